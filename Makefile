@@ -1,0 +1,44 @@
+# Thin wrapper around CMake + Ninja.  `make demo` and `make test` are the
+# two commands of the README's quick start.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE = cmake -G Ninja
+
+.PHONY: demo test asan tsan bench fuzz clean
+
+demo:
+	$(CMAKE) -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
+	cmake --build $(BUILD)/release -j $(JOBS)
+	$(BUILD)/release/examples/kite_demo
+
+test:
+	$(CMAKE) -S . -B $(BUILD)/debug -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(BUILD)/debug -j $(JOBS)
+	ctest --test-dir $(BUILD)/debug --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+asan:
+	$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKITE_SANITIZE=address
+	cmake --build $(BUILD)/asan -j $(JOBS)
+	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+# The concurrent modules' tests under ThreadSanitizer.
+tsan:
+	$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKITE_SANITIZE=thread
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS) -L concurrent
+
+bench:
+	bash bench/setup.sh
+	$(CMAKE) -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+
+# libFuzzer targets, each run for FUZZ_SECONDS on its seed corpus.
+FUZZ_SECONDS ?= 60
+fuzz:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_FUZZ=ON
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	bash fuzz/run.sh $(BUILD)/fuzz/fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf $(BUILD)

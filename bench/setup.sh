@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the peer libraries the benchmarks compare against.  Not part of
+# CI: benchmarks are run by hand.
+set -euo pipefail
+pkgs=(libbenchmark-dev libboost-dev libabsl-dev libapr1-dev libaprutil1-dev
+      libinih-dev libconcurrentqueue-dev libtbb-dev libglib2.0-dev libuv1-dev
+      rapidjson-dev libsimdjson-dev libcjson-dev pkg-config)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+fi

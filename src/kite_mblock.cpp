@@ -1,0 +1,352 @@
+// Object pool.
+//
+// Memory comes in trunks: one allocation holding a small header and then
+// alloc_elements_once nodes of node_size bytes (header plus element, rounded
+// up to 16 so every element is aligned for any record).  A trunk is zeroed
+// once and each element initialised once when the trunk is made; from then
+// on elements only move between three places: handed out, the free chain
+// (LIFO, so the most recently used and cache-warm element goes out first),
+// or the delay chain, kept in order of recycle time, where an element waits
+// out the delay its caller asked for.  Allocation takes from the free chain
+// first and looks at the delay chain's head only when that is empty, so the
+// common path is a pointer pop.  Trunks are released only by destroy.
+//
+// With need_lock every public call runs under the pool's mutex; without it
+// the pool touches no lock at all.
+#include "kite_mblock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "kt_memory.h"
+#include "logger.h"
+#include "pthread_func.h"
+
+struct kite_mblock_trunk {
+    struct kite_mblock_trunk *next;
+    int64_t bytes;
+    int64_t element_count;
+    int64_t reserved;  // keeps the header a multiple of 16 bytes
+};
+
+namespace {
+
+constexpr int kTrunkHeaderSize = sizeof(kite_mblock_trunk);
+constexpr int kDefaultTrunkBytes = 64 * 1024;
+static_assert(kTrunkHeaderSize % KITE_MBLOCK_ALIGNMENT == 0);
+static_assert(offsetof(kite_mblock_node, data) % KITE_MBLOCK_ALIGNMENT == 0);
+
+constexpr int64_t RoundUp(int64_t n, int64_t align)
+{
+    return (n + align - 1) / align * align;
+}
+
+// Locks the pool's mutex for the scope when the pool was set up with
+// need_lock; a failed lock is logged and the call goes on, as the pool has
+// no way to report it through a pointer result.
+class PoolGuard {
+ public:
+    explicit PoolGuard(kite_mblock_man *mblock)
+        : lock_(mblock->need_lock ? &mblock->lock : nullptr)
+    {
+        if (lock_ != nullptr) PTHREAD_MUTEX_LOCK_WARN(lock_);
+    }
+    ~PoolGuard()
+    {
+        if (lock_ != nullptr) PTHREAD_MUTEX_UNLOCK_WARN(lock_);
+    }
+    PoolGuard(const PoolGuard &) = delete;
+    PoolGuard &operator=(const PoolGuard &) = delete;
+
+ private:
+    pthread_mutex_t *lock_;
+};
+
+kite_mblock_node *NodeAt(kite_mblock_trunk *trunk, int64_t offset)
+{
+    return reinterpret_cast<kite_mblock_node *>(
+        reinterpret_cast<char *>(trunk) + offset);
+}
+
+// How many elements the next trunk may hold, 0 when the limit is reached.
+int64_t NextTrunkCount(const kite_mblock_man *mblock)
+{
+    int64_t count = mblock->alloc_elements_once;
+    if (mblock->alloc_elements_limit > 0) {
+        int64_t left = mblock->alloc_elements_limit -
+                       mblock->stats.element_total_count;
+        count = KT_MIN(count, left);
+    }
+    return count > 0 ? count : 0;
+}
+
+// Runs the init function on every element of a fresh trunk and chains the
+// nodes in address order onto the free chain.
+int FillTrunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
+{
+    kite_mblock_node *first = nullptr;
+    kite_mblock_node **link = &first;
+    for (int64_t i = 0; i < trunk->element_count; i++) {
+        int64_t offset = kTrunkHeaderSize + i * mblock->node_size;
+        kite_mblock_node *node = NodeAt(trunk, offset);
+        node->offset = (int32_t)offset;
+        if (mblock->init_func != nullptr) {
+            int result = mblock->init_func(node->data, mblock->init_args);
+            if (result != 0) {
+                logError("mblock %s: init element fail, result: %d",
+                         mblock->name, result);
+                return result;
+            }
+        }
+        *link = node;
+        link = &node->next;
+    }
+    *link = mblock->free_chain;
+    mblock->free_chain = first;
+    return 0;
+}
+
+bool AddTrunk(kite_mblock_man *mblock)
+{
+    int64_t count = NextTrunkCount(mblock);
+    if (count == 0) {
+        logError("mblock %s: element limit %lld reached", mblock->name,
+                 (long long)mblock->alloc_elements_limit);
+        return false;
+    }
+    int64_t bytes = kTrunkHeaderSize + count * mblock->node_size;
+    if (mblock->trunk_check != nullptr &&
+        !mblock->trunk_check(bytes, mblock->trunk_args)) {
+        return false;
+    }
+    auto *trunk = static_cast<kite_mblock_trunk *>(kt_calloc(1, bytes));
+    if (trunk == nullptr) {
+        return false;
+    }
+    trunk->bytes = bytes;
+    trunk->element_count = count;
+    if (FillTrunk(mblock, trunk) != 0) {
+        kt_free(trunk);
+        return false;
+    }
+    trunk->next = mblock->trunks;
+    mblock->trunks = trunk;
+    mblock->stats.element_total_count += count;
+    mblock->stats.trunk_total_count++;
+    mblock->stats.trunk_total_bytes += bytes;
+    if (mblock->trunk_notify != nullptr) {
+        mblock->trunk_notify(KITE_MBLOCK_TRUNK_ALLOC, bytes, mblock->trunk_args);
+    }
+    return true;
+}
+
+// Takes the oldest delayed node if its time has come.
+kite_mblock_node *TakeRecycled(kite_mblock_man *mblock)
+{
+    kite_mblock_node *node = mblock->delay_head;
+    if (node == nullptr || node->recycle_timestamp > (int32_t)time(nullptr)) {
+        return nullptr;
+    }
+    mblock->delay_head = node->next;
+    if (mblock->delay_head == nullptr) {
+        mblock->delay_tail = nullptr;
+    }
+    mblock->stats.delay_free_count--;
+    return node;
+}
+
+// Keeps the delay chain ordered by recycle time.  Delays of one pool are
+// nearly always equal, so the append at the tail is the usual case.
+void InsertDelayed(kite_mblock_man *mblock, kite_mblock_node *node)
+{
+    node->next = nullptr;
+    if (mblock->delay_tail == nullptr) {
+        mblock->delay_head = mblock->delay_tail = node;
+        return;
+    }
+    if (mblock->delay_tail->recycle_timestamp <= node->recycle_timestamp) {
+        mblock->delay_tail->next = node;
+        mblock->delay_tail = node;
+        return;
+    }
+    kite_mblock_node **link = &mblock->delay_head;
+    while ((*link)->recycle_timestamp <= node->recycle_timestamp) {
+        link = &(*link)->next;
+    }
+    node->next = *link;
+    *link = node;
+}
+
+void PushFree(kite_mblock_man *mblock, kite_mblock_node *node)
+{
+    node->next = mblock->free_chain;
+    mblock->free_chain = node;
+    mblock->stats.element_used_count--;
+}
+
+}  // namespace
+
+extern "C" {
+
+KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
+                                const int element_size,
+                                const int alloc_elements_once,
+                                const int64_t alloc_elements_limit,
+                                kite_mblock_alloc_init_func init_func,
+                                void *init_args, const bool need_lock,
+                                kite_mblock_trunk_check_func trunk_check,
+                                kite_mblock_trunk_notify_func trunk_notify,
+                                void *trunk_args)
+{
+    memset(mblock, 0, sizeof(*mblock));
+    snprintf(mblock->name, sizeof(mblock->name), "%s", name ? name : "");
+    if (element_size <= 0 || alloc_elements_limit < 0) {
+        logError("mblock %s: invalid element size: %d or limit: %lld",
+                 mblock->name, element_size, (long long)alloc_elements_limit);
+        return EINVAL;
+    }
+    int64_t node_size = RoundUp(offsetof(kite_mblock_node, data) + element_size,
+                                KITE_MBLOCK_ALIGNMENT);
+    int64_t max_once = (INT32_MAX - kTrunkHeaderSize) / node_size;
+    int64_t once = alloc_elements_once > 0 ? alloc_elements_once
+                                           : kDefaultTrunkBytes / node_size;
+    mblock->element_size = element_size;
+    mblock->node_size = (int32_t)node_size;
+    mblock->alloc_elements_once = (int32_t)KT_MAX(1, KT_MIN(once, max_once));
+    mblock->alloc_elements_limit = alloc_elements_limit;
+    mblock->init_func = init_func;
+    mblock->init_args = init_args;
+    mblock->trunk_check = trunk_check;
+    mblock->trunk_notify = trunk_notify;
+    mblock->trunk_args = trunk_args;
+    if (need_lock) {
+        int result = init_pthread_lock(&mblock->lock);
+        if (result != 0) {
+            return result;
+        }
+        mblock->need_lock = true;
+    }
+    return 0;
+}
+
+KT_API int kite_mblock_init_ex1(kite_mblock_man *mblock, const char *name,
+                                const int element_size,
+                                const int alloc_elements_once,
+                                const int64_t alloc_elements_limit,
+                                kite_mblock_alloc_init_func init_func,
+                                void *init_args, const bool need_lock)
+{
+    return kite_mblock_init_ex2(mblock, name, element_size, alloc_elements_once,
+                                alloc_elements_limit, init_func, init_args,
+                                need_lock, nullptr, nullptr, nullptr);
+}
+
+KT_API int kite_mblock_init(kite_mblock_man *mblock, const int element_size,
+                            const int alloc_elements_once, const bool need_lock)
+{
+    return kite_mblock_init_ex1(mblock, nullptr, element_size,
+                                alloc_elements_once, 0, nullptr, nullptr,
+                                need_lock);
+}
+
+KT_API void kite_mblock_destroy(kite_mblock_man *mblock)
+{
+    kite_mblock_trunk *trunk = mblock->trunks;
+    while (trunk != nullptr) {
+        kite_mblock_trunk *next = trunk->next;
+        int64_t bytes = trunk->bytes;
+        kt_free(trunk);
+        if (mblock->trunk_notify != nullptr) {
+            mblock->trunk_notify(KITE_MBLOCK_TRUNK_FREE, bytes,
+                                 mblock->trunk_args);
+        }
+        trunk = next;
+    }
+    if (mblock->need_lock) {
+        pthread_mutex_destroy(&mblock->lock);
+    }
+    memset(mblock, 0, sizeof(*mblock));
+}
+
+KT_API struct kite_mblock_node *kite_mblock_alloc(kite_mblock_man *mblock)
+{
+    PoolGuard guard(mblock);
+    kite_mblock_node *node = mblock->free_chain;
+    if (node == nullptr) {
+        node = TakeRecycled(mblock);
+        if (node == nullptr) {
+            if (!AddTrunk(mblock)) {
+                return nullptr;
+            }
+            node = mblock->free_chain;
+        }
+    }
+    if (node == mblock->free_chain) {
+        mblock->free_chain = node->next;
+    }
+    mblock->stats.element_used_count++;
+    return node;
+}
+
+KT_API void kite_mblock_free(kite_mblock_man *mblock,
+                             struct kite_mblock_node *node)
+{
+    PoolGuard guard(mblock);
+    PushFree(mblock, node);
+}
+
+KT_API void kite_mblock_delay_free(kite_mblock_man *mblock,
+                                   struct kite_mblock_node *node,
+                                   const int delay)
+{
+    if (delay <= 0) {
+        kite_mblock_free(mblock, node);
+        return;
+    }
+    node->recycle_timestamp = (int32_t)(time(nullptr) + delay);
+    PoolGuard guard(mblock);
+    InsertDelayed(mblock, node);
+    mblock->stats.element_used_count--;
+    mblock->stats.delay_free_count++;
+}
+
+KT_API void *kite_mblock_alloc_object(kite_mblock_man *mblock)
+{
+    kite_mblock_node *node = kite_mblock_alloc(mblock);
+    return node != nullptr ? node->data : nullptr;
+}
+
+KT_API void kite_mblock_free_object(kite_mblock_man *mblock, void *object)
+{
+    kite_mblock_free(mblock, kite_mblock_to_node_ptr(object));
+}
+
+KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock,
+                                          void *object, const int delay)
+{
+    kite_mblock_delay_free(mblock, kite_mblock_to_node_ptr(object), delay);
+}
+
+KT_API void kite_mblock_get_stats(kite_mblock_man *mblock,
+                                  kite_mblock_stats *stats)
+{
+    PoolGuard guard(mblock);
+    *stats = mblock->stats;
+}
+
+KT_API void kite_mblock_log_stats(kite_mblock_man *mblock)
+{
+    kite_mblock_stats stats;
+    kite_mblock_get_stats(mblock, &stats);
+    logInfo("mblock %s: element size: %d, elements total: %lld, used: %lld, "
+            "delay free: %lld, trunks: %lld, trunk bytes: %lld", mblock->name,
+            mblock->element_size, (long long)stats.element_total_count,
+            (long long)stats.element_used_count,
+            (long long)stats.delay_free_count,
+            (long long)stats.trunk_total_count,
+            (long long)stats.trunk_total_bytes);
+}
+
+}  // extern "C"

@@ -1,0 +1,152 @@
+/*
+ * kite_mblock: a pool of fixed-size elements.
+ *
+ * Elements are carved from trunks of alloc_elements_once elements and kept
+ * on a free list; handing one out or taking it back is a pointer pop or push.
+ * Each element sits behind a kite_mblock_node header and is aligned to 16
+ * bytes.  The init function runs once per element, on zeroed memory, when its
+ * trunk is made; a reused element is neither cleared nor initialised again.
+ * An element freed with a delay is not handed out again before that many
+ * seconds have passed, while other free elements are handed out at once.
+ * kite_mblock_destroy releases every trunk, elements handed out included.
+ *
+ * With need_lock true every call takes the pool's mutex; with it false the
+ * pool takes no lock and the caller serialises all calls.
+ */
+#ifndef KITE_KITE_MBLOCK_H
+#define KITE_KITE_MBLOCK_H
+
+#include <pthread.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "common_define.h"
+
+#define KITE_MBLOCK_NAME_SIZE 64
+#define KITE_MBLOCK_ALIGNMENT 16
+
+KT_EXTERN_C_BEGIN
+
+struct kite_mblock_trunk;
+
+struct kite_mblock_node {
+    struct kite_mblock_node *next;
+    int32_t offset;            /* bytes from the trunk's start to this node */
+    int32_t recycle_timestamp; /* delayed free: not reused before this time */
+    char data[];               /* the element, 16-byte aligned */
+};
+
+/* Called once per element, on zeroed memory, when its trunk is made; a
+ * non-zero result fails the allocation that needed the trunk. */
+typedef int (*kite_mblock_alloc_init_func)(void *element, void *args);
+
+/* Asked before a new trunk of alloc_bytes is made; false refuses it. */
+typedef bool (*kite_mblock_trunk_check_func)(const int64_t alloc_bytes,
+                                             void *args);
+/* Told after a trunk is made (type KITE_MBLOCK_TRUNK_ALLOC) or released
+ * (KITE_MBLOCK_TRUNK_FREE). */
+typedef void (*kite_mblock_trunk_notify_func)(const int type,
+                                              const int64_t alloc_bytes,
+                                              void *args);
+#define KITE_MBLOCK_TRUNK_ALLOC 1
+#define KITE_MBLOCK_TRUNK_FREE 2
+
+/* Counters of a pool, for statistics. */
+typedef struct {
+    int64_t element_total_count;   /* elements carved from trunks */
+    int64_t element_used_count;    /* handed out and not given back */
+    int64_t delay_free_count;      /* given back, waiting out their delay */
+    int64_t trunk_total_count;
+    int64_t trunk_total_bytes;
+} kite_mblock_stats;
+
+typedef struct kite_mblock_man {
+    char name[KITE_MBLOCK_NAME_SIZE];
+    int32_t element_size;        /* the caller's element size */
+    int32_t node_size;           /* header + element, rounded to 16 bytes */
+    int32_t alloc_elements_once; /* elements per trunk */
+    int64_t alloc_elements_limit; /* most elements ever carved; 0: none */
+    kite_mblock_alloc_init_func init_func;
+    void *init_args;
+    kite_mblock_trunk_check_func trunk_check;
+    kite_mblock_trunk_notify_func trunk_notify;
+    void *trunk_args;
+    struct kite_mblock_node *free_chain; /* ready for reuse, LIFO */
+    struct kite_mblock_node *delay_head; /* oldest recycle time first */
+    struct kite_mblock_node *delay_tail;
+    struct kite_mblock_trunk *trunks;    /* every trunk, newest first */
+    kite_mblock_stats stats;
+    bool need_lock;
+    pthread_mutex_t lock;
+} kite_mblock_man;
+
+/* Sets the pool up; no memory is taken until the first allocation.
+ * name may be null (empty name) and is cut at 63 bytes.  element_size must
+ * be positive and alloc_elements_once positive (0 or less picks a trunk of
+ * about 64 KiB), alloc_elements_limit 0 means no limit.  Returns 0, EINVAL,
+ * or the mutex's error when need_lock is true. */
+KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
+                                const int element_size,
+                                const int alloc_elements_once,
+                                const int64_t alloc_elements_limit,
+                                kite_mblock_alloc_init_func init_func,
+                                void *init_args, const bool need_lock,
+                                kite_mblock_trunk_check_func trunk_check,
+                                kite_mblock_trunk_notify_func trunk_notify,
+                                void *trunk_args);
+
+/* kite_mblock_init_ex2 without trunk callbacks. */
+KT_API int kite_mblock_init_ex1(kite_mblock_man *mblock, const char *name,
+                                const int element_size,
+                                const int alloc_elements_once,
+                                const int64_t alloc_elements_limit,
+                                kite_mblock_alloc_init_func init_func,
+                                void *init_args, const bool need_lock);
+
+/* Unnamed pool without limit, init function or trunk callbacks. */
+KT_API int kite_mblock_init(kite_mblock_man *mblock, const int element_size,
+                            const int alloc_elements_once,
+                            const bool need_lock);
+
+/* Releases every trunk; the record is left zeroed and may be set up again.
+ * Calling it on a zeroed or destroyed record does nothing. */
+KT_API void kite_mblock_destroy(kite_mblock_man *mblock);
+
+/* A free node, or null when memory, the limit or the trunk check refuse a
+ * new trunk or the init function fails (logged). */
+KT_API struct kite_mblock_node *kite_mblock_alloc(kite_mblock_man *mblock);
+
+/* Gives a node back for immediate reuse. */
+KT_API void kite_mblock_free(kite_mblock_man *mblock,
+                             struct kite_mblock_node *node);
+
+/* Gives a node back; it is not handed out again before delay seconds have
+ * passed (0 or less: immediate reuse). */
+KT_API void kite_mblock_delay_free(kite_mblock_man *mblock,
+                                   struct kite_mblock_node *node,
+                                   const int delay);
+
+/* Element forms of the three calls above. */
+KT_API void *kite_mblock_alloc_object(kite_mblock_man *mblock);
+KT_API void kite_mblock_free_object(kite_mblock_man *mblock, void *object);
+KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock,
+                                          void *object, const int delay);
+
+/* The node header of an element. */
+static inline struct kite_mblock_node *kite_mblock_to_node_ptr(void *object)
+{
+    return (struct kite_mblock_node *)((char *)object -
+                                       offsetof(struct kite_mblock_node, data));
+}
+
+/* Copies the counters under the pool's lock. */
+KT_API void kite_mblock_get_stats(kite_mblock_man *mblock,
+                                  kite_mblock_stats *stats);
+
+/* Writes one info line: "mblock %s: element size: %d, elements total: %lld,
+ * used: %lld, delay free: %lld, trunks: %lld, trunk bytes: %lld". */
+KT_API void kite_mblock_log_stats(kite_mblock_man *mblock);
+
+KT_EXTERN_C_END
+
+#endif

@@ -1,0 +1,93 @@
+// Process clock.
+//
+// One background thread refreshes g_current_time every 100 ms while the
+// clock runs, so readers see the current second at most a tenth of a second
+// late.  The variables are declared volatile for C callers; inside the
+// library every access is an atomic operation through std::atomic_ref.
+#include "sched_thread.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "logger.h"
+
+extern "C" {
+KT_API volatile time_t g_current_time = 0;
+KT_API volatile int g_schedule_flag = 0;
+}
+
+namespace {
+
+std::mutex g_clock_mutex;  // serialises start and stop
+pthread_t g_clock_tid;
+bool g_clock_running = false;
+std::atomic<bool> g_clock_stop{false};
+
+std::atomic_ref<time_t> CurrentTime()
+{
+    return std::atomic_ref<time_t>(const_cast<time_t &>(g_current_time));
+}
+
+std::atomic_ref<int> ScheduleFlag()
+{
+    return std::atomic_ref<int>(const_cast<int &>(g_schedule_flag));
+}
+
+void *ClockLoop(void *)
+{
+    const struct timespec tick = {0, 100 * 1000 * 1000};
+    while (!g_clock_stop.load(std::memory_order_acquire)) {
+        CurrentTime().store(time(nullptr), std::memory_order_relaxed);
+        nanosleep(&tick, nullptr);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+KT_API int kt_sched_clock_start(void)
+{
+    std::lock_guard<std::mutex> guard(g_clock_mutex);
+    if (g_clock_running) {
+        return 0;
+    }
+    CurrentTime().store(time(nullptr), std::memory_order_relaxed);
+    g_clock_stop.store(false, std::memory_order_release);
+    int result = pthread_create(&g_clock_tid, nullptr, ClockLoop, nullptr);
+    if (result != 0) {
+        logError("create clock thread fail, errno: %d, error info: %s",
+                 result, STRERROR(result));
+        return result;
+    }
+    g_clock_running = true;
+    ScheduleFlag().store(1, std::memory_order_release);
+    return 0;
+}
+
+KT_API int kt_sched_clock_stop(void)
+{
+    std::lock_guard<std::mutex> guard(g_clock_mutex);
+    if (!g_clock_running) {
+        return 0;
+    }
+    ScheduleFlag().store(0, std::memory_order_release);
+    g_clock_stop.store(true, std::memory_order_release);
+    pthread_join(g_clock_tid, nullptr);
+    g_clock_running = false;
+    return 0;
+}
+
+KT_API time_t kt_get_current_time(void)
+{
+    if (ScheduleFlag().load(std::memory_order_acquire) != 0) {
+        return CurrentTime().load(std::memory_order_relaxed);
+    }
+    return time(nullptr);
+}
+
+}  // extern "C"

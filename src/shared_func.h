@@ -1,0 +1,68 @@
+/*
+ * Small string, file and address helpers shared by the modules.
+ */
+#ifndef KITE_SHARED_FUNC_H
+#define KITE_SHARED_FUNC_H
+
+#include <stdbool.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/types.h>
+
+#include "common_define.h"
+
+KT_EXTERN_C_BEGIN
+
+/* Removes trailing white space (space, tab, CR, LF, VT, FF) in place by
+ * writing a NUL.  Returns text. */
+KT_API char *trim_right(char *text);
+
+/* Removes leading white space in place by moving the rest of the text, NUL
+ * included, to the start of the same buffer.  Returns text. */
+KT_API char *trim_left(char *text);
+
+/* trim_right then trim_left; returns text. */
+KT_API char *kt_trim(char *text);
+
+/* Splits src in place at every separator into at most max_cols parts: the
+ * separators are overwritten with NULs and cols[i] points at part i; the
+ * last part keeps any further separators.  An empty src gives one empty
+ * part.  Returns the number of parts. */
+KT_API int splitEx(char *src, const char separator, char **cols,
+                   const int max_cols);
+
+/* Writes all count bytes to fd, retrying partial writes and EINTR.  Returns
+ * count on success; otherwise the bytes written before the failure (or -1
+ * when none were) with errno describing it. */
+KT_API ssize_t kt_safe_write(int fd, const void *buf, size_t count);
+
+/* Reads the whole file into a new NUL-terminated buffer (released with
+ * kt_free) and stores its size without the NUL.  Returns 0, ENOENT or the
+ * open/read error, or ENOMEM; errors are logged with the file name. */
+KT_API int kt_get_file_content(const char *filename, char **buff,
+                               int64_t *file_size);
+
+/* True for IPv4 text in 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16, and for
+ * IPv6 unique-local (fc00::/7) and link-local (fe80::/10) addresses. */
+KT_API bool is_private_ip(const char *ip);
+
+/* Same length and same bytes. */
+KT_API bool kt_string_equal(const string_t *s1, const string_t *s2);
+/* The same against a pointer and length. */
+KT_API bool kt_string_equal2(const string_t *s1, const char *str,
+                             const int len);
+/* Byte order like memcmp, the shorter string first on a common prefix. */
+KT_API int kt_string_compare(const string_t *s1, const string_t *s2);
+
+KT_EXTERN_C_END
+
+/* Fills a string_t from a pointer and length, or from a NUL-terminated
+ * text. */
+#define KT_SET_STRING_EX(s, p, l) \
+    do {                          \
+        (s).str = (char *)(p);    \
+        (s).len = (int32_t)(l);   \
+    } while (0)
+#define KT_SET_STRING(s, p) KT_SET_STRING_EX(s, p, strlen(p))
+
+#endif

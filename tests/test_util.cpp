@@ -1,0 +1,182 @@
+// Shared helpers for the test programs.
+#include "test_util.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "kt_memory.h"
+#include "logger.h"
+
+namespace kite_test {
+
+LogCapture::LogCapture() : old_level_(kt_log_set_level(KT_LOG_DEBUG))
+{
+    kt_log_set_sink(&LogCapture::sink, this);
+}
+
+LogCapture::~LogCapture()
+{
+    kt_log_set_sink(nullptr, nullptr);
+    kt_log_set_level(old_level_);
+}
+
+void LogCapture::sink(int level, const char *message, int length, void *arg)
+{
+    auto *self = static_cast<LogCapture *>(arg);
+    std::lock_guard<std::mutex> guard(self->mutex_);
+    self->records_.push_back({level, std::string(message, length)});
+}
+
+std::vector<LogRecord> LogCapture::records() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return records_;
+}
+
+std::vector<std::string> LogCapture::messages() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::string> out;
+    for (const auto &r : records_) out.push_back(r.message);
+    return out;
+}
+
+size_t LogCapture::size() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return records_.size();
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    records_.clear();
+}
+
+bool LogCapture::contains(const std::string &text) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto &r : records_) {
+        if (r.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+std::string LogCapture::last() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return records_.empty() ? std::string() : records_.back().message;
+}
+
+namespace {
+
+std::atomic<int64_t> g_allow{0};
+std::atomic<bool> g_fail_once{false};
+std::atomic<int64_t> g_failures{0};
+
+bool ShouldFail()
+{
+    if (g_allow.fetch_sub(1) > 0) return false;
+    if (g_fail_once.load()) {
+        // Only this one fails: allow everything after it.
+        g_allow.store(INT64_MAX / 2);
+    }
+    g_failures.fetch_add(1);
+    errno = ENOMEM;
+    return true;
+}
+
+void *FailingMalloc(size_t size)
+{
+    return ShouldFail() ? nullptr : malloc(size);
+}
+
+void *FailingRealloc(void *ptr, size_t size)
+{
+    return ShouldFail() ? nullptr : realloc(ptr, size);
+}
+
+}  // namespace
+
+FailingAllocator::FailingAllocator(int64_t succeed_first, bool fail_once)
+{
+    g_allow.store(succeed_first);
+    g_fail_once.store(fail_once);
+    g_failures.store(0);
+    kt_set_allocator(FailingMalloc, FailingRealloc, free);
+}
+
+FailingAllocator::~FailingAllocator()
+{
+    kt_set_allocator(nullptr, nullptr, nullptr);
+}
+
+int64_t FailingAllocator::failures() const
+{
+    return g_failures.load();
+}
+
+std::string Prefix(const std::string &file, int line)
+{
+    return "file: " + file + ", line: " + std::to_string(line) + ", ";
+}
+
+TempFile::TempFile(const std::string &content)
+{
+    char name[] = "/tmp/kite_test_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0) close(fd);
+    path_ = name;
+    write(content);
+}
+
+TempFile::~TempFile()
+{
+    unlink(path_.c_str());
+}
+
+void TempFile::write(const std::string &content) const
+{
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string TempFile::read() const
+{
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+uint64_t Seed()
+{
+    static const uint64_t seed = [] {
+        const char *env = getenv("KITE_TEST_SEED");
+        uint64_t s = env != nullptr ? strtoull(env, nullptr, 10) : 20261208;
+        std::cerr << "[kite_test] random seed " << s
+                  << " (set KITE_TEST_SEED to replay)\n";
+        return s;
+    }();
+    return seed;
+}
+
+std::mt19937_64 &Rng()
+{
+    thread_local std::mt19937_64 rng(Seed());
+    return rng;
+}
+
+std::string RandomBytes(size_t len)
+{
+    std::string s(len, '\0');
+    for (auto &c : s) c = static_cast<char>(Rng()() & 0xff);
+    return s;
+}
+
+}  // namespace kite_test

@@ -1,0 +1,82 @@
+// Shared helpers for the GoogleTest programs: log capture, a failing
+// allocator, temporary files and seeded random data.
+#ifndef KITE_TESTS_TEST_UTIL_H
+#define KITE_TESTS_TEST_UTIL_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace kite_test {
+
+struct LogRecord {
+  int level;
+  std::string message;
+};
+
+// Captures every log record (at every level) while alive, then restores
+// standard error and the previous level.  Thread-safe.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+
+  std::vector<LogRecord> records() const;
+  std::vector<std::string> messages() const;
+  size_t size() const;
+  void clear();
+  // True when some record's message contains text.
+  bool contains(const std::string &text) const;
+  // The message of the last record, or "" when none.
+  std::string last() const;
+
+ private:
+  static void sink(int level, const char *message, int length, void *arg);
+  mutable std::mutex mutex_;
+  std::vector<LogRecord> records_;
+  int old_level_;
+};
+
+// Makes allocations through the library's wrapper fail while alive:
+// after `succeed_first` successful allocations, every one fails (or only
+// the next one with fail_once).  Counts the failures it caused.
+class FailingAllocator {
+ public:
+  explicit FailingAllocator(int64_t succeed_first = 0, bool fail_once = false);
+  ~FailingAllocator();
+  FailingAllocator(const FailingAllocator &) = delete;
+  FailingAllocator &operator=(const FailingAllocator &) = delete;
+  int64_t failures() const;
+};
+
+// The expected standard prefix for a message logged from source file
+// `file` (base name) at `line`: "file: NAME, line: N, ".
+std::string Prefix(const std::string &file, int line);
+
+// A temporary file removed with the object; path() is its name.
+class TempFile {
+ public:
+  explicit TempFile(const std::string &content = "");
+  ~TempFile();
+  const std::string &path() const { return path_; }
+  void write(const std::string &content) const;
+  std::string read() const;
+
+ private:
+  std::string path_;
+};
+
+// A generator seeded from KITE_TEST_SEED (printed once) or a fixed seed, so
+// a failing randomized test can be replayed.
+std::mt19937_64 &Rng();
+uint64_t Seed();
+std::string RandomBytes(size_t len);
+
+}  // namespace kite_test
+
+#endif
