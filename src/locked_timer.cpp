@@ -1,0 +1,463 @@
+// Timing wheel with per-slot locks, for adds, removes and modifies from any
+// thread while one thread walks.
+//
+// Each slot is a circular list (sentinel head) under the slot's own mutex;
+// entries are appended at the tail, so a slot hands out oldest first.  An
+// entry's status and slot_index are guarded by one of a small set of shared
+// mutexes chosen by its lock_index, so an entry costs two bytes of lock
+// state instead of a mutex.  Lock order: a slot lock may be held while an
+// entry lock is taken, never the reverse; only the walk holds two slot
+// locks (the walked slot, then the target of a move), which is why a single
+// thread walks.  Removers and modifiers read the status under the entry
+// lock alone, then take the slot lock followed by the entry lock and check
+// again that the entry is still queued in that very slot before touching
+// the list: between the two steps the walk may have moved or handed it out.
+// Whoever moves a status away from QUEUED owns the entry.  A walk never
+// lets others see a half-done move: it holds the target slot and the entry
+// lock across it.  A lock that cannot be taken is logged and the operation
+// is left with nothing changed.  expires is written under the lock of the
+// slot that holds the entry but read once without a lock by modify, so it
+// is accessed atomically; current_time is read by adders and advanced by
+// the walk, both atomically.
+#include "locked_timer.h"
+
+#include <errno.h>
+#include <string.h>
+#include <time.h>
+
+#include "kt_memory.h"
+#include "logger.h"
+#include "pthread_func.h"
+
+namespace {
+
+inline int64_t load_time(const LockedTimer *timer)
+{
+    return __atomic_load_n(&timer->current_time, __ATOMIC_RELAXED);
+}
+
+inline void store_time(LockedTimer *timer, int64_t value)
+{
+    __atomic_store_n(&timer->current_time, value, __ATOMIC_RELAXED);
+}
+
+inline int64_t load_expires(const LockedTimerEntry *entry)
+{
+    return __atomic_load_n(&entry->expires, __ATOMIC_RELAXED);
+}
+
+inline void store_expires(LockedTimerEntry *entry, int64_t value)
+{
+    __atomic_store_n(&entry->expires, value, __ATOMIC_RELAXED);
+}
+
+inline uint32_t slot_index_of(const LockedTimer *timer, int64_t t)
+{
+    return (uint32_t)((t - timer->base_time) % timer->slot_count);
+}
+
+// The shared lock guarding entry's status.  The index is reduced modulo the
+// lock count so that a stray lock_index cannot reach past the array.
+pthread_mutex_t *entry_lock(LockedTimer *timer, LockedTimerEntry *entry)
+{
+    uint16_t index;
+    if (timer->entry_shares.set_lock_index) {
+        index = __atomic_fetch_add(&entry->lock_index, 0, __ATOMIC_SEQ_CST);
+    } else {
+        index = entry->lock_index;
+    }
+    return timer->entry_shares.locks + index % timer->entry_shares.count;
+}
+
+// With the slot lock and the entry lock held: append entry to the slot.
+void link_locked(LockedTimerSlot *slot, uint32_t index,
+                 LockedTimerEntry *entry)
+{
+    kt_list_add_tail(&entry->dlink, &slot->head);
+    entry->rehash = false;
+    entry->status = LOCKED_TIMER_STATUS_QUEUED;
+    entry->slot_index = index;
+}
+
+// Files entry at time `when` (already clamped to the future).  The slot is
+// re-checked under its lock: if the walk passed it meanwhile, the entry goes
+// to the next slot to visit instead of waiting a whole turn.  Returns 0 or a
+// lock error (logged, entry untouched).
+int add_entry(LockedTimer *timer, LockedTimerEntry *entry, int64_t when,
+              bool store)
+{
+    pthread_mutex_t *elock = entry_lock(timer, entry);
+    for (;;) {
+        const uint32_t index = slot_index_of(timer, when);
+        LockedTimerSlot *slot = timer->slots + index;
+        int result = PTHREAD_MUTEX_LOCK_WARN(&slot->lock);
+        if (result != 0) {
+            return result;
+        }
+        const int64_t now = load_time(timer);
+        if (when <= now) {
+            PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
+            when = now + 1;
+            store = true;
+            continue;
+        }
+        if ((result = PTHREAD_MUTEX_LOCK_WARN(elock)) == 0) {
+            if (store) {
+                store_expires(entry, when);
+            }
+            link_locked(slot, index, entry);
+            PTHREAD_MUTEX_UNLOCK_WARN(elock);
+        }
+        PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
+        return result;
+    }
+}
+
+int status_result(uint8_t status)
+{
+    switch (status) {
+        case LOCKED_TIMER_STATUS_QUEUED:
+            return 0;
+        case LOCKED_TIMER_STATUS_MOVING:
+            return EAGAIN;
+        case LOCKED_TIMER_STATUS_TIMEOUT:
+            return ETIMEDOUT;
+        case LOCKED_TIMER_STATUS_CANCELED:
+            return ECANCELED;
+        default:
+            return EINVAL;
+    }
+}
+
+// Reads status and slot_index under the entry lock, backing off 1 ms while
+// another thread moves the entry.  Returns 0 for a queued entry, the error
+// of its status, or a lock error.
+int check_entry_status(LockedTimer *timer, LockedTimerEntry *entry,
+                       uint32_t *slot_index)
+{
+    static const struct timespec kBackOff = {0, 1000000};
+    pthread_mutex_t *elock = entry_lock(timer, entry);
+    for (;;) {
+        int result = PTHREAD_MUTEX_LOCK_WARN(elock);
+        if (result != 0) {
+            return result;
+        }
+        result = status_result(entry->status);
+        *slot_index = entry->slot_index;
+        PTHREAD_MUTEX_UNLOCK_WARN(elock);
+        if (result != EAGAIN) {
+            return result;
+        }
+        nanosleep(&kBackOff, nullptr);
+    }
+}
+
+// Locks both the slot holding a queued entry and the entry's lock.
+struct HeldEntry {
+    LockedTimerSlot *slot;
+    pthread_mutex_t *elock;
+};
+
+void release(HeldEntry *held)
+{
+    PTHREAD_MUTEX_UNLOCK_WARN(held->elock);
+    PTHREAD_MUTEX_UNLOCK_WARN(&held->slot->lock);
+}
+
+// Returns 0 with both locks held and the entry QUEUED in held->slot, or the
+// status error / lock error with no lock held.
+int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
+                      HeldEntry *held)
+{
+    for (;;) {
+        uint32_t index;
+        int result = check_entry_status(timer, entry, &index);
+        if (result != 0) {
+            return result;
+        }
+        if (index >= (uint32_t)timer->slot_count) {
+            return EINVAL;  // status forged by the caller, never linked here
+        }
+        held->slot = timer->slots + index;
+        if ((result = PTHREAD_MUTEX_LOCK_WARN(&held->slot->lock)) != 0) {
+            return result;
+        }
+        held->elock = entry_lock(timer, entry);
+        if ((result = PTHREAD_MUTEX_LOCK_WARN(held->elock)) != 0) {
+            PTHREAD_MUTEX_UNLOCK_WARN(&held->slot->lock);
+            return result;
+        }
+        if (entry->status == LOCKED_TIMER_STATUS_QUEUED &&
+            entry->slot_index == index) {
+            return 0;
+        }
+        release(held);  // moved or taken meanwhile: look again
+    }
+}
+
+// The walk met a due entry: take it when it is still plainly queued.
+bool take_expired(LockedTimer *timer, LockedTimerEntry *entry)
+{
+    pthread_mutex_t *elock = entry_lock(timer, entry);
+    if (PTHREAD_MUTEX_LOCK_WARN(elock) != 0) {
+        return false;
+    }
+    const bool taken = entry->status == LOCKED_TIMER_STATUS_QUEUED;
+    if (taken) {
+        entry->status = LOCKED_TIMER_STATUS_TIMEOUT;
+    }
+    PTHREAD_MUTEX_UNLOCK_WARN(elock);
+    return taken;
+}
+
+// The walk met a flagged entry that belongs to slot `target`: move it there
+// unless another thread owns it (then it stays flagged).
+void move_entry(LockedTimer *timer, LockedTimerEntry *entry, uint32_t target)
+{
+    LockedTimerSlot *slot = timer->slots + target;
+    if (PTHREAD_MUTEX_LOCK_WARN(&slot->lock) != 0) {
+        return;
+    }
+    pthread_mutex_t *elock = entry_lock(timer, entry);
+    if (PTHREAD_MUTEX_LOCK_WARN(elock) == 0) {
+        if (entry->status == LOCKED_TIMER_STATUS_QUEUED) {
+            kt_list_del_init(&entry->dlink);
+            link_locked(slot, target, entry);
+        }
+        PTHREAD_MUTEX_UNLOCK_WARN(elock);
+    }
+    PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
+}
+
+struct Collector {
+    LockedTimerEntry *tail;
+    int count;
+};
+
+// With the slot locked: hand out its due entries and re-file flagged ones.
+void walk_slot(LockedTimer *timer, LockedTimerSlot *slot, uint32_t index,
+               int64_t now, Collector *out)
+{
+    struct kt_list_head *pos;
+    struct kt_list_head *n;
+    kt_list_for_each_safe(pos, n, &slot->head) {
+        LockedTimerEntry *entry = kt_list_entry(pos, LockedTimerEntry, dlink);
+        if (entry->expires < now) {
+            if (take_expired(timer, entry)) {
+                kt_list_del_init(&entry->dlink);
+                out->tail->next = entry;
+                out->tail = entry;
+                ++out->count;
+            }
+        } else if (entry->rehash) {
+            const uint32_t target = slot_index_of(timer, entry->expires);
+            if (target == index) {
+                entry->rehash = false;
+            } else {
+                move_entry(timer, entry, target);
+            }
+        }
+    }
+}
+
+void destroy_mutexes(pthread_mutex_t *locks, int count, size_t stride)
+{
+    char *base = reinterpret_cast<char *>(locks);
+    for (int i = 0; i < count; ++i) {
+        pthread_mutex_destroy(
+            reinterpret_cast<pthread_mutex_t *>(base + stride * i));
+    }
+}
+
+void free_slots(LockedTimer *timer, int initialised)
+{
+    destroy_mutexes(&timer->slots[0].lock, initialised,
+                    sizeof(LockedTimerSlot));
+    kt_free(timer->slots);
+    timer->slots = nullptr;
+}
+
+void free_shared_locks(LockedTimer *timer, int initialised)
+{
+    destroy_mutexes(timer->entry_shares.locks, initialised,
+                    sizeof(pthread_mutex_t));
+    kt_free(timer->entry_shares.locks);
+    timer->entry_shares.locks = nullptr;
+}
+
+int locked_timer_init_slots(LockedTimer *timer)
+{
+    const size_t bytes = sizeof(LockedTimerSlot) * (size_t)timer->slot_count;
+    timer->slots = static_cast<LockedTimerSlot *>(kt_malloc(bytes));
+    if (timer->slots == nullptr) {
+        return ENOMEM;
+    }
+    memset(timer->slots, 0, bytes);
+    for (int i = 0; i < timer->slot_count; ++i) {
+        const int result = init_pthread_lock(&timer->slots[i].lock);
+        if (result != 0) {
+            free_slots(timer, i);
+            return result;
+        }
+        KT_INIT_LIST_HEAD(&timer->slots[i].head);
+    }
+    return 0;
+}
+
+int init_shared_locks(LockedTimer *timer)
+{
+    const int count = timer->entry_shares.count;
+    const size_t bytes = sizeof(pthread_mutex_t) * (size_t)count;
+    timer->entry_shares.locks = static_cast<pthread_mutex_t *>(kt_malloc(bytes));
+    if (timer->entry_shares.locks == nullptr) {
+        return ENOMEM;
+    }
+    for (int i = 0; i < count; ++i) {
+        const int result = init_pthread_lock(timer->entry_shares.locks + i);
+        if (result != 0) {
+            free_shared_locks(timer, i);
+            return result;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int locked_timer_init_ex(LockedTimer *timer, const int slot_count,
+                         const int64_t current_time,
+                         const int shared_lock_count,
+                         const bool set_lock_index)
+{
+    // A lock count of 0 (or one that truncates to 0) would leave entries no
+    // lock to select, so it is refused rather than stored.
+    if (slot_count < 1 || current_time < 1 || shared_lock_count < 1 ||
+        shared_lock_count > UINT16_MAX) {
+        return EINVAL;
+    }
+    timer->slot_count = slot_count;
+    timer->entry_shares.count = (uint16_t)shared_lock_count;
+    timer->entry_shares.set_lock_index = set_lock_index;
+    timer->entry_shares.locks = nullptr;
+    timer->base_time = current_time;
+    store_time(timer, current_time);
+    int result = locked_timer_init_slots(timer);
+    if (result != 0) {
+        return result;
+    }
+    if ((result = init_shared_locks(timer)) != 0) {
+        free_slots(timer, timer->slot_count);
+    }
+    return result;
+}
+
+void locked_timer_destroy(LockedTimer *timer)
+{
+    if (timer->slots == nullptr) {
+        return;
+    }
+    free_slots(timer, timer->slot_count);
+    if (timer->entry_shares.locks != nullptr) {
+        free_shared_locks(timer, timer->entry_shares.count);
+    }
+    timer->entry_shares.count = 0;
+}
+
+void locked_timer_add_ex(LockedTimer *timer, LockedTimerEntry *entry,
+                         const int64_t expires, const int flags)
+{
+    const int64_t now = load_time(timer);
+    if (expires > now) {
+        add_entry(timer, entry, expires, flags != 0);
+    } else {
+        add_entry(timer, entry, now + 1, true);
+    }
+}
+
+int locked_timer_remove_ex(LockedTimer *timer, LockedTimerEntry *entry,
+                           const int new_status)
+{
+    HeldEntry held;
+    const int result = lock_queued_entry(timer, entry, &held);
+    if (result != 0) {
+        return result;
+    }
+    if (new_status != 0) {
+        entry->status = (uint8_t)new_status;
+    }
+    kt_list_del_init(&entry->dlink);
+    release(&held);
+    return 0;
+}
+
+namespace {
+
+// Moves a queued entry to an earlier time.  Status MOVING while it is out
+// of every list makes concurrent removers and modifiers wait.
+int bring_forward(LockedTimer *timer, LockedTimerEntry *entry,
+                  int64_t new_expires)
+{
+    int result = locked_timer_remove_ex(timer, entry,
+                                        LOCKED_TIMER_STATUS_MOVING);
+    if (result != 0) {
+        return result;
+    }
+    const int64_t now = load_time(timer);
+    result = add_entry(timer, entry, KT_MAX(new_expires, now + 1), true);
+    if (result != 0) {
+        // Not linked anywhere: say so instead of leaving others waiting.
+        pthread_mutex_t *elock = entry_lock(timer, entry);
+        if (PTHREAD_MUTEX_LOCK_WARN(elock) == 0) {
+            entry->status = LOCKED_TIMER_STATUS_NONE;
+            PTHREAD_MUTEX_UNLOCK_WARN(elock);
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+int locked_timer_modify(LockedTimer *timer, LockedTimerEntry *entry,
+                        const int64_t new_expires)
+{
+    for (;;) {
+        const int64_t old_expires = load_expires(entry);
+        if (new_expires == old_expires) {
+            return 0;
+        }
+        if (new_expires < old_expires) {
+            return bring_forward(timer, entry, new_expires);
+        }
+        HeldEntry held;
+        const int result = lock_queued_entry(timer, entry, &held);
+        if (result != 0) {
+            return result;
+        }
+        if (entry->expires == old_expires) {
+            store_expires(entry, new_expires);
+            entry->rehash = slot_index_of(timer, new_expires) != entry->slot_index;
+            release(&held);
+            return 0;
+        }
+        release(&held);  // changed by another thread: decide again
+    }
+}
+
+int locked_timer_timeouts_get(LockedTimer *timer, const int64_t current_time,
+                              LockedTimerEntry *head)
+{
+    Collector out = {head, 0};
+    int64_t now = load_time(timer);
+    while (now < current_time) {
+        const uint32_t index = slot_index_of(timer, now);
+        LockedTimerSlot *slot = timer->slots + index;
+        if (PTHREAD_MUTEX_LOCK_WARN(&slot->lock) != 0) {
+            break;  // current_time stays here: the next walk retries
+        }
+        store_time(timer, ++now);
+        walk_slot(timer, slot, index, current_time, &out);
+        PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
+    }
+    out.tail->next = nullptr;
+    return out.count;
+}
