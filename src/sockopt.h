@@ -1,0 +1,67 @@
+/*
+ * Network types of addresses: which network an IP address belongs to, by
+ * name and by address.
+ *
+ * A network type is a bit set: KT_NET_TYPE_OUTER (1) for public addresses,
+ * KT_NET_TYPE_INNER (2) for private ones, and one more bit for each of the
+ * three private IPv4 ranges, so that the inner subtypes include the inner
+ * bit.  KT_NET_TYPE_ANY (31) holds every bit.  The functions keep no state
+ * and may be called from any thread.
+ */
+#ifndef KITE_SOCKOPT_H
+#define KITE_SOCKOPT_H
+
+#include "common_define.h"
+
+#define KT_NET_TYPE_OUTER 1
+#define KT_NET_TYPE_INNER 2
+#define KT_NET_TYPE_INNER_10 (KT_NET_TYPE_INNER | 4)   /* 10.0.0.0/8 */
+#define KT_NET_TYPE_INNER_172 (KT_NET_TYPE_INNER | 8)  /* 172.16.0.0/12 */
+#define KT_NET_TYPE_INNER_192 (KT_NET_TYPE_INNER | 16) /* 192.168.0.0/16 */
+#define KT_NET_TYPE_ANY 31
+
+KT_EXTERN_C_BEGIN
+
+/* The type of a network-type name: "outer", "inner", "inner-10",
+ * "inner-172", "inner-192" (exact, case-sensitive), and the empty text for
+ * KT_NET_TYPE_ANY.  Returns 0 for any other text and for null (borrowed). */
+KT_API int kt_get_net_type_by_name(const char *net_type);
+
+/*
+ * The type of an IP address given as text (borrowed, may be null):
+ *   IPv4: 10/8 inner-10, 172.16/12 inner-172, 192.168/16 inner-192; the other
+ *   non-public ranges (127/8 loopback, 169.254/16 link-local, 100.64/10
+ *   shared, 0/8) inner; every other address outer.
+ *   IPv6: ::1, fc00::/7 (unique local) and fe80::/10 (link local) inner; an
+ *   IPv4-mapped address (::ffff:a.b.c.d) takes its IPv4 address's type; every
+ *   other address outer.
+ * Returns 0 when the text is not an IP address.
+ */
+KT_API int kt_get_net_type_by_ip(const char *ip);
+
+/* The caption of a network type for logs: "outer", "inner", "inner-10",
+ * "inner-172", "inner-192", "any" for KT_NET_TYPE_ANY, and "UNKOWN" for every
+ * other value.  The result is a static text. */
+static inline const char *get_net_type_caption(const int net_type)
+{
+    switch (net_type) {
+    case KT_NET_TYPE_OUTER:
+        return "outer";
+    case KT_NET_TYPE_INNER:
+        return "inner";
+    case KT_NET_TYPE_INNER_10:
+        return "inner-10";
+    case KT_NET_TYPE_INNER_172:
+        return "inner-172";
+    case KT_NET_TYPE_INNER_192:
+        return "inner-192";
+    case KT_NET_TYPE_ANY:
+        return "any";
+    default:
+        return "UNKOWN";
+    }
+}
+
+KT_EXTERN_C_END
+
+#endif
