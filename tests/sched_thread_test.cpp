@@ -1,0 +1,54 @@
+// kite-test-labels: concurrent
+#include "sched_thread.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(SchedThreadTest, ClockRunsKeepsTimeAndStops)
+{
+    ASSERT_EQ(g_schedule_flag, 0);
+    EXPECT_EQ(kt_get_current_time() >= time(nullptr) - 1, true);
+    ASSERT_EQ(kt_sched_clock_start(), 0);
+    EXPECT_EQ(kt_sched_clock_start(), 0);  // second start: no second thread
+    EXPECT_NE(g_schedule_flag, 0);
+    time_t first = g_current_time;
+    EXPECT_LE(time(nullptr) - first, 1);
+    // The clock follows the wall clock across a second boundary.
+    time_t target = first + 1;
+    for (int i = 0; i < 300 && g_current_time < target; i++) usleep(10000);
+    EXPECT_GE(g_current_time, target);
+    EXPECT_EQ(kt_sched_clock_stop(), 0);
+    EXPECT_EQ(g_schedule_flag, 0);
+    EXPECT_EQ(kt_sched_clock_stop(), 0);
+}
+
+TEST(SchedThreadTest, ReadersRaceStartAndStopSafely)
+{
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; i++) {
+        readers.emplace_back([&stop] {
+            time_t last = 0;
+            while (!stop.load()) {
+                time_t now = kt_get_current_time();
+                EXPECT_GE(now + 1, last);  // never goes back by more than a tick
+                last = now;
+            }
+        });
+    }
+    for (int i = 0; i < 20; i++) {
+        ASSERT_EQ(kt_sched_clock_start(), 0);
+        usleep(2000);
+        ASSERT_EQ(kt_sched_clock_stop(), 0);
+    }
+    stop.store(true);
+    for (auto &t : readers) t.join();
+}
+
+}  // namespace
