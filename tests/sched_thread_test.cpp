@@ -10,21 +10,25 @@
 
 namespace {
 
+// The clock thread writes these with atomic stores; read them the same way.
+time_t LoadTime() { return __atomic_load_n(&g_current_time, __ATOMIC_ACQUIRE); }
+int LoadFlag() { return __atomic_load_n(&g_schedule_flag, __ATOMIC_ACQUIRE); }
+
 TEST(SchedThreadTest, ClockRunsKeepsTimeAndStops)
 {
-    ASSERT_EQ(g_schedule_flag, 0);
+    ASSERT_EQ(LoadFlag(), 0);
     EXPECT_EQ(kt_get_current_time() >= time(nullptr) - 1, true);
     ASSERT_EQ(kt_sched_clock_start(), 0);
     EXPECT_EQ(kt_sched_clock_start(), 0);  // second start: no second thread
-    EXPECT_NE(g_schedule_flag, 0);
-    time_t first = g_current_time;
+    EXPECT_NE(LoadFlag(), 0);
+    time_t first = LoadTime();
     EXPECT_LE(time(nullptr) - first, 1);
     // The clock follows the wall clock across a second boundary.
     time_t target = first + 1;
-    for (int i = 0; i < 300 && g_current_time < target; i++) usleep(10000);
-    EXPECT_GE(g_current_time, target);
+    for (int i = 0; i < 300 && LoadTime() < target; i++) usleep(10000);
+    EXPECT_GE(LoadTime(), target);
     EXPECT_EQ(kt_sched_clock_stop(), 0);
-    EXPECT_EQ(g_schedule_flag, 0);
+    EXPECT_EQ(LoadFlag(), 0);
     EXPECT_EQ(kt_sched_clock_stop(), 0);
 }
 
