@@ -1,0 +1,233 @@
+// common_blocked_queue: FIFO of untyped pointers wrapped in pooled nodes.
+//
+// A singly linked list of common_blocked_node from head to tail (both null
+// or both set; tail->next null).  Nodes come from an object pool created
+// without a lock of its own, so every pool call is made under lc_pair.lock,
+// except the final kite_mblock_destroy.  A steady stream of pushes and pops
+// therefore reuses the same few nodes and never reaches the allocator.  The
+// queue never signals lc_pair.cond by itself: the _ex push reports the
+// change from empty and the producer wakes a consumer.  A failed
+// pthread_mutex_lock is logged and the operation leaves the queue untouched.
+#include "common_blocked_queue.h"
+
+#include <cerrno>
+
+#include "logger.h"
+
+namespace {
+
+constexpr char kPoolName[] = "queue_node";
+
+bool Lock(struct common_blocked_queue *queue)
+{
+    return PTHREAD_MUTEX_LOCK(&queue->lc_pair.lock) == 0;
+}
+
+void Unlock(struct common_blocked_queue *queue)
+{
+    PTHREAD_MUTEX_UNLOCK(&queue->lc_pair.lock);
+}
+
+// Unlinks the head node, frees it and returns its pointer; lock held, head
+// not null.
+void *TakeHead(struct common_blocked_queue *queue)
+{
+    struct common_blocked_node *node = queue->head;
+    queue->head = node->next;
+    if (queue->head == nullptr) {
+        queue->tail = nullptr;
+    }
+    void *data = node->data;
+    kite_mblock_free_object(&queue->mblock, node);
+    return data;
+}
+
+// Shared body of the pops: wait is called with the lock held and an empty
+// queue when the pop is to wait.
+template <typename WaitFn>
+void *PopWith(struct common_blocked_queue *queue, bool blocked, WaitFn wait)
+{
+    if (!Lock(queue)) {
+        return nullptr;
+    }
+    if (queue->head == nullptr && blocked) {
+        wait();
+    }
+    void *data = queue->head != nullptr ? TakeHead(queue) : nullptr;
+    Unlock(queue);
+    return data;
+}
+
+struct common_blocked_node *LastNode(struct common_blocked_node *node)
+{
+    while (node->next != nullptr) {
+        node = node->next;
+    }
+    return node;
+}
+
+}  // namespace
+
+extern "C" {
+
+KT_API int common_blocked_queue_init_ex(struct common_blocked_queue *queue,
+                                        int alloc_elements_once)
+{
+    int result = init_pthread_lock_cond_pair(&queue->lc_pair);
+    if (result != 0) {
+        return result;
+    }
+    result = kite_mblock_init_ex2(&queue->mblock, kPoolName,
+                                  sizeof(struct common_blocked_node),
+                                  alloc_elements_once, 0, nullptr, nullptr,
+                                  false, nullptr, nullptr, nullptr);
+    if (result != 0) {
+        return result;
+    }
+    queue->head = nullptr;
+    queue->tail = nullptr;
+    return 0;
+}
+
+KT_API int common_blocked_queue_init(struct common_blocked_queue *queue)
+{
+    return common_blocked_queue_init_ex(
+        queue, COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE);
+}
+
+KT_API void common_blocked_queue_destroy(struct common_blocked_queue *queue)
+{
+    destroy_pthread_lock_cond_pair(&queue->lc_pair);
+    kite_mblock_destroy(&queue->mblock);
+    queue->head = queue->tail = nullptr;
+}
+
+KT_API int common_blocked_queue_push_ex(struct common_blocked_queue *queue,
+                                        void *data, bool *notify)
+{
+    int result = PTHREAD_MUTEX_LOCK(&queue->lc_pair.lock);
+    if (result != 0) {
+        return result;
+    }
+    auto *node = static_cast<struct common_blocked_node *>(
+        kite_mblock_alloc_object(&queue->mblock));
+    if (node == nullptr) {
+        Unlock(queue);
+        return ENOMEM;
+    }
+    node->data = data;
+    node->next = nullptr;
+    if (queue->tail != nullptr) {
+        queue->tail->next = node;
+        *notify = false;
+    } else {
+        queue->head = node;
+        *notify = true;
+    }
+    queue->tail = node;
+    Unlock(queue);
+    return 0;
+}
+
+KT_API int common_blocked_queue_push(struct common_blocked_queue *queue,
+                                     void *data)
+{
+    bool notify;
+    int result = common_blocked_queue_push_ex(queue, data, &notify);
+    if (result == 0 && notify) {
+        pthread_cond_signal(&queue->lc_pair.cond);
+    }
+    return result;
+}
+
+KT_API void *common_blocked_queue_pop_ex(struct common_blocked_queue *queue,
+                                         bool blocked)
+{
+    return PopWith(queue, blocked, [queue] {
+        pthread_cond_wait(&queue->lc_pair.cond, &queue->lc_pair.lock);
+    });
+}
+
+KT_API void *common_blocked_queue_pop(struct common_blocked_queue *queue)
+{
+    return common_blocked_queue_pop_ex(queue, true);
+}
+
+KT_API void *common_blocked_queue_try_pop(struct common_blocked_queue *queue)
+{
+    return common_blocked_queue_pop_ex(queue, false);
+}
+
+KT_API void *common_blocked_queue_timedpop(struct common_blocked_queue *queue,
+                                           int timeout, int time_unit)
+{
+    return PopWith(queue, true, [queue, timeout, time_unit] {
+        kt_cond_timedwait(&queue->lc_pair, timeout,
+                          static_cast<char>(time_unit));
+    });
+}
+
+KT_API struct common_blocked_node *common_blocked_queue_pop_all_nodes_ex(
+    struct common_blocked_queue *queue, bool blocked)
+{
+    if (!Lock(queue)) {
+        return nullptr;
+    }
+    if (queue->head == nullptr && blocked) {
+        pthread_cond_wait(&queue->lc_pair.cond, &queue->lc_pair.lock);
+    }
+    struct common_blocked_node *chain = queue->head;
+    queue->head = queue->tail = nullptr;
+    Unlock(queue);
+    return chain;
+}
+
+KT_API struct common_blocked_node *common_blocked_queue_pop_all_nodes(
+    struct common_blocked_queue *queue)
+{
+    return common_blocked_queue_pop_all_nodes_ex(queue, true);
+}
+
+KT_API struct common_blocked_node *common_blocked_queue_try_pop_all_nodes(
+    struct common_blocked_queue *queue)
+{
+    return common_blocked_queue_pop_all_nodes_ex(queue, false);
+}
+
+KT_API void common_blocked_queue_return_nodes(
+    struct common_blocked_queue *queue, struct common_blocked_node *node)
+{
+    if (node == nullptr) {
+        return;
+    }
+    // The chain is the caller's, so its end is found before locking.
+    struct common_blocked_node *last = LastNode(node);
+    if (!Lock(queue)) {
+        return;
+    }
+    last->next = queue->head;
+    queue->head = node;
+    if (queue->tail == nullptr) {
+        queue->tail = last;
+    }
+    Unlock(queue);
+}
+
+KT_API void common_blocked_queue_free_all_nodes(
+    struct common_blocked_queue *queue, struct common_blocked_node *node)
+{
+    if (node == nullptr) {
+        return;
+    }
+    if (!Lock(queue)) {
+        return;
+    }
+    while (node != nullptr) {
+        struct common_blocked_node *next = node->next;
+        kite_mblock_free_object(&queue->mblock, node);
+        node = next;
+    }
+    Unlock(queue);
+}
+
+}  // extern "C"
