@@ -1,0 +1,430 @@
+/*
+ * skiplist_set: a skiplist of fixed height that owns all of its memory.
+ *
+ * A node of level index L comes from the set's pool for level L and holds
+ * exactly L + 1 links; it does not record L, so a delete learns it from the
+ * level on which the search walk found the node (always its highest one).
+ * Every level ends at the set's all-zero end node.  Invariants: each level
+ * is strictly ascending under compare_func and a node on level i is on
+ * every level below it.  Levels are drawn with rand() at probability 1/2
+ * per level up to the fixed top.
+ *
+ * Delete first finds the predecessor on every level and only then unlinks,
+ * so that a set made inconsistent by a comparison function that is not a
+ * total order is reported (an assertion in debug builds, a logged EINVAL
+ * otherwise) instead of being left with a half-unlinked node.
+ *
+ * The search walk skips comparing against the node that ended the walk on
+ * the level above, which is known to be greater than the probe.
+ *
+ * No locks: the pools are created without them and insert shares the
+ * tmp_previous scratch array, so one thread at a time changes a set.
+ */
+#include "skiplist_set.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "kt_memory.h"
+#include "logger.h"
+
+namespace {
+
+using Node = SkiplistSetNode;
+
+constexpr int kMaxLevels = SKIPLIST_SET_MAX_LEVEL_COUNT;
+
+inline int NodeSize(int level_index)
+{
+    return int(sizeof(Node) + sizeof(Node *) * size_t(level_index + 1));
+}
+
+int GetLevelIndex(const SkiplistSet *sl)
+{
+    int level_index = 0;
+    while (level_index < sl->top_level_index) {
+        if (rand() < RAND_MAX / 2) {
+            break;
+        }
+        level_index++;
+    }
+    return level_index;
+}
+
+// The search walk.  Returns the node equal to data or null, with the level
+// it was found on (its highest) in *level.  *previous is the node the walk
+// stood on at the end: the predecessor on that level, or the last level-0
+// node less than data.
+Node *GetEqualPrevious(SkiplistSet *sl, const void *data, Node **previous,
+                       int *level)
+{
+    Node *tail = sl->tail;
+    Node *current = sl->top;
+    Node *stop = tail;  // known to be greater than data (or the end)
+    for (int i = sl->top_level_index; i >= 0; i--) {
+        Node *next = current->links[i];
+        while (next != stop && next != tail) {
+            int cmp = sl->compare_func(data, next->data);
+            if (cmp < 0) {
+                break;
+            }
+            if (cmp == 0) {
+                *previous = current;
+                *level = i;
+                return next;
+            }
+            current = next;
+            next = current->links[i];
+        }
+        stop = next;
+    }
+    *previous = current;
+    *level = -1;
+    return nullptr;
+}
+
+Node *FindNode(SkiplistSet *sl, const void *data)
+{
+    Node *previous;
+    int level;
+    return GetEqualPrevious(sl, data, &previous, &level);
+}
+
+Node *GetFirstLargerOrEqual(SkiplistSet *sl, const void *data)
+{
+    Node *previous;
+    int level;
+    Node *node = GetEqualPrevious(sl, data, &previous, &level);
+    return node != nullptr ? node : previous->links[0];
+}
+
+Node *GetFirstLarger(SkiplistSet *sl, const void *data)
+{
+    Node *previous;
+    int level;
+    Node *node = GetEqualPrevious(sl, data, &previous, &level);
+    return node != nullptr ? node->links[0] : previous->links[0];
+}
+
+// Fills tmp_previous[0..level] with the node linking to deleted on each
+// level, moving forward from previous.  EINVAL (logged) when a level ends
+// without reaching it, which a consistent order never allows.
+int CollectPredecessors(SkiplistSet *sl, Node *previous, Node *deleted,
+                        int level)
+{
+    for (int i = level; i >= 0; i--) {
+        Node *next = previous->links[i];
+        while (next != deleted) {
+            if (next == sl->tail) {
+                logError("skiplist set is inconsistent, the node to delete "
+                         "is not on level %d of its %d levels, check the "
+                         "compare function",
+                         i, level + 1);
+                assert(next == deleted);
+                return EINVAL;
+            }
+            previous = next;
+            next = previous->links[i];
+        }
+        sl->tmp_previous[i] = previous;
+    }
+    return 0;
+}
+
+void FreeArrays(SkiplistSet *sl)
+{
+    if (sl->mblocks != nullptr) {
+        for (int i = 0; i < sl->top_level_index + 1; i++) {
+            kite_mblock_destroy(&sl->mblocks[i]);
+        }
+    }
+    kt_free(sl->mblocks);
+    kt_free(sl->tmp_previous);
+    sl->mblocks = nullptr;
+    sl->tmp_previous = nullptr;
+    sl->top = nullptr;
+    sl->tail = nullptr;
+}
+
+int InitPools(SkiplistSet *sl, int level_count, int min_alloc_elements_once)
+{
+    int alloc_elements_once = min_alloc_elements_once;
+    if (alloc_elements_once <= 0) {
+        alloc_elements_once = 64;
+    } else if (alloc_elements_once > 1024) {
+        alloc_elements_once = 1024;
+    }
+    for (int i = level_count - 1; i >= 0; i--) {
+        char name[KITE_MBLOCK_NAME_SIZE];
+        snprintf(name, sizeof(name), "sl-set-level%02d", i);
+        int result = kite_mblock_init_ex2(&sl->mblocks[i], name, NodeSize(i),
+                                          alloc_elements_once, 0, nullptr,
+                                          nullptr, false, nullptr, nullptr,
+                                          nullptr);
+        if (result != 0) {
+            return result;
+        }
+        if (i % 2 == 0 && alloc_elements_once < 65536) {
+            alloc_elements_once *= 2;
+        }
+    }
+    return 0;
+}
+
+int AllocArrays(SkiplistSet *sl, int level_count)
+{
+    sl->mblocks = nullptr;
+    sl->tmp_previous =
+        static_cast<Node **>(kt_malloc(sizeof(Node *) * size_t(level_count)));
+    if (sl->tmp_previous == nullptr) {
+        return ENOMEM;
+    }
+    size_t bytes = sizeof(kite_mblock_man) * size_t(level_count);
+    sl->mblocks = static_cast<kite_mblock_man *>(kt_malloc(bytes));
+    if (sl->mblocks == nullptr) {
+        kt_free(sl->tmp_previous);
+        sl->tmp_previous = nullptr;
+        return ENOMEM;
+    }
+    memset(sl->mblocks, 0, bytes);
+    return 0;
+}
+
+// Takes the head and the end node and links every level of the head to
+// the end node.
+int InitEnds(SkiplistSet *sl, int level_count)
+{
+    sl->top = static_cast<Node *>(
+        kite_mblock_alloc_object(&sl->mblocks[sl->top_level_index]));
+    if (sl->top == nullptr) {
+        return ENOMEM;
+    }
+    memset(sl->top, 0, size_t(NodeSize(sl->top_level_index)));
+    sl->tail = static_cast<Node *>(kite_mblock_alloc_object(&sl->mblocks[0]));
+    if (sl->tail == nullptr) {
+        return ENOMEM;
+    }
+    memset(sl->tail, 0, size_t(NodeSize(0)));
+    for (int i = 0; i < level_count; i++) {
+        sl->top->links[i] = sl->tail;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int skiplist_set_init_ex(SkiplistSet *sl, const int level_count,
+                         skiplist_compare_func compare_func,
+                         skiplist_free_func free_func,
+                         const int min_alloc_elements_once)
+{
+    if (level_count < 1) {
+        logError("invalid level count: %d", level_count);
+        return EINVAL;
+    }
+    if (level_count > kMaxLevels) {
+        logError("level count: %d is too large exceeds %d", level_count,
+                 kMaxLevels);
+        return E2BIG;
+    }
+    int result = AllocArrays(sl, level_count);
+    if (result != 0) {
+        return result;
+    }
+    sl->top_level_index = level_count - 1;
+    result = InitPools(sl, level_count, min_alloc_elements_once);
+    if (result == 0) {
+        result = InitEnds(sl, level_count);
+    }
+    if (result != 0) {
+        FreeArrays(sl);
+        sl->top_level_index = 0;
+        return result;
+    }
+    sl->level_count = level_count;
+    sl->compare_func = compare_func;
+    sl->free_func = free_func;
+    srand(unsigned(time(nullptr)));
+    return 0;
+}
+
+int skiplist_set_init(SkiplistSet *sl, const int level_count,
+                      skiplist_compare_func compare_func,
+                      skiplist_free_func free_func)
+{
+    return skiplist_set_init_ex(sl, level_count, compare_func, free_func, 0);
+}
+
+void skiplist_set_destroy(SkiplistSet *sl)
+{
+    if (sl->mblocks == nullptr) {
+        return;
+    }
+    if (sl->free_func != nullptr) {
+        Node *node = sl->top->links[0];
+        while (node != sl->tail) {
+            Node *next = node->links[0];
+            sl->free_func(node->data);
+            node = next;
+        }
+    }
+    FreeArrays(sl);
+    sl->level_count = 0;
+    sl->top_level_index = 0;
+}
+
+int skiplist_set_insert(SkiplistSet *sl, void *data)
+{
+    const int level_index = GetLevelIndex(sl);
+    Node *tail = sl->tail;
+    Node *current = sl->top;
+    Node *stop = tail;
+    for (int i = sl->top_level_index; i >= 0; i--) {
+        Node *next = current->links[i];
+        while (next != stop && next != tail) {
+            int cmp = sl->compare_func(data, next->data);
+            if (cmp == 0) {
+                return EEXIST;
+            }
+            if (cmp < 0) {
+                break;
+            }
+            current = next;
+            next = current->links[i];
+        }
+        stop = next;
+        if (i <= level_index) {
+            sl->tmp_previous[i] = current;
+        }
+    }
+    auto *node =
+        static_cast<Node *>(kite_mblock_alloc_object(&sl->mblocks[level_index]));
+    if (node == nullptr) {
+        return ENOMEM;
+    }
+    node->data = data;
+    for (int i = 0; i <= level_index; i++) {
+        node->links[i] = sl->tmp_previous[i]->links[i];
+        sl->tmp_previous[i]->links[i] = node;
+    }
+    return 0;
+}
+
+int skiplist_set_delete(SkiplistSet *sl, void *data)
+{
+    Node *previous;
+    int level;
+    Node *deleted = GetEqualPrevious(sl, data, &previous, &level);
+    if (deleted == nullptr) {
+        return ENOENT;
+    }
+    int result = CollectPredecessors(sl, previous, deleted, level);
+    if (result != 0) {
+        return result;
+    }
+    for (int i = level; i >= 0; i--) {
+        sl->tmp_previous[i]->links[i] = deleted->links[i];
+    }
+    if (sl->free_func != nullptr) {
+        sl->free_func(deleted->data);
+    }
+    kite_mblock_free_object(&sl->mblocks[level], deleted);
+    return 0;
+}
+
+void *skiplist_set_find(SkiplistSet *sl, void *data)
+{
+    Node *node = FindNode(sl, data);
+    return node != nullptr ? node->data : nullptr;
+}
+
+int skiplist_set_find_all(SkiplistSet *sl, void *data,
+                          SkiplistSetIterator *iterator)
+{
+    Node *node = FindNode(sl, data);
+    if (node == nullptr) {
+        iterator->current = iterator->tail = sl->tail;
+        return ENOENT;
+    }
+    iterator->current = node;
+    iterator->tail = node->links[0];
+    return 0;
+}
+
+int skiplist_set_find_range(SkiplistSet *sl, void *start_data, void *end_data,
+                            SkiplistSetIterator *iterator)
+{
+    if (sl->compare_func(start_data, end_data) > 0) {
+        iterator->current = iterator->tail = sl->tail;
+        return EINVAL;
+    }
+    iterator->current = GetFirstLargerOrEqual(sl, start_data);
+    if (iterator->current == sl->tail) {
+        iterator->tail = sl->tail;
+        return ENOENT;
+    }
+    iterator->tail = GetFirstLarger(sl, end_data);
+    return iterator->tail == iterator->current ? ENOENT : 0;
+}
+
+void *skiplist_set_find_ge(SkiplistSet *sl, void *data)
+{
+    Node *node = GetFirstLargerOrEqual(sl, data);
+    return node != sl->tail ? node->data : nullptr;
+}
+
+void skiplist_set_iterator_init(SkiplistSet *sl, SkiplistSetIterator *iterator)
+{
+    iterator->current = sl->top->links[0];
+    iterator->tail = sl->tail;
+}
+
+void *skiplist_set_iterator_next(SkiplistSetIterator *iterator)
+{
+    if (iterator->current == iterator->tail) {
+        return nullptr;
+    }
+    Node *node = iterator->current;
+    iterator->current = node->links[0];
+    return node->data;
+}
+
+int skiplist_set_count(const SkiplistSet *sl)
+{
+    int count = 0;
+    for (Node *node = sl->top->links[0]; node != sl->tail;
+         node = node->links[0]) {
+        count++;
+    }
+    return count;
+}
+
+bool skiplist_set_empty(const SkiplistSet *sl)
+{
+    return sl->top->links[0] == sl->tail;
+}
+
+void *skiplist_set_get_first(SkiplistSet *sl)
+{
+    Node *first = sl->top->links[0];
+    return first != sl->tail ? first->data : nullptr;
+}
+
+void *skiplist_set_get_last(SkiplistSet *sl)
+{
+    Node *current = sl->top;
+    for (int i = sl->top_level_index; i >= 0; i--) {
+        while (current->links[i] != sl->tail) {
+            current = current->links[i];
+        }
+    }
+    return current != sl->top ? current->data : nullptr;
+}
+
+}  // extern "C"
