@@ -1,0 +1,349 @@
+// Character converter.
+//
+// The converter is two 256-entry tables in the caller's record: char_table
+// (the rule of each source byte) and unescape_chars (the reverse rule of
+// each target byte).  Conversions are pure reads of the record and take no
+// lock; the init and set functions need exclusive use.
+//
+// Speed: a text usually has few bytes with a rule, so the conversion and
+// the unescaping skip runs of rule-free bytes 32 at a time.  Whether a byte
+// has a rule is answered for 32 bytes at once by a nibble lookup: the low
+// nibble selects a byte of bit flags, the high nibble selects the bit, so
+// any set of byte values can be tested with two shuffles (AVX2, chosen at
+// run time; other CPUs and short texts take the plain table loop).  The
+// lookup tables are derived from the converter at each call, which costs a
+// pass over 256 entries and is only done for texts long enough to repay it.
+// Results are byte for byte those of the plain loop, room checks included.
+#include "char_converter.h"
+
+#include <immintrin.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "logger.h"
+
+namespace {
+
+// Texts shorter than this take the plain loop only.
+constexpr ptrdiff_t kVectorMinBytes = 128;
+constexpr int kVectorBytes = 32;
+
+// A set of byte values as two 16-entry tables indexed by the low nibble:
+// bit h of first[l] is set when the byte (h << 4 | l) is a member (h < 8),
+// bit h - 8 of second[l] when it is a member with h >= 8.
+struct ByteSet {
+  uint8_t first[16];
+  uint8_t second[16];
+};
+
+template <typename Member>
+ByteSet BuildByteSet(Member is_member) {
+  ByteSet set{};
+  for (int b = 0; b < 256; ++b) {
+    if (!is_member(b)) continue;
+    const int hi = b >> 4;
+    const int lo = b & 15;
+    if (hi < 8) {
+      set.first[lo] |= static_cast<uint8_t>(1u << hi);
+    } else {
+      set.second[lo] |= static_cast<uint8_t>(1u << (hi - 8));
+    }
+  }
+  return set;
+}
+
+bool HasAvx2() {
+  static const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
+  return has_avx2;
+}
+
+struct VectorSet {
+  __m256i first;
+  __m256i second;
+};
+
+__attribute__((target("avx2"))) inline VectorSet LoadSet(const ByteSet &set) {
+  return VectorSet{
+      _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(set.first))),
+      _mm256_broadcastsi128_si256(
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(set.second)))};
+}
+
+// Bit i set when byte i of v is a member of the set.
+__attribute__((target("avx2"))) inline unsigned MemberMask(__m256i v,
+                                                           const VectorSet &s) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i bits = _mm256_setr_epi8(
+      1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8,
+      16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+  const __m256i lo = _mm256_and_si256(v, nibble);
+  const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+  // The sign bit of each byte (high nibble >= 8) picks the second table.
+  const __m256i row = _mm256_blendv_epi8(_mm256_shuffle_epi8(s.first, lo),
+                                         _mm256_shuffle_epi8(s.second, lo), v);
+  const __m256i hit = _mm256_and_si256(row, _mm256_shuffle_epi8(bits, hi));
+  const __m256i miss = _mm256_cmpeq_epi8(hit, _mm256_setzero_si256());
+  return ~static_cast<unsigned>(_mm256_movemask_epi8(miss));
+}
+
+struct ConvertCursor {
+  const uint8_t *p;    // next input byte
+  const uint8_t *end;  // input end (capped at out_size bytes)
+  char *out;           // next output byte
+  int count;           // bytes a rule converted
+};
+
+// Writes the result of one byte that has a rule.
+inline void ApplyRule(const KiteCharTarget &t, ConvertCursor *c) {
+  if (t.op == KITE_CHAR_OP_ESCAPE) *c->out++ = '\\';
+  *c->out++ = static_cast<char>(t.dest);
+  ++c->count;
+  ++c->p;
+}
+
+// First pass, vector part: stops at a byte with an escaping rule or when
+// fewer than 32 bytes remain.  Output and input advance together, and the
+// input end is capped at out_size, so each 32-byte store fits.
+__attribute__((target("avx2"))) void FirstPassVector(
+    const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c) {
+  const VectorSet s = LoadSet(set);
+  while (c->end - c->p >= kVectorBytes) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
+    const unsigned mask = MemberMask(v, s);
+    const unsigned n = mask == 0 ? kVectorBytes : __builtin_ctz(mask);
+    c->p += n;
+    c->out += n;
+    if (mask == 0) continue;
+    const KiteCharTarget t = table[*c->p];
+    if (t.op == KITE_CHAR_OP_ESCAPE) return;
+    ApplyRule(t, c);
+  }
+}
+
+// Second pass, vector part: runs while a whole vector plus the rule byte
+// after it fit below out_size - 1 bytes of output, so the room check of
+// every byte it handles would have passed.
+__attribute__((target("avx2"))) void SecondPassVector(
+    const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c,
+    const char *output, const int out_size) {
+  const VectorSet s = LoadSet(set);
+  while (c->end - c->p >= kVectorBytes &&
+         out_size - 1 - (c->out - output) >= kVectorBytes) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
+    const unsigned mask = MemberMask(v, s);
+    const unsigned n = mask == 0 ? kVectorBytes : __builtin_ctz(mask);
+    c->p += n;
+    c->out += n;
+    if (mask != 0) ApplyRule(table[*c->p], c);
+  }
+}
+
+// First pass: copies and replaces until the input end or the first byte
+// with an escaping rule; true when such a byte stopped it.
+bool FirstPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
+               bool *set_built) {
+  if (c->end - c->p >= kVectorMinBytes && HasAvx2()) {
+    *set = BuildByteSet([table](int b) { return table[b].op != 0; });
+    *set_built = true;
+    FirstPassVector(table, *set, c);
+  }
+  for (; c->p < c->end;) {
+    const KiteCharTarget t = table[*c->p];
+    if (t.op == KITE_CHAR_OP_COPY) {
+      *c->out++ = static_cast<char>(*c->p++);
+    } else if (t.op == KITE_CHAR_OP_ESCAPE) {
+      return true;
+    } else {
+      ApplyRule(t, c);
+    }
+  }
+  return false;
+}
+
+// Second pass: every byte first checks that the output holds fewer than
+// out_size - 1 bytes, since an escaped byte needs two.
+void SecondPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
+                bool set_built, const char *output, const int out_size) {
+  if (c->end - c->p >= kVectorMinBytes && HasAvx2()) {
+    if (!set_built) {
+      *set = BuildByteSet([table](int b) { return table[b].op != 0; });
+    }
+    SecondPassVector(table, *set, c, output, out_size);
+  }
+  for (; c->p < c->end;) {
+    if (c->out - output >= out_size - 1) {
+      logWarning("exceeds max size: %d", out_size);
+      return;
+    }
+    const KiteCharTarget t = table[*c->p];
+    if (t.op == KITE_CHAR_OP_COPY) {
+      *c->out++ = static_cast<char>(*c->p++);
+    } else {
+      ApplyRule(t, c);
+    }
+  }
+}
+
+struct UnescapeCursor {
+  const char *r;    // next byte to read
+  const char *end;  // end of the text
+  char *w;          // next byte to write (never after r)
+  int count;        // sequences or bytes turned back
+};
+
+inline void UnescapeOne(const KiteCharTarget *unescape, UnescapeCursor *c) {
+  const unsigned char ch = static_cast<unsigned char>(*c->r);
+  if (ch == '\\') {
+    if (c->r + 1 < c->end) {
+      const KiteCharTarget t = unescape[static_cast<unsigned char>(c->r[1])];
+      if (t.op == KITE_CHAR_OP_ESCAPE) {
+        *c->w++ = static_cast<char>(t.dest);
+        c->r += 2;
+        ++c->count;
+        return;
+      }
+    }
+    *c->w++ = '\\';
+  } else if (unescape[ch].op == KITE_CHAR_OP_REPLACE) {
+    *c->w++ = static_cast<char>(unescape[ch].dest);
+    ++c->count;
+  } else {
+    *c->w++ = static_cast<char>(ch);
+  }
+  ++c->r;
+}
+
+// Vector part of the unescaping: runs of bytes that are neither a backslash
+// nor a replaced byte move 32 at a time.  A whole vector is stored only
+// when the run fills it, because the store would otherwise overwrite input
+// not read yet (the write position trails the read position).
+__attribute__((target("avx2"))) void UnescapeVector(
+    const KiteCharTarget *unescape, const ByteSet &set, UnescapeCursor *c) {
+  const VectorSet s = LoadSet(set);
+  while (c->end - c->r >= kVectorBytes) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->r));
+    const unsigned mask = MemberMask(v, s);
+    if (mask == 0) {
+      if (c->w != c->r) _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->w), v);
+      c->r += kVectorBytes;
+      c->w += kVectorBytes;
+      continue;
+    }
+    const unsigned n = __builtin_ctz(mask);
+    if (c->w != c->r) memmove(c->w, c->r, n);
+    c->r += n;
+    c->w += n;
+    UnescapeOne(unescape, c);
+  }
+}
+
+int InitWithTable(KiteCharConverter *pCharConverter, const uint8_t (*pairs)[2],
+                  int count, unsigned int op) {
+  KiteCharPair charPairs[8];
+  for (int i = 0; i < count; ++i) {
+    charPairs[i].src = pairs[i][0];
+    charPairs[i].dest = pairs[i][1];
+  }
+  return char_converter_init_ex(pCharConverter, charPairs, count, op);
+}
+
+}  // namespace
+
+extern "C" {
+
+KT_API int char_converter_init_ex(KiteCharConverter *pCharConverter,
+                                  const KiteCharPair *charPairs,
+                                  const int count, const unsigned int op) {
+  if (count > KITE_CHAR_CONVERTER_MAX_PAIRS) {
+    logError("count: %d is too large, exceeds %d!", count,
+             KITE_CHAR_CONVERTER_MAX_PAIRS);
+    return EINVAL;
+  }
+  memset(pCharConverter, 0, sizeof(KiteCharConverter));
+  pCharConverter->count = count;
+  const uint8_t op_code = static_cast<uint8_t>(op);
+  for (int i = 0; i < count; ++i) {
+    const KiteCharPair pair = charPairs[i];
+    pCharConverter->char_table[pair.src] = KiteCharTarget{op_code, pair.dest};
+    pCharConverter->unescape_chars[pair.dest] = KiteCharTarget{op_code, pair.src};
+  }
+  return 0;
+}
+
+KT_API int std_space_char_converter_init(KiteCharConverter *pCharConverter,
+                                         const unsigned char dest_base) {
+  const uint8_t sources[7] = {'\0', '\t', '\n', '\v', '\f', '\r', ' '};
+  uint8_t pairs[7][2];
+  for (int i = 0; i < 7; ++i) {
+    pairs[i][0] = sources[i];
+    pairs[i][1] = static_cast<uint8_t>(dest_base + i);
+  }
+  return InitWithTable(pCharConverter, pairs, 7, KITE_CHAR_OP_REPLACE);
+}
+
+KT_API int std_spaces_add_backslash_converter_init(
+    KiteCharConverter *pCharConverter) {
+  static const uint8_t pairs[8][2] = {{'\0', '0'}, {'\t', 't'}, {'\n', 'n'},
+                                      {'\v', 'v'}, {'\f', 'f'}, {'\r', 'r'},
+                                      {' ', 's'},  {'\\', '\\'}};
+  return InitWithTable(pCharConverter, pairs, 8, KITE_CHAR_OP_ESCAPE);
+}
+
+KT_API void char_converter_set_pair_ex(KiteCharConverter *pCharConverter,
+                                       const unsigned char src,
+                                       const unsigned int op,
+                                       const unsigned char dest) {
+  KiteCharTarget *target = &pCharConverter->char_table[src];
+  if (op != KITE_CHAR_OP_COPY && target->op == KITE_CHAR_OP_COPY) {
+    ++pCharConverter->count;
+  } else if (op == KITE_CHAR_OP_COPY && target->op != KITE_CHAR_OP_COPY) {
+    --pCharConverter->count;
+  }
+  *target = KiteCharTarget{static_cast<uint8_t>(op), dest};
+}
+
+KT_API void char_converter_set_pair(KiteCharConverter *pCharConverter,
+                                    const unsigned char src,
+                                    const unsigned char dest) {
+  char_converter_set_pair_ex(pCharConverter, src, KITE_CHAR_OP_REPLACE, dest);
+}
+
+KT_API int kite_char_convert(KiteCharConverter *pCharConverter,
+                             const char *input, const int input_len,
+                             char *output, int *out_len, const int out_size) {
+  const uint8_t *in = reinterpret_cast<const uint8_t *>(input);
+  const int limit = out_size < input_len ? out_size : input_len;
+  ConvertCursor c{in, in + (limit > 0 ? limit : 0), output, 0};
+  const KiteCharTarget *table = pCharConverter->char_table;
+  ByteSet set;
+  bool set_built = false;
+  if (FirstPass(table, &c, &set, &set_built)) {
+    SecondPass(table, &c, &set, set_built, output, out_size);
+  }
+  *out_len = static_cast<int>(c.out - output);
+  return c.count;
+}
+
+KT_API int kite_char_unescape(KiteCharConverter *pCharConverter, char *str,
+                              int *len) {
+  if (*len <= 0) return 0;
+  char *first = static_cast<char *>(memchr(str, '\\', *len));
+  if (first == nullptr) return 0;
+  const KiteCharTarget *unescape = pCharConverter->unescape_chars;
+  UnescapeCursor c{first, str + *len, first, 0};
+  if (c.end - c.r >= kVectorMinBytes && HasAvx2()) {
+    const ByteSet set = BuildByteSet([unescape](int b) {
+      return b == '\\' || unescape[b].op == KITE_CHAR_OP_REPLACE;
+    });
+    UnescapeVector(unescape, set, &c);
+  }
+  while (c.r < c.end) UnescapeOne(unescape, &c);
+  *len = static_cast<int>(c.w - str);
+  return c.count;
+}
+
+}  // extern "C"

@@ -1,0 +1,559 @@
+// Flat JSON codec.
+//
+// Decoding is one pass over the input with one scratch buffer of length - 1
+// bytes for every decoded text.  That size is always enough: no text decodes
+// longer than it is written, and each element's NUL is paid for by the
+// separator (comma or colon) or the opening quote that the parser consumed
+// with it; the one element not followed by a separator is paid for by the
+// byte saved by leaving out the opening bracket.  The same invariant lets
+// the quoted-string loop store whole 16-byte vectors into the scratch buffer
+// while at least 16 input bytes remain before the closing character: the
+// write position always trails the read position by at least one byte.
+//
+// Encoding sizes the output once for the worst case (every byte escaped) and
+// writes it in one pass; each string is escaped through a temporary buffer
+// of 2 * len + 1 bytes.  No locks: records are the caller's.
+#include "json_parser.h"
+
+#include <emmintrin.h>
+
+#include <array>
+#include <cstdarg>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "kt_memory.h"
+
+namespace {
+
+struct ParseContext {
+  const char *str;      // start of the input
+  const char *p;        // current position
+  const char *end;      // the closing bracket or brace
+  string_t element;     // str: next free scratch byte; len: last text's length
+  char *error_info;
+  int error_size;
+};
+
+constexpr int kExcerptChars = 80;
+constexpr int kInitialAlloc = 32;
+
+enum : uint8_t { kWhitespace = 1, kTokenChar = 2 };
+
+constexpr std::array<uint8_t, 256> MakeCharClasses() {
+  std::array<uint8_t, 256> t{};
+  t[' '] = t['\t'] = t['\n'] = t['\r'] = kWhitespace;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kTokenChar;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kTokenChar;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kTokenChar;
+  t['_'] = t['-'] = t['.'] = kTokenChar;
+  return t;
+}
+constexpr std::array<uint8_t, 256> kCharClasses = MakeCharClasses();
+
+// The byte an escape letter stands for; 0 marks an escape we reject (no
+// accepted escape decodes to NUL).
+constexpr std::array<char, 256> MakeUnescapes() {
+  std::array<char, 256> t{};
+  t['"'] = '"';
+  t['\''] = '\'';
+  t['/'] = '/';
+  t['\\'] = '\\';
+  t['b'] = '\b';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  return t;
+}
+constexpr std::array<char, 256> kUnescapes = MakeUnescapes();
+
+// The letter written after a backslash for the seven escaped bytes; 0 for
+// bytes copied unchanged.
+constexpr std::array<char, 256> MakeEscapes() {
+  std::array<char, 256> t{};
+  t['\b'] = 'b';
+  t['\t'] = 't';
+  t['\n'] = 'n';
+  t['\r'] = 'r';
+  t['"'] = '"';
+  t['\''] = '\'';
+  t['\\'] = '\\';
+  return t;
+}
+constexpr std::array<char, 256> kEscapes = MakeEscapes();
+
+inline uint8_t ClassOf(char c) {
+  return kCharClasses[static_cast<unsigned char>(c)];
+}
+
+void WriteError(char *error_info, int error_size, const char *format, ...)
+    KT_PRINTF_FORMAT(3, 4);
+
+void WriteError(char *error_info, int error_size, const char *format, ...) {
+  if (error_info == nullptr || error_size <= 0) return;
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(error_info, error_size, format, ap);
+  va_end(ap);
+}
+
+// "message, input: excerpt", the excerpt being the (at most 80) input
+// characters that end at error_pos.
+int set_parse_error(ParseContext *ctx, const char *error_pos,
+                    const char *message) {
+  const char *start = error_pos - ctx->str > kExcerptChars
+                          ? error_pos - kExcerptChars
+                          : ctx->str;
+  WriteError(ctx->error_info, ctx->error_size, "%s, input: %.*s", message,
+             static_cast<int>(error_pos - start), start);
+  return EINVAL;
+}
+
+void SkipWhitespace(ParseContext *ctx) {
+  const char *p = ctx->p;
+  while (p < ctx->end && ClassOf(*p) == kWhitespace) ++p;
+  ctx->p = p;
+}
+
+// Position of the first quote or backslash among 16 bytes as a bit mask.
+inline unsigned SpecialMask(__m128i v, __m128i quote) {
+  const __m128i backslash = _mm_set1_epi8('\\');
+  __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                             _mm_cmpeq_epi8(v, backslash));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// Decodes the escape whose backslash is at p; returns the position after
+// it, or null once the error text is written.
+const char *DecodeEscape(ParseContext *ctx, const char *p, char **dst) {
+  if (p + 1 >= ctx->end) {
+    set_parse_error(ctx, ctx->end, "expect a character after \\");
+    return nullptr;
+  }
+  const unsigned char c = static_cast<unsigned char>(p[1]);
+  const char decoded = kUnescapes[c];
+  if (decoded == 0) {
+    char message[64];
+    snprintf(message, sizeof(message), "invalid escaped character: %c(0x%x)",
+             c, static_cast<unsigned>(c));
+    set_parse_error(ctx, p + 2, message);
+    return nullptr;
+  }
+  *(*dst)++ = decoded;
+  return p + 2;
+}
+
+// A quoted string opening at ctx->p.  Runs of ordinary bytes move 16 at a
+// time while 16 input bytes remain before the closing character.
+int ParseQuoted(ParseContext *ctx) {
+  const char quote_char = *ctx->p;
+  const __m128i quote = _mm_set1_epi8(quote_char);
+  const char *p = ctx->p + 1;
+  const char *end = ctx->end;
+  char *dst = ctx->element.str;
+  for (;;) {
+    if (end - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), v);
+      unsigned mask = SpecialMask(v, quote);
+      if (mask == 0) {
+        p += 16;
+        dst += 16;
+        continue;
+      }
+      unsigned n = static_cast<unsigned>(__builtin_ctz(mask));
+      p += n;
+      dst += n;
+    } else if (p >= end) {
+      char message[48];
+      snprintf(message, sizeof(message), "expect closed character: %c",
+               quote_char);
+      return set_parse_error(ctx, end, message);
+    } else if (*p != quote_char && *p != '\\') {
+      *dst++ = *p++;
+      continue;
+    }
+    if (*p == quote_char) break;
+    if ((p = DecodeEscape(ctx, p, &dst)) == nullptr) return EINVAL;
+  }
+  *dst = '\0';
+  ctx->element.len = static_cast<int32_t>(dst - ctx->element.str);
+  ctx->p = p + 1;
+  return 0;
+}
+
+// The longest run of token characters at ctx->p (possibly empty).
+void ParseBareToken(ParseContext *ctx) {
+  const char *p = ctx->p;
+  const char *start = p;
+  while (p < ctx->end && ClassOf(*p) == kTokenChar) ++p;
+  const size_t n = static_cast<size_t>(p - start);
+  memcpy(ctx->element.str, start, n);
+  ctx->element.str[n] = '\0';
+  ctx->element.len = static_cast<int32_t>(n);
+  ctx->p = p;
+}
+
+// Decodes one element, key or value at ctx->p into ctx->element.str.
+int next_json_element(ParseContext *ctx) {
+  if (ctx->p < ctx->end && (*ctx->p == '"' || *ctx->p == '\'')) {
+    return ParseQuoted(ctx);
+  }
+  ParseBareToken(ctx);
+  return 0;
+}
+
+// Skips whitespace after an element or pair and consumes its comma, unless
+// the closing character follows.
+int ExpectSeparator(ParseContext *ctx) {
+  SkipWhitespace(ctx);
+  if (ctx->p == ctx->end) return 0;
+  if (*ctx->p != ',') {
+    return set_parse_error(ctx, ctx->p, "expect comma \",\"");
+  }
+  ++ctx->p;
+  return 0;
+}
+
+// Skips whitespace before an element or key; 1 when the closing character
+// is reached, 0 when an element starts here, EINVAL on a stray comma.
+int BeginElement(ParseContext *ctx) {
+  SkipWhitespace(ctx);
+  if (ctx->p == ctx->end) return 1;
+  if (*ctx->p == ',') {
+    return set_parse_error(ctx, ctx->p + 1, "unexpect comma \",\"");
+  }
+  return 0;
+}
+
+// Hands the last decoded text over to the caller and moves the scratch
+// position past its NUL.
+string_t TakeElement(ParseContext *ctx) {
+  string_t text = ctx->element;
+  ctx->element.str += ctx->element.len + 1;
+  return text;
+}
+
+int check_alloc_array(common_array_t *array, char *error_info,
+                      const int error_size) {
+  if (array->count < array->alloc) return 0;
+  const int64_t alloc =
+      array->alloc == 0 ? kInitialAlloc : static_cast<int64_t>(array->alloc) * 2;
+  const int64_t bytes = alloc * array->element_size;
+  void *elements = alloc > INT32_MAX
+                       ? nullptr
+                       : kt_realloc(array->elements, static_cast<size_t>(bytes));
+  if (elements == nullptr) {
+    WriteError(error_info, error_size, "realloc %lld bytes fail",
+               static_cast<long long>(bytes));
+    return ENOMEM;
+  }
+  array->elements = elements;
+  array->alloc = static_cast<int32_t>(alloc);
+  return 0;
+}
+
+int check_alloc_json_array(json_array_t *array, char *error_info,
+                           const int error_size) {
+  return check_alloc_array(reinterpret_cast<common_array_t *>(array),
+                           error_info, error_size);
+}
+
+int check_alloc_json_map(json_map_t *map, char *error_info,
+                         const int error_size) {
+  return check_alloc_array(reinterpret_cast<common_array_t *>(map), error_info,
+                           error_size);
+}
+
+// Clears the record, checks the framing characters and allocates the
+// scratch buffer; on success ctx is ready to parse the inside.
+int prepare_json_parse(const string_t *input, common_array_t *array,
+                       const char open, const char close, ParseContext *ctx,
+                       char *error_info, const int error_size) {
+  array->elements = nullptr;
+  array->alloc = 0;
+  array->count = 0;
+  array->buff = nullptr;
+  if (input->len < 2) {
+    WriteError(error_info, error_size, "json string is too short");
+    return EINVAL;
+  }
+  if (input->str[0] != open) {
+    WriteError(error_info, error_size, "json array must start with \"%c\"",
+               open);
+    return EINVAL;
+  }
+  if (input->str[input->len - 1] != close) {
+    WriteError(error_info, error_size, "json array must end with \"%c\"",
+               close);
+    return EINVAL;
+  }
+  const int buff_size = input->len - 1;
+  array->buff = static_cast<char *>(kt_malloc(buff_size));
+  if (array->buff == nullptr) {
+    WriteError(error_info, error_size, "malloc %d bytes fail", buff_size);
+    return ENOMEM;
+  }
+  *ctx = ParseContext{input->str, input->str + 1, input->str + input->len - 1,
+                      string_t{array->buff, 0}, error_info, error_size};
+  return 0;
+}
+
+int ParseArrayElements(ParseContext *ctx, json_array_t *array) {
+  int result;
+  while (ctx->p < ctx->end) {
+    if ((result = BeginElement(ctx)) != 0) return result == 1 ? 0 : result;
+    if ((result = next_json_element(ctx)) != 0) return result;
+    if ((result = ExpectSeparator(ctx)) != 0) return result;
+    result = check_alloc_json_array(array, ctx->error_info, ctx->error_size);
+    if (result != 0) return result;
+    array->elements[array->count++] = TakeElement(ctx);
+  }
+  return 0;
+}
+
+// Key, colon and value of one pair; the texts go to *pair.
+int ParsePair(ParseContext *ctx, key_value_pair_t *pair) {
+  int result = next_json_element(ctx);
+  if (result != 0) return result;
+  pair->key = TakeElement(ctx);
+  SkipWhitespace(ctx);
+  if (ctx->p >= ctx->end || *ctx->p != ':') {
+    return set_parse_error(ctx, ctx->p, "expect colon \":\"");
+  }
+  ++ctx->p;
+  SkipWhitespace(ctx);
+  if ((result = next_json_element(ctx)) != 0) return result;
+  pair->value = TakeElement(ctx);
+  return 0;
+}
+
+int ParseMapPairs(ParseContext *ctx, json_map_t *map) {
+  int result;
+  key_value_pair_t pair;
+  while (ctx->p < ctx->end) {
+    if ((result = BeginElement(ctx)) != 0) return result == 1 ? 0 : result;
+    if ((result = ParsePair(ctx, &pair)) != 0) return result;
+    if ((result = ExpectSeparator(ctx)) != 0) return result;
+    result = check_alloc_json_map(map, ctx->error_info, ctx->error_size);
+    if (result != 0) return result;
+    map->elements[map->count++] = pair;
+  }
+  return 0;
+}
+
+// Escapes len bytes of src into dest (room for 2 * len bytes); returns the
+// bytes written.  Runs without any of the seven escaped bytes move 16 at a
+// time.
+int json_escape_string(const char *src, const int len, char *dest) {
+  const char *p = src;
+  const char *end = src + len;
+  char *d = dest;
+  const __m128i dquote = _mm_set1_epi8('"');
+  const __m128i squote = _mm_set1_epi8('\'');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i max_control = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
+    __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, dquote), _mm_cmpeq_epi8(v, squote)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, backslash),
+                     _mm_cmpeq_epi8(_mm_min_epu8(v, max_control), v)));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    unsigned n = mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+    p += n;
+    d += n;
+    if (mask == 0) continue;
+    const char letter = kEscapes[static_cast<unsigned char>(*p)];
+    if (letter != 0) *d++ = '\\';
+    *d++ = letter != 0 ? letter : *p;
+    ++p;
+  }
+  for (; p < end; ++p) {
+    const char letter = kEscapes[static_cast<unsigned char>(*p)];
+    if (letter != 0) {
+      *d++ = '\\';
+      *d++ = letter;
+    } else {
+      *d++ = *p;
+    }
+  }
+  return static_cast<int>(d - dest);
+}
+
+// Writes src double-quoted and escaped at *pos and moves *pos past it.
+int json_quote_string(char **pos, const string_t *src, char *error_info,
+                      const int error_size) {
+  const int temp_size = 2 * src->len + 1;
+  char *temp = static_cast<char *>(kt_malloc(temp_size));
+  if (temp == nullptr) {
+    WriteError(error_info, error_size, "malloc %d bytes fail", temp_size);
+    return ENOMEM;
+  }
+  const int n = json_escape_string(src->str, src->len, temp);
+  char *p = *pos;
+  *p++ = '"';
+  memcpy(p, temp, n);
+  p += n;
+  *p++ = '"';
+  *pos = p;
+  kt_free(temp);
+  return 0;
+}
+
+// Worst-case output size: 3 bytes, per_item bytes for each of item_count
+// items (quotes, colon, separator) and twice the length of each of their
+// texts.  EINVAL for a negative length; ENOMEM when the text could not be
+// described by an int32 length.
+int SizeOutput(const string_t *texts, int64_t item_count, int texts_per_item,
+               int per_item, int64_t *size, char *error_info,
+               const int error_size) {
+  int64_t total = 3 + per_item * item_count;
+  for (int64_t i = 0; i < item_count * texts_per_item; ++i) {
+    if (texts[i].len < 0) {
+      WriteError(error_info, error_size, "invalid string length: %d",
+                 texts[i].len);
+      return EINVAL;
+    }
+    total += 2 * static_cast<int64_t>(texts[i].len);
+  }
+  *size = total;
+  if (total > INT32_MAX) {
+    WriteError(error_info, error_size, "malloc %lld bytes fail",
+               static_cast<long long>(total));
+    return ENOMEM;
+  }
+  return 0;
+}
+
+// Allocates the output for the worst case and writes the opening character.
+int BeginOutput(const string_t *texts, int64_t item_count,
+                int texts_per_item, int per_item, char open, string_t *output,
+                char *error_info, const int error_size) {
+  output->str = nullptr;
+  output->len = 0;
+  int64_t size;
+  int result = SizeOutput(texts, item_count, texts_per_item, per_item, &size,
+                          error_info, error_size);
+  if (result != 0) return result;
+  output->str = static_cast<char *>(kt_malloc(static_cast<size_t>(size)));
+  if (output->str == nullptr) {
+    WriteError(error_info, error_size, "malloc %d bytes fail",
+               static_cast<int>(size));
+    return ENOMEM;
+  }
+  output->str[0] = open;
+  return 0;
+}
+
+void EndOutput(string_t *output, char *pos, char close) {
+  *pos++ = close;
+  *pos = '\0';
+  output->len = static_cast<int32_t>(pos - output->str);
+}
+
+}  // namespace
+
+extern "C" {
+
+KT_API int detect_json_type(const string_t *input) {
+  if (input == nullptr || input->len <= 1) return JSON_TYPE_STRING;
+  const char first = input->str[0];
+  const char last = input->str[input->len - 1];
+  if (first == '[') return last == ']' ? JSON_TYPE_ARRAY : JSON_TYPE_STRING;
+  if (first == '{') return last == '}' ? JSON_TYPE_MAP : JSON_TYPE_STRING;
+  return JSON_TYPE_STRING;
+}
+
+KT_API void free_common_array(common_array_t *array) {
+  if (array->elements != nullptr) {
+    kt_free(array->elements);
+    array->elements = nullptr;
+    array->count = 0;
+  }
+  if (array->buff != nullptr) {
+    kt_free(array->buff);
+    array->buff = nullptr;
+  }
+}
+
+KT_API int decode_json_array(const string_t *input, json_array_t *array,
+                             char *error_info, const int error_size) {
+  ParseContext ctx;
+  common_array_t *common = reinterpret_cast<common_array_t *>(array);
+  array->element_size = sizeof(string_t);
+  int result = prepare_json_parse(input, common, '[', ']', &ctx, error_info,
+                                  error_size);
+  if (result != 0) return result;
+  if ((result = ParseArrayElements(&ctx, array)) != 0) {
+    free_common_array(common);
+    array->count = 0;
+  }
+  return result;
+}
+
+KT_API int decode_json_map(const string_t *input, json_map_t *map,
+                           char *error_info, const int error_size) {
+  ParseContext ctx;
+  common_array_t *common = reinterpret_cast<common_array_t *>(map);
+  map->element_size = sizeof(key_value_pair_t);
+  int result = prepare_json_parse(input, common, '{', '}', &ctx, error_info,
+                                  error_size);
+  if (result != 0) return result;
+  if ((result = ParseMapPairs(&ctx, map)) != 0) {
+    free_common_array(common);
+    map->count = 0;
+  }
+  return result;
+}
+
+KT_API int encode_json_array(json_array_t *array, string_t *output,
+                             char *error_info, const int error_size) {
+  int result = BeginOutput(array->elements, array->count, 1, 3, '[', output,
+                           error_info, error_size);
+  if (result != 0) return result;
+  char *pos = output->str + 1;
+  for (int32_t i = 0; i < array->count; ++i) {
+    if (i > 0) *pos++ = ',';
+    result = json_quote_string(&pos, &array->elements[i], error_info,
+                               error_size);
+    if (result != 0) {
+      free_json_string(output);
+      return result;
+    }
+  }
+  EndOutput(output, pos, ']');
+  return 0;
+}
+
+KT_API int encode_json_map(json_map_t *map, string_t *output,
+                           char *error_info, const int error_size) {
+  // A pair is two consecutive string_t, so the sizing walks the pairs as a
+  // flat run of 2 * count strings.
+  const string_t *texts = reinterpret_cast<const string_t *>(map->elements);
+  int result = BeginOutput(texts, map->count, 2, 6, '{', output, error_info,
+                           error_size);
+  if (result != 0) return result;
+  char *pos = output->str + 1;
+  for (int32_t i = 0; i < map->count; ++i) {
+    if (i > 0) *pos++ = ',';
+    result = json_quote_string(&pos, &map->elements[i].key, error_info,
+                               error_size);
+    if (result == 0) {
+      *pos++ = ':';
+      result = json_quote_string(&pos, &map->elements[i].value, error_info,
+                                 error_size);
+    }
+    if (result != 0) {
+      free_json_string(output);
+      return result;
+    }
+  }
+  EndOutput(output, pos, '}');
+  return 0;
+}
+
+}  // extern "C"
