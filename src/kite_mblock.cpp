@@ -186,6 +186,78 @@ void PushFree(kite_mblock_man *mblock, kite_mblock_node *node)
     mblock->stats.element_used_count--;
 }
 
+// The slow path of an allocation: a delayed element whose time has come,
+// else a new trunk.
+__attribute__((noinline)) kite_mblock_node *AllocSlow(kite_mblock_man *mblock)
+{
+    kite_mblock_node *node = TakeRecycled(mblock);
+    if (node == nullptr) {
+        if (!AddTrunk(mblock)) {
+            return nullptr;
+        }
+        node = mblock->free_chain;
+        mblock->free_chain = node->next;
+    }
+    return node;
+}
+
+inline kite_mblock_node *PopNode(kite_mblock_man *mblock)
+{
+    kite_mblock_node *node = mblock->free_chain;
+    if (__builtin_expect(node != nullptr, 1)) {
+        mblock->free_chain = node->next;
+    } else if ((node = AllocSlow(mblock)) == nullptr) {
+        return nullptr;
+    }
+    mblock->stats.element_used_count++;
+    return node;
+}
+
+// The locked forms live out of line so the unlocked fast path needs no
+// stack frame.
+__attribute__((noinline)) kite_mblock_node *AllocLocked(kite_mblock_man *mblock)
+{
+    PoolGuard guard(mblock);
+    return PopNode(mblock);
+}
+
+__attribute__((noinline)) void FreeLocked(kite_mblock_man *mblock,
+                                          kite_mblock_node *node)
+{
+    PoolGuard guard(mblock);
+    PushFree(mblock, node);
+}
+
+inline kite_mblock_node *AllocNode(kite_mblock_man *mblock)
+{
+    if (__builtin_expect(mblock->need_lock, 0)) {
+        return AllocLocked(mblock);
+    }
+    return PopNode(mblock);
+}
+
+inline void FreeNode(kite_mblock_man *mblock, kite_mblock_node *node)
+{
+    if (__builtin_expect(mblock->need_lock, 0)) {
+        FreeLocked(mblock, node);
+        return;
+    }
+    PushFree(mblock, node);
+}
+
+void DelayFreeNode(kite_mblock_man *mblock, kite_mblock_node *node, int delay)
+{
+    if (delay <= 0) {
+        FreeNode(mblock, node);
+        return;
+    }
+    node->recycle_timestamp = (int32_t)(time(nullptr) + delay);
+    PoolGuard guard(mblock);
+    InsertDelayed(mblock, node);
+    mblock->stats.element_used_count--;
+    mblock->stats.delay_free_count++;
+}
+
 }  // namespace
 
 extern "C" {
@@ -272,61 +344,48 @@ KT_API void kite_mblock_destroy(kite_mblock_man *mblock)
 
 KT_API struct kite_mblock_node *kite_mblock_alloc(kite_mblock_man *mblock)
 {
-    PoolGuard guard(mblock);
-    kite_mblock_node *node = mblock->free_chain;
-    if (node == nullptr) {
-        node = TakeRecycled(mblock);
-        if (node == nullptr) {
-            if (!AddTrunk(mblock)) {
-                return nullptr;
-            }
-            node = mblock->free_chain;
-        }
-    }
-    if (node == mblock->free_chain) {
-        mblock->free_chain = node->next;
-    }
-    mblock->stats.element_used_count++;
-    return node;
+    return AllocNode(mblock);
+}
+
+KT_API struct kite_mblock_node *kite_mblock_alloc_slow(kite_mblock_man *mblock)
+{
+    return AllocNode(mblock);
+}
+
+KT_API void kite_mblock_free_slow(kite_mblock_man *mblock,
+                                  struct kite_mblock_node *node)
+{
+    FreeNode(mblock, node);
 }
 
 KT_API void kite_mblock_free(kite_mblock_man *mblock,
                              struct kite_mblock_node *node)
 {
-    PoolGuard guard(mblock);
-    PushFree(mblock, node);
+    FreeNode(mblock, node);
 }
 
 KT_API void kite_mblock_delay_free(kite_mblock_man *mblock,
                                    struct kite_mblock_node *node,
                                    const int delay)
 {
-    if (delay <= 0) {
-        kite_mblock_free(mblock, node);
-        return;
-    }
-    node->recycle_timestamp = (int32_t)(time(nullptr) + delay);
-    PoolGuard guard(mblock);
-    InsertDelayed(mblock, node);
-    mblock->stats.element_used_count--;
-    mblock->stats.delay_free_count++;
+    DelayFreeNode(mblock, node, delay);
 }
 
 KT_API void *kite_mblock_alloc_object(kite_mblock_man *mblock)
 {
-    kite_mblock_node *node = kite_mblock_alloc(mblock);
+    kite_mblock_node *node = AllocNode(mblock);
     return node != nullptr ? node->data : nullptr;
 }
 
 KT_API void kite_mblock_free_object(kite_mblock_man *mblock, void *object)
 {
-    kite_mblock_free(mblock, kite_mblock_to_node_ptr(object));
+    FreeNode(mblock, kite_mblock_to_node_ptr(object));
 }
 
 KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock,
                                           void *object, const int delay)
 {
-    kite_mblock_delay_free(mblock, kite_mblock_to_node_ptr(object), delay);
+    DelayFreeNode(mblock, kite_mblock_to_node_ptr(object), delay);
 }
 
 KT_API void kite_mblock_get_stats(kite_mblock_man *mblock,

@@ -18,6 +18,7 @@
 
 #include <pthread.h>
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "common_define.h"
@@ -146,6 +147,65 @@ KT_API void kite_mblock_get_stats(kite_mblock_man *mblock,
 /* Writes one info line: "mblock %s: element size: %d, elements total: %lld,
  * used: %lld, delay free: %lld, trunks: %lld, trunk bytes: %lld". */
 KT_API void kite_mblock_log_stats(kite_mblock_man *mblock);
+
+/* Out-of-line forms behind the inline fast paths below; the same as
+ * kite_mblock_alloc and kite_mblock_free. */
+KT_API struct kite_mblock_node *kite_mblock_alloc_slow(kite_mblock_man *mblock);
+KT_API void kite_mblock_free_slow(kite_mblock_man *mblock,
+                                  struct kite_mblock_node *node);
+
+/* Inline fast paths.  For a pool without lock, handing out an element that
+ * is on the free chain and taking one back are a few instructions; doing
+ * them in the caller saves the call into the shared library.  These are GNU
+ * inline definitions: they are only ever inlined, and every other use (and
+ * every case they do not handle) goes to the library's own definition of
+ * the same function, so behaviour is identical either way. */
+#if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KITE_BUILDING_LIBRARY)
+#ifdef __cplusplus
+#define KITE_MBLOCK_FAST inline __attribute__((gnu_inline))
+#else
+#define KITE_MBLOCK_FAST extern inline __attribute__((gnu_inline))
+#endif
+
+KITE_MBLOCK_FAST struct kite_mblock_node *kite_mblock_alloc(
+    kite_mblock_man *mblock)
+{
+    struct kite_mblock_node *node;
+    /* A locked pool's chain may only be read under its lock. */
+    if (mblock->need_lock || (node = mblock->free_chain) == NULL) {
+        return kite_mblock_alloc_slow(mblock);
+    }
+    mblock->free_chain = node->next;
+    mblock->stats.element_used_count++;
+    return node;
+}
+
+KITE_MBLOCK_FAST void kite_mblock_free(kite_mblock_man *mblock,
+                                       struct kite_mblock_node *node)
+{
+    if (mblock->need_lock) {
+        kite_mblock_free_slow(mblock, node);
+        return;
+    }
+    node->next = mblock->free_chain;
+    mblock->free_chain = node;
+    mblock->stats.element_used_count--;
+}
+
+KITE_MBLOCK_FAST void *kite_mblock_alloc_object(kite_mblock_man *mblock)
+{
+    struct kite_mblock_node *node = kite_mblock_alloc(mblock);
+    return node != NULL ? node->data : NULL;
+}
+
+KITE_MBLOCK_FAST void kite_mblock_free_object(kite_mblock_man *mblock,
+                                              void *object)
+{
+    kite_mblock_free(mblock, (struct kite_mblock_node *)(
+        (char *)object - offsetof(struct kite_mblock_node, data)));
+}
+#undef KITE_MBLOCK_FAST
+#endif
 
 KT_EXTERN_C_END
 
