@@ -1,0 +1,1141 @@
+/*
+ * Cluster topology loaded from INI text.
+ *
+ * Groups live inline in the configuration record (at most four, sorted by
+ * name); their names and prefixes sit in the records' own buffers, so the
+ * string_t views are re-pointed whenever the records move.  Servers are one
+ * array of records held by value.  Every distinct (IP text, port) of a server
+ * is one heap KTAddressInfo owned by the server's uniq_addresses; the
+ * per-group slots and the ip:port index only borrow those pointers, so a
+ * connection kept in a record is seen through every array that holds it.
+ *
+ * After a successful load: by_id is sorted by id with distinct ids;
+ * by_ip_port holds one entry per address record, sorted by IP bytes, then IP
+ * length, then port, with no two entries equal; every slot is sorted by IP
+ * text then port without duplicates.  A failed load leaves whatever was
+ * built for kt_server_destroy, which therefore tolerates half-filled servers
+ * (all-zero records beyond by_id.count).
+ *
+ * No locks: loading, destroying and rendering (which writes the groups'
+ * scratch server_port) need exclusive use; lookups and the log dump only
+ * read.
+ */
+#include "server_id_func.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <algorithm>
+
+#include "kt_memory.h"
+#include "logger.h"
+#include "shared_func.h"
+#include "sockopt.h"
+
+namespace {
+
+constexpr const char kGroupPrefix[] = "group-";
+constexpr int kGroupPrefixLen = sizeof(kGroupPrefix) - 1;
+constexpr const char kServerPrefix[] = "server-";
+constexpr int kServerPrefixLen = sizeof(kServerPrefix) - 1;
+constexpr int kMaxGroupNameLen = KT_SERVER_GROUP_NAME_SIZE - 2;
+constexpr int kMaxIpPrefixLen = KT_SERVER_IP_PREFIX_SIZE - 2;
+constexpr int kFixedServerSections = 16;
+constexpr int kIniAnnotationType = INI_ANNOTATION_NONE;
+constexpr int kIniFlags = INI_FLAG_VERBATIM_VALUES;
+
+/* The state of one server section while it loads. */
+struct SectionLoad {
+    KTServerConfig *ctx;
+    const char *filename;
+    const char *section;
+    KTServerInfo *server;
+    const char *plain_hosts[KT_SERVER_MAX_HOSTS];
+    int plain_count;
+    int group_host_count;
+};
+
+/* ---- comparisons ---- */
+
+int kt_server_cmp_group_info(const KTServerGroupInfo &a,
+                             const KTServerGroupInfo &b)
+{
+    return strcmp(a.name_buff, b.name_buff);
+}
+
+int kt_server_cmp_ip_and_port(const KTServerMap &a, const KTServerMap &b)
+{
+    int len = KT_MIN(a.ip_addr.len, b.ip_addr.len);
+    if (len > 0) {
+        int r = memcmp(a.ip_addr.str, b.ip_addr.str, len);
+        if (r != 0) {
+            return r;
+        }
+    }
+    if (a.ip_addr.len != b.ip_addr.len) {
+        return a.ip_addr.len - b.ip_addr.len;
+    }
+    return a.port - b.port;
+}
+
+int kt_server_cmp_address_ptr(const KTAddressInfo *a, const KTAddressInfo *b)
+{
+    int r = strcmp(a->conn.ip_addr, b->conn.ip_addr);
+    return r != 0 ? r : (int)a->conn.port - (int)b->conn.port;
+}
+
+/* ---- small helpers ---- */
+
+/* Parses all of text as a base-10 long; false on trailing text or range. */
+bool parse_long(const char *text, long *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    *value = strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno != ERANGE;
+}
+
+bool parse_port(const char *text, int *port)
+{
+    long value;
+    if (!parse_long(text, &value) || value <= 0 || value > 65535) {
+        return false;
+    }
+    *port = (int)value;
+    return true;
+}
+
+int effective_port(const KTServerGroupInfo *group)
+{
+    return group->server_port > 0 ? group->server_port : group->port;
+}
+
+bool is_ipv6(const char *ip)
+{
+    return strchr(ip, ':') != nullptr;
+}
+
+bool kt_server_group_match(const KTServerGroupInfo *group,
+                           const KTAddressInfo *addr)
+{
+    int type = group->filter.net_type;
+    if (type != KT_NET_TYPE_ANY && (addr->net_type & type) != type) {
+        return false;
+    }
+    const string_t &prefix = group->filter.ip_prefix;
+    if (prefix.len > 0) {
+        int n = KT_MIN(prefix.len, kMaxIpPrefixLen);
+        if (strnlen(addr->conn.ip_addr, n) < (size_t)n ||
+            memcmp(addr->conn.ip_addr, prefix.str, n) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/* ---- group sections ---- */
+
+int make_implicit_group(KTServerConfig *ctx, IniContext *ini,
+                        const char *filename)
+{
+    KTServerGroupInfo *group = &ctx->group_array.groups[0];
+    int port = iniGetIntValueEx(nullptr, "port", ini, ctx->default_port,
+                                false);
+    if (port < 0 || port > 65535) {
+        logError("config filename: %s, section: %s, item: %s, invalid port: "
+                 "%d", filename, "", "port", port);
+        return EINVAL;
+    }
+    group->name_buff[0] = '\0';
+    KT_SET_STRING_EX(group->group_name, group->name_buff, 0);
+    group->port = port;
+    group->filter.net_type = 0;
+    KT_SET_STRING_EX(group->filter.ip_prefix, nullptr, 0);
+    ctx->group_array.count = 1;
+    return 0;
+}
+
+int load_group_name(KTServerGroupInfo *group, const char *section,
+                    const char *filename)
+{
+    snprintf(group->name_buff, kMaxGroupNameLen + 1, "%s",
+             section + kGroupPrefixLen);
+    group->group_name.str = group->name_buff;
+    if (*group->name_buff != '\0') {
+        trim_right(group->name_buff);
+        trim_left(group->name_buff);
+    }
+    group->group_name.len = (int32_t)strlen(group->name_buff);
+    if (group->group_name.len == 0) {
+        logError("config filename: %s, section: %s, no group name!",
+                 filename, section);
+        return EINVAL;
+    }
+    return 0;
+}
+
+int load_group_port(KTServerGroupInfo *group, IniContext *ini,
+                    const char *section, const char *filename,
+                    int default_port, int group_sections)
+{
+    const char *value = iniGetStrValueEx(section, "port", ini, false);
+    if (value == nullptr) {
+        if (group_sections == 1) {
+            group->port = default_port;
+            return 0;
+        }
+        logError("config filename: %s, section: %s, no item: %s!", filename,
+                 section, "port");
+        return ENOENT;
+    }
+    if (!parse_port(value, &group->port)) {
+        logError("config filename: %s, section: %s, item: %s, invalid port: "
+                 "%s", filename, section, "port", value);
+        return EINVAL;
+    }
+    return 0;
+}
+
+int load_group_filter(KTServerGroupInfo *group, IniContext *ini,
+                      const char *section, const char *filename)
+{
+    const char *value = iniGetStrValueEx(section, "net_type", ini, false);
+    group->filter.net_type = kt_get_net_type_by_name(value);
+    if (group->filter.net_type == 0) {
+        logError("config filename: %s, section: %s, invalid net_type: %s",
+                 filename, section, value != nullptr ? value : "(null)");
+        return EINVAL;
+    }
+    KT_SET_STRING_EX(group->filter.ip_prefix, group->filter.prefix_buff, 0);
+    value = iniGetStrValueEx(section, "ip_prefix", ini, false);
+    if (value == nullptr) {
+        return 0;
+    }
+    int len = (int)strlen(value);
+    if (len > kMaxIpPrefixLen) {
+        /* Such a prefix can never match a stored address: refuse it. */
+        logError("config filename: %s, section: %s, item: %s, invalid "
+                 "ip_prefix: %s, exceeds %d characters", filename, section,
+                 "ip_prefix", value, kMaxIpPrefixLen);
+        return EINVAL;
+    }
+    memcpy(group->filter.prefix_buff, value, len + 1);
+    group->filter.ip_prefix.len = len;
+    return 0;
+}
+
+int load_group(KTServerConfig *ctx, IniContext *ini, const char *section,
+               const char *filename, int group_sections)
+{
+    KTServerGroupInfo *group =
+        &ctx->group_array.groups[ctx->group_array.count];
+    int result = load_group_name(group, section, filename);
+    if (result == 0) {
+        result = load_group_port(group, ini, section, filename,
+                                 ctx->default_port, group_sections);
+    }
+    if (result == 0) {
+        result = load_group_filter(group, ini, section, filename);
+    }
+    if (result == 0) {
+        ctx->group_array.count++;
+    }
+    return result;
+}
+
+void repoint_groups(KTServerGroupArray *array)
+{
+    for (int i = 0; i < array->count; i++) {
+        KTServerGroupInfo *group = &array->groups[i];
+        group->group_name.str = group->name_buff;
+        group->filter.ip_prefix.str = group->filter.prefix_buff;
+    }
+}
+
+int load_groups(KTServerConfig *ctx, IniContext *ini, const char *filename)
+{
+    IniSectionInfo sections[KT_SERVER_MAX_GROUPS];
+    int count = 0;
+    int result = iniGetSectionNamesByPrefix(ini, kGroupPrefix, sections,
+                                            KT_SERVER_MAX_GROUPS, &count);
+    if (result != 0) {
+        logError("config filename: %s, get sections by prefix %s fail, "
+                 "errno: %d, error info: %s", filename, kGroupPrefix, result,
+                 STRERROR(result));
+        return result;
+    }
+    if (count == 0) {
+        return make_implicit_group(ctx, ini, filename);
+    }
+    for (int i = 0; i < count; i++) {
+        result = load_group(ctx, ini, sections[i].section_name, filename,
+                            count);
+        if (result != 0) {
+            return result;
+        }
+    }
+    KTServerGroupArray *array = &ctx->group_array;
+    std::sort(array->groups, array->groups + array->count,
+              [](const KTServerGroupInfo &a, const KTServerGroupInfo &b) {
+                  return kt_server_cmp_group_info(a, b) < 0;
+              });
+    repoint_groups(array);
+    return 0;
+}
+
+/* ---- address arrays ---- */
+
+/* Doubles the pointer array (first capacity first_alloc); new part zeroed. */
+int grow_ptr_array(KTAddressPtrArray *array, int first_alloc)
+{
+    int alloc = array->alloc == 0 ? first_alloc : array->alloc * 2;
+    KTAddressInfo **addrs =
+        (KTAddressInfo **)kt_calloc(alloc, sizeof(KTAddressInfo *));
+    if (addrs == nullptr) {
+        return ENOMEM;
+    }
+    if (array->count > 0) {
+        memcpy(addrs, array->addrs, sizeof(KTAddressInfo *) * array->count);
+    }
+    kt_free(array->addrs);
+    array->addrs = addrs;
+    array->alloc = alloc;
+    return 0;
+}
+
+KTAddressInfo *find_uniq_address(const KTAddressPtrArray *array,
+                                 const KTAddressInfo *addr)
+{
+    for (int i = 0; i < array->count; i++) {
+        KTAddressInfo *a = array->addrs[i];
+        if (a->conn.port == addr->conn.port &&
+            strcmp(a->conn.ip_addr, addr->conn.ip_addr) == 0) {
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+int kt_server_set_group_server_address(KTServerInfo *server,
+                                       KTGroupAddresses *slot,
+                                       const KTAddressInfo *addr)
+{
+    KTAddressPtrArray *uniq = &server->uniq_addresses;
+    KTAddressInfo *record = find_uniq_address(uniq, addr);
+    if (record == nullptr) {
+        if (uniq->count == uniq->alloc && grow_ptr_array(uniq, 2) != 0) {
+            return ENOMEM;
+        }
+        record = (KTAddressInfo *)kt_malloc(sizeof(KTAddressInfo));
+        if (record == nullptr) {
+            return ENOMEM;
+        }
+        *record = *addr;
+        uniq->addrs[uniq->count++] = record;
+    }
+    KTAddressPtrArray *array = &slot->address_array;
+    if (array->count == array->alloc && grow_ptr_array(array, 1) != 0) {
+        return ENOMEM;
+    }
+    array->addrs[array->count++] = record;
+    return 0;
+}
+
+/* ---- server section items ---- */
+
+KTServerGroupInfo *find_item_group(SectionLoad *load, const IniItem *item,
+                                   int *slot)
+{
+    string_t name;
+    KT_SET_STRING_EX(name, item->name, strlen(item->name) - 5);
+    KTServerGroupInfo *group = kt_server_get_group_by_name(load->ctx, &name);
+    if (group == nullptr) {
+        logError("config filename: %s, section: %s, group: %.*s in item: %s "
+                 "not found!", load->filename, load->section, name.len,
+                 name.str, item->name);
+        return nullptr;
+    }
+    *slot = (int)(group - load->ctx->group_array.groups);
+    return group;
+}
+
+int load_group_port_item(SectionLoad *load, const IniItem *item)
+{
+    int slot;
+    KTServerGroupInfo *group = find_item_group(load, item, &slot);
+    if (group == nullptr) {
+        return ENOENT;
+    }
+    if (!parse_port(item->value, &group->server_port)) {
+        logError("config filename: %s, section: %s, item: %s, invalid port: "
+                 "%s", load->filename, load->section, item->name,
+                 item->value);
+        return EINVAL;
+    }
+    return 0;
+}
+
+int load_group_host_item(SectionLoad *load, const IniItem *item)
+{
+    int slot;
+    KTServerGroupInfo *group = find_item_group(load, item, &slot);
+    if (group == nullptr) {
+        return ENOENT;
+    }
+    KTGroupAddresses *group_addrs = &load->server->group_addrs[slot];
+    if (group_addrs->address_array.count >= KT_SERVER_MAX_HOSTS) {
+        logError("config filename: %s, section: %s, too many %s items "
+                 "exceeds %d", load->filename, load->section, item->name,
+                 KT_SERVER_MAX_HOSTS);
+        return ENOSPC;
+    }
+    KTAddressInfo addr;
+    int result = conn_pool_parse_server_info(item->value, &addr.conn,
+                                             effective_port(group));
+    if (result != 0) {
+        logError("config filename: %s, section: %s, item: %s, invalid host: "
+                 "%s", load->filename, load->section, item->name,
+                 item->value);
+        return result;
+    }
+    addr.net_type = kt_get_net_type_by_ip(addr.conn.ip_addr);
+    result = kt_server_set_group_server_address(load->server, group_addrs,
+                                                &addr);
+    if (result == 0) {
+        load->group_host_count++;
+    }
+    return result;
+}
+
+int load_plain_host_item(SectionLoad *load, const IniItem *item)
+{
+    if (load->plain_count >= KT_SERVER_MAX_HOSTS) {
+        logError("config filename: %s, section: %s, too many %s items "
+                 "exceeds %d", load->filename, load->section, "host",
+                 KT_SERVER_MAX_HOSTS);
+        return ENOSPC;
+    }
+    load->plain_hosts[load->plain_count++] = item->value;
+    return 0;
+}
+
+bool ends_with(const char *name, size_t len, const char *suffix)
+{
+    return len > 5 && memcmp(name + len - 5, suffix, 5) == 0;
+}
+
+int load_item(SectionLoad *load, const IniItem *item)
+{
+    size_t len = strlen(item->name);
+    if (ends_with(item->name, len, "-port")) {
+        return load_group_port_item(load, item);
+    }
+    if (ends_with(item->name, len, "-host")) {
+        return load_group_host_item(load, item);
+    }
+    if (strcmp(item->name, "host") == 0) {
+        return load_plain_host_item(load, item);
+    }
+    logError("config filename: %s, section: %s, unkown item name: %s",
+             load->filename, load->section, item->name);
+    return EINVAL;
+}
+
+/* ---- placing plain hosts ---- */
+
+int parse_plain_hosts(SectionLoad *load, KTAddressInfo *addrs,
+                      int *no_port_count)
+{
+    *no_port_count = 0;
+    for (int i = 0; i < load->plain_count; i++) {
+        int result = conn_pool_parse_server_info(load->plain_hosts[i],
+                                                 &addrs[i].conn, 0);
+        if (result != 0) {
+            logError("config filename: %s, section: %s, item: %s, invalid "
+                     "host: %s", load->filename, load->section, "host",
+                     load->plain_hosts[i]);
+            return result;
+        }
+        addrs[i].net_type = kt_get_net_type_by_ip(addrs[i].conn.ip_addr);
+        if (addrs[i].conn.port == 0) {
+            (*no_port_count)++;
+        }
+    }
+    return 0;
+}
+
+int check_plain_duplicates(SectionLoad *load, const KTAddressInfo *addrs)
+{
+    for (int i = 0; i < load->plain_count; i++) {
+        for (int j = i + 1; j < load->plain_count; j++) {
+            const ConnectionInfo &a = addrs[i].conn, &b = addrs[j].conn;
+            if (a.port != b.port || strcmp(a.ip_addr, b.ip_addr) != 0) {
+                continue;
+            }
+            char port_text[16] = "";
+            if (a.port != 0) {
+                snprintf(port_text, sizeof(port_text), ":%u", a.port);
+            }
+            logError("config filename: %s, section: %s, duplicate ip%s %s%s",
+                     load->filename, load->section,
+                     a.port != 0 ? " and port" : "", a.ip_addr, port_text);
+            return EEXIST;
+        }
+    }
+    return 0;
+}
+
+int check_group_ports(SectionLoad *load)
+{
+    const KTServerGroupArray &array = load->ctx->group_array;
+    for (int i = 0; i < array.count; i++) {
+        for (int j = i + 1; j < array.count; j++) {
+            const KTServerGroupInfo &a = array.groups[i], &b = array.groups[j];
+            if (effective_port(&a) != effective_port(&b)) {
+                continue;
+            }
+            logError("config filename: %s, the port: %d of group: %.*s is "
+                     "same to group: %.*s", load->filename, effective_port(&a),
+                     a.group_name.len, a.group_name.str, b.group_name.len,
+                     b.group_name.str);
+            return EEXIST;
+        }
+    }
+    return 0;
+}
+
+int kt_server_set_host(SectionLoad *load, const KTAddressInfo *addr)
+{
+    KTServerConfig *ctx = load->ctx;
+    int matches = 0;
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        KTServerGroupInfo *group = &ctx->group_array.groups[i];
+        int port = effective_port(group);
+        if ((addr->conn.port != 0 && port != addr->conn.port) ||
+            !kt_server_group_match(group, addr)) {
+            continue;
+        }
+        KTGroupAddresses *slot = &load->server->group_addrs[i];
+        if (slot->address_array.count >= KT_SERVER_MAX_HOSTS) {
+            logError("config filename: %s, section: %s, too many %s items for "
+                     "group %.*s exceeds %d", load->filename, load->section,
+                     "host", group->group_name.len, group->group_name.str,
+                     KT_SERVER_MAX_HOSTS);
+            return ENOSPC;
+        }
+        KTAddressInfo copy = *addr;
+        if (copy.conn.port == 0) {
+            copy.conn.port = (uint16_t)port;
+        }
+        if (kt_server_set_group_server_address(load->server, slot, &copy) != 0) {
+            return ENOMEM;
+        }
+        matches++;
+    }
+    if (matches == 0) {
+        char port_text[16] = "";
+        if (addr->conn.port != 0) {
+            snprintf(port_text, sizeof(port_text), ":%u", addr->conn.port);
+        }
+        logError("config filename: %s, section: %s, host %s%s not belong to "
+                 "any group", load->filename, load->section,
+                 addr->conn.ip_addr, port_text);
+        return ENOENT;
+    }
+    if (matches > 1 && !ctx->share_between_groups && addr->conn.port != 0) {
+        logError("config filename: %s, section: %s, host %s:%u belongs to %d "
+                 "groups", load->filename, load->section, addr->conn.ip_addr,
+                 addr->conn.port, matches);
+        return EEXIST;
+    }
+    return 0;
+}
+
+int kt_server_set_hosts(SectionLoad *load)
+{
+    KTAddressInfo addrs[KT_SERVER_MAX_HOSTS];
+    int no_port_count;
+    int result = parse_plain_hosts(load, addrs, &no_port_count);
+    if (result == 0 && load->plain_count > 1) {
+        result = check_plain_duplicates(load, addrs);
+    }
+    if (result == 0 && no_port_count > 0 &&
+        !load->ctx->share_between_groups) {
+        result = check_group_ports(load);
+    }
+    for (int i = 0; result == 0 && i < load->plain_count; i++) {
+        result = kt_server_set_host(load, &addrs[i]);
+    }
+    return result;
+}
+
+/* ---- one server section ---- */
+
+int parse_server_id(SectionLoad *load)
+{
+    long id;
+    if (!parse_long(load->section + kServerPrefixLen, &id) || id <= 0 ||
+        id > INT32_MAX) {
+        logError("config filename: %s, section: %s, invalid server id! "
+                 "server section format is [%s$id]", load->filename,
+                 load->section, kServerPrefix);
+        return EINVAL;
+    }
+    load->server->id = (int32_t)id;
+    return 0;
+}
+
+int sort_and_check_slots(SectionLoad *load)
+{
+    const KTServerGroupArray &groups = load->ctx->group_array;
+    for (int i = 0; i < groups.count; i++) {
+        KTAddressPtrArray *array = &load->server->group_addrs[i].address_array;
+        std::sort(array->addrs, array->addrs + array->count,
+                  [](const KTAddressInfo *a, const KTAddressInfo *b) {
+                      return kt_server_cmp_address_ptr(a, b) < 0;
+                  });
+        for (int j = 1; j < array->count; j++) {
+            const KTAddressInfo *a = array->addrs[j - 1];
+            if (kt_server_cmp_address_ptr(a, array->addrs[j]) == 0) {
+                logError("config filename: %s, section: %s, group: %.*s, "
+                         "duplicate ip and port: %s:%u", load->filename,
+                         load->section, groups.groups[i].group_name.len,
+                         groups.groups[i].group_name.str, a->conn.ip_addr,
+                         a->conn.port);
+                return EEXIST;
+            }
+        }
+    }
+    return 0;
+}
+
+int check_min_hosts(SectionLoad *load)
+{
+    const KTServerConfig *ctx = load->ctx;
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        int count = load->server->group_addrs[i].address_array.count;
+        if (count < ctx->min_hosts_each_group) {
+            const KTServerGroupInfo &g = ctx->group_array.groups[i];
+            logError("config filename: %s, section: %s, group: %.*s, host "
+                     "count: %d < %d!", load->filename, load->section,
+                     g.group_name.len, g.group_name.str, count,
+                     ctx->min_hosts_each_group);
+            return ENOENT;
+        }
+    }
+    return 0;
+}
+
+int load_server_items(SectionLoad *load, IniContext *ini)
+{
+    int count = 0;
+    IniItem *items = iniGetSectionItems(load->section, ini, &count);
+    if (count == 0) {
+        logError("config filename: %s, section: %s, no items!",
+                 load->filename, load->section);
+        return EINVAL;
+    }
+    KTServerGroupArray *groups = &load->ctx->group_array;
+    for (int i = 0; i < groups->count; i++) {
+        groups->groups[i].server_port = 0;
+    }
+    for (int i = 0; i < count; i++) {
+        int result = load_item(load, &items[i]);
+        if (result != 0) {
+            return result;
+        }
+    }
+    if (load->plain_count == 0 && load->group_host_count == 0) {
+        logError("config filename: %s, section: %s, no item: %s or *%s!",
+                 load->filename, load->section, "host", "-host");
+        return ENOENT;
+    }
+    return 0;
+}
+
+int load_server(KTServerConfig *ctx, IniContext *ini, const char *filename,
+                const char *section, KTServerInfo *server)
+{
+    SectionLoad load = {ctx, filename, section, server, {}, 0, 0};
+    int result = parse_server_id(&load);
+    if (result != 0) {
+        return result;
+    }
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        server->group_addrs[i].server_group = &ctx->group_array.groups[i];
+    }
+    result = load_server_items(&load, ini);
+    if (result == 0 && load.plain_count > 0) {
+        result = kt_server_set_hosts(&load);
+    }
+    if (result == 0) {
+        result = sort_and_check_slots(&load);
+    }
+    if (result == 0 && ctx->min_hosts_each_group > 0) {
+        result = check_min_hosts(&load);
+    }
+    return result;
+}
+
+int load_server_list(KTServerConfig *ctx, IniContext *ini,
+                     const char *filename, IniSectionInfo *sections, int count)
+{
+    int found = 0;
+    int result = iniGetSectionNamesByPrefix(ini, kServerPrefix, sections,
+                                            count, &found);
+    if (result != 0) {
+        logError("config filename: %s, get sections by prefix %s fail, "
+                 "errno: %d, error info: %s", filename, kServerPrefix, result,
+                 STRERROR(result));
+        return result;
+    }
+    KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;
+    by_id->servers = (KTServerInfo *)kt_calloc(count, sizeof(KTServerInfo));
+    if (by_id->servers == nullptr) {
+        return ENOMEM;
+    }
+    by_id->alloc = count;
+    for (int i = 0; i < found; i++) {
+        result = load_server(ctx, ini, filename, sections[i].section_name,
+                             &by_id->servers[by_id->count]);
+        if (result != 0) {
+            return result;
+        }
+        by_id->count++;
+    }
+    return 0;
+}
+
+int kt_server_load_servers(KTServerConfig *ctx, const char *filename,
+                           IniContext *ini)
+{
+    int count = iniGetSectionCountByPrefix(ini, kServerPrefix);
+    if (count <= 0) {
+        logError("config filename: %s, no server section such as [%s$id]",
+                 filename, kServerPrefix);
+        return ENOENT;
+    }
+    IniSectionInfo fixed[kFixedServerSections];
+    IniSectionInfo *sections = fixed;
+    if (count >= kFixedServerSections) {
+        sections = (IniSectionInfo *)kt_malloc(sizeof(IniSectionInfo) * count);
+        if (sections == nullptr) {
+            return ENOMEM;
+        }
+    }
+    int result = load_server_list(ctx, ini, filename, sections, count);
+    if (sections != fixed) {
+        kt_free(sections);
+    }
+    return result;
+}
+
+/* ---- indexes ---- */
+
+int sort_and_check_ids(KTServerConfig *ctx, const char *filename)
+{
+    KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;
+    std::sort(by_id->servers, by_id->servers + by_id->count,
+              [](const KTServerInfo &a, const KTServerInfo &b) {
+                  return a.id < b.id;
+              });
+    for (int i = 1; i < by_id->count; i++) {
+        if (by_id->servers[i - 1].id == by_id->servers[i].id) {
+            logError("config file: %s, duplicate server id: %d", filename,
+                     by_id->servers[i].id);
+            return EEXIST;
+        }
+    }
+    return 0;
+}
+
+int build_ip_port_index(KTServerConfig *ctx)
+{
+    KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;
+    KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
+    int64_t total = 0;
+    for (int i = 0; i < by_id->count; i++) {
+        total += by_id->servers[i].uniq_addresses.count;
+    }
+    by_ip_port->maps = (KTServerMap *)kt_calloc(total, sizeof(KTServerMap));
+    if (by_ip_port->maps == nullptr) {
+        return ENOMEM;
+    }
+    KTServerMap *map = by_ip_port->maps;
+    for (int i = 0; i < by_id->count; i++) {
+        KTServerInfo *server = &by_id->servers[i];
+        for (int j = 0; j < server->uniq_addresses.count; j++, map++) {
+            ConnectionInfo *conn = &server->uniq_addresses.addrs[j]->conn;
+            KT_SET_STRING(map->ip_addr, conn->ip_addr);
+            map->port = conn->port;
+            map->server = server;
+        }
+    }
+    by_ip_port->count = (int32_t)total;
+    return 0;
+}
+
+int sort_and_check_ip_ports(KTServerConfig *ctx, const char *filename)
+{
+    KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
+    KTServerMap *maps = by_ip_port->maps;
+    std::sort(maps, maps + by_ip_port->count,
+              [](const KTServerMap &a, const KTServerMap &b) {
+                  return kt_server_cmp_ip_and_port(a, b) < 0;
+              });
+    for (int i = 1; i < by_ip_port->count; i++) {
+        if (kt_server_cmp_ip_and_port(maps[i - 1], maps[i]) != 0) {
+            continue;
+        }
+        int id1 = maps[i - 1].server->id, id2 = maps[i].server->id;
+        logError("config file: %s, duplicate ip:port %.*s:%u, the server "
+                 "ids: %d, %d", filename, maps[i].ip_addr.len,
+                 maps[i].ip_addr.str, (unsigned)maps[i].port,
+                 KT_MIN(id1, id2), KT_MAX(id1, id2));
+        return EEXIST;
+    }
+    return 0;
+}
+
+int build_indexes(KTServerConfig *ctx, const char *filename)
+{
+    int result = sort_and_check_ids(ctx, filename);
+    if (result == 0) {
+        result = build_ip_port_index(ctx);
+    }
+    if (result == 0) {
+        result = sort_and_check_ip_ports(ctx, filename);
+    }
+    return result;
+}
+
+/* ---- rendering ---- */
+
+const char *rendered_net_type(int net_type)
+{
+    return net_type == KT_NET_TYPE_ANY ? "" : get_net_type_caption(net_type);
+}
+
+bool is_implicit_group(const KTServerConfig *ctx)
+{
+    return ctx->group_array.count == 1 &&
+           ctx->group_array.groups[0].group_name.len == 0 &&
+           ctx->group_array.groups[0].filter.net_type == 0;
+}
+
+/* The one group that would take the address as a plain host, or null. */
+const KTServerGroupInfo *address_uniq_match_group(const KTServerConfig *ctx,
+                                                  const KTAddressInfo *addr)
+{
+    const KTServerGroupInfo *found = nullptr;
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        const KTServerGroupInfo *group = &ctx->group_array.groups[i];
+        if ((addr->conn.port != 0 && addr->conn.port != effective_port(group)) ||
+            !kt_server_group_match(group, addr)) {
+            continue;
+        }
+        if (found != nullptr) {
+            return nullptr;
+        }
+        found = group;
+    }
+    return found;
+}
+
+void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
+{
+    if (is_implicit_group(ctx)) {
+        /* No group section: the implicit group's port is the global item. */
+        kite_buffer_append(buffer, "port = %d\n\n",
+                           ctx->group_array.groups[0].port);
+        return;
+    }
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        const KTServerGroupInfo *g = &ctx->group_array.groups[i];
+        if (g->port <= 0) {
+            /* Only a lone group that took a default_port of 0 or less gets
+             * here: leave "port" out so that it loads back the same way. */
+            kite_buffer_append(buffer, "[%s%.*s]\nnet_type = %s\nip_prefix = "
+                               "%.*s\n\n", kGroupPrefix, g->group_name.len,
+                               g->group_name.str,
+                               rendered_net_type(g->filter.net_type),
+                               g->filter.ip_prefix.len,
+                               g->filter.ip_prefix.len > 0
+                                   ? g->filter.ip_prefix.str : "");
+            continue;
+        }
+        kite_buffer_append(buffer, "[%s%.*s]\nport = %d\nnet_type = %s\n"
+                           "ip_prefix = %.*s\n\n", kGroupPrefix,
+                           g->group_name.len, g->group_name.str, g->port,
+                           rendered_net_type(g->filter.net_type),
+                           g->filter.ip_prefix.len,
+                           g->filter.ip_prefix.len > 0
+                               ? g->filter.ip_prefix.str : "");
+    }
+}
+
+/* Writes one address line.  A "host" item is used when the address would
+ * load back into this group alone, but at most KT_SERVER_MAX_HOSTS times per
+ * server (*plain_lines counts them): the loader refuses a ninth "host" item,
+ * while a group host item always goes to its named group. */
+void render_address(const KTServerConfig *ctx, const KTServerGroupInfo *group,
+                    const KTAddressInfo *addr, int *plain_lines,
+                    KiteBuffer *buffer)
+{
+    if (*plain_lines < KT_SERVER_MAX_HOSTS &&
+        address_uniq_match_group(ctx, addr) == group) {
+        kite_buffer_append_buff(buffer, "host", 4);
+        (*plain_lines)++;
+    } else {
+        kite_buffer_append(buffer, "%.*s%s", group->group_name.len,
+                           group->group_name.str, "-host");
+    }
+    /* Brackets keep an IPv6 address apart from its port; port 0 (no port
+     * known) is left out so that the line parses back to port 0. */
+    const char *ip = addr->conn.ip_addr;
+    const char *open = is_ipv6(ip) ? "[" : "", *close = is_ipv6(ip) ? "]" : "";
+    if (addr->conn.port != 0) {
+        kite_buffer_append(buffer, " = %s%s%s:%u\n", open, ip, close,
+                           addr->conn.port);
+    } else {
+        kite_buffer_append(buffer, " = %s%s%s\n", open, ip, close);
+    }
+}
+
+int render_server(const KTServerConfig *ctx, const KTServerInfo *server,
+                  KiteBuffer *buffer)
+{
+    int n = 0;
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        n += server->group_addrs[i].address_array.count;
+    }
+    int result = kite_buffer_check_inc_size(buffer, 32 + 144 * n);
+    if (result != 0) {
+        return result;
+    }
+    kite_buffer_append(buffer, "[%s%d]\n", kServerPrefix, server->id);
+    int plain_lines = 0;
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        const KTAddressPtrArray &array = server->group_addrs[i].address_array;
+        for (int j = 0; j < array.count; j++) {
+            render_address(ctx, &ctx->group_array.groups[i], array.addrs[j],
+                           &plain_lines, buffer);
+        }
+    }
+    kite_buffer_append_buff(buffer, "\n", 1);
+    return 0;
+}
+
+/* ---- log dump ---- */
+
+void log_groups(const KTServerConfig *ctx)
+{
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        const KTServerGroupInfo *g = &ctx->group_array.groups[i];
+        logInfo("group_name: %.*s, port: %d, net_type: %s, ip_prefix: %.*s",
+                g->group_name.len, g->group_name.str, g->port,
+                get_net_type_caption(g->filter.net_type),
+                g->filter.ip_prefix.len,
+                g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str : "");
+    }
+}
+
+void log_server(const KTServerConfig *ctx, const KTServerInfo *server)
+{
+    logInfo("server id: %d", server->id);
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        const KTServerGroupInfo *g = &ctx->group_array.groups[i];
+        const KTAddressPtrArray &array = server->group_addrs[i].address_array;
+        logInfo("[group-%.*s] ip count: %d", g->group_name.len,
+                g->group_name.str, array.count);
+        for (int j = 0; j < array.count; j++) {
+            logInfo("    %d. %s:%u", j + 1, array.addrs[j]->conn.ip_addr,
+                    array.addrs[j]->conn.port);
+        }
+    }
+    logInfo(" ");
+}
+
+void free_server(KTServerInfo *server, int group_count)
+{
+    for (int i = 0; i < group_count; i++) {
+        KTAddressPtrArray *array = &server->group_addrs[i].address_array;
+        kt_free(array->addrs);
+        array->addrs = nullptr;
+        array->alloc = array->count = 0;
+    }
+    KTAddressPtrArray *uniq = &server->uniq_addresses;
+    for (int i = 0; i < uniq->count; i++) {
+        kt_free(uniq->addrs[i]);
+    }
+    kt_free(uniq->addrs);
+    uniq->addrs = nullptr;
+    uniq->alloc = uniq->count = 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kt_server_load_from_file_ex(KTServerConfig *ctx,
+                                const char *config_filename,
+                                const int default_port,
+                                const int min_hosts_each_group,
+                                const bool share_between_groups)
+{
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->default_port = default_port;
+    ctx->min_hosts_each_group = min_hosts_each_group;
+    ctx->share_between_groups = share_between_groups;
+    IniContext ini;
+    int result = iniLoadFromFileEx(config_filename, &ini, kIniAnnotationType,
+                                   nullptr, 0, kIniFlags);
+    if (result != 0) {
+        return result;
+    }
+    result = kt_server_load_data(ctx, &ini, config_filename);
+    iniFreeContext(&ini);
+    return result;
+}
+
+int kt_server_load_from_buffer_ex(KTServerConfig *ctx, char *content,
+                                  const char *caption, const int default_port,
+                                  const int min_hosts_each_group,
+                                  const bool share_between_groups)
+{
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->default_port = default_port;
+    ctx->min_hosts_each_group = min_hosts_each_group;
+    ctx->share_between_groups = share_between_groups;
+    IniContext ini;
+    int result = iniLoadFromBufferEx(content, &ini, kIniAnnotationType,
+                                     nullptr, 0, kIniFlags);
+    if (result != 0) {
+        return result;
+    }
+    result = kt_server_load_data(ctx, &ini, caption);
+    iniFreeContext(&ini);
+    return result;
+}
+
+int kt_server_load_data(KTServerConfig *ctx, IniContext *ini_context,
+                        const char *config_filename)
+{
+    int result = load_groups(ctx, ini_context, config_filename);
+    if (result == 0) {
+        result = kt_server_load_servers(ctx, config_filename, ini_context);
+    }
+    if (result == 0) {
+        result = build_indexes(ctx, config_filename);
+    }
+    return result;
+}
+
+void kt_server_destroy(KTServerConfig *ctx)
+{
+    KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
+    if (by_ip_port->maps != nullptr) {
+        kt_free(by_ip_port->maps);
+        by_ip_port->maps = nullptr;
+        by_ip_port->count = 0;
+    }
+    KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;
+    if (by_id->servers != nullptr) {
+        for (int i = 0; i < by_id->alloc; i++) {
+            free_server(&by_id->servers[i], ctx->group_array.count);
+        }
+        kt_free(by_id->servers);
+        by_id->servers = nullptr;
+        by_id->count = 0;
+    }
+}
+
+KTServerGroupInfo *kt_server_get_group_by_name(KTServerConfig *ctx,
+                                               const string_t *group_name)
+{
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        KTServerGroupInfo *group = &ctx->group_array.groups[i];
+        if (kt_string_equal(&group->group_name, group_name)) {
+            return group;
+        }
+    }
+    return nullptr;
+}
+
+KTServerInfo *kt_server_get_by_id(KTServerConfig *ctx, const int server_id)
+{
+    const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
+    KTServerInfo *low = by_id.servers, *high = by_id.servers + by_id.count;
+    while (low < high) {
+        KTServerInfo *mid = low + (high - low) / 2;
+        if (mid->id < server_id) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low != by_id.servers + by_id.count && low->id == server_id ? low
+                                                                      : nullptr;
+}
+
+KTServerInfo *kt_server_get_by_ip_port_ex(KTServerConfig *ctx,
+                                          const string_t *ip_addr,
+                                          const int port)
+{
+    const KTServerMapArray &index = ctx->sorted_server_arrays.by_ip_port;
+    KTServerMap key;
+    key.ip_addr = *ip_addr;
+    key.port = port;
+    key.server = nullptr;
+    const KTServerMap *low = index.maps, *high = index.maps + index.count;
+    while (low < high) {
+        const KTServerMap *mid = low + (high - low) / 2;
+        if (kt_server_cmp_ip_and_port(*mid, key) < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    if (low == index.maps + index.count ||
+        kt_server_cmp_ip_and_port(*low, key) != 0) {
+        return nullptr;
+    }
+    return low->server;
+}
+
+int kt_server_to_config_string(KTServerConfig *ctx, KiteBuffer *buffer)
+{
+    for (int i = 0; i < ctx->group_array.count; i++) {
+        ctx->group_array.groups[i].server_port = 0;
+    }
+    int result = kite_buffer_check_inc_size(buffer, 1024);
+    if (result != 0) {
+        return result;
+    }
+    render_groups(ctx, buffer);
+    const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
+    for (int i = 0; i < by_id.count; i++) {
+        result = render_server(ctx, &by_id.servers[i], buffer);
+        if (result != 0) {
+            return result;
+        }
+    }
+    return 0;
+}
+
+void kt_server_to_log(KTServerConfig *ctx)
+{
+    log_groups(ctx);
+    logInfo("server count: %d, unique ip and port count: %d",
+            ctx->sorted_server_arrays.by_id.count,
+            ctx->sorted_server_arrays.by_ip_port.count);
+    const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
+    for (int i = 0; i < by_id.count; i++) {
+        log_server(ctx, &by_id.servers[i]);
+    }
+}
+
+}  // extern "C"
