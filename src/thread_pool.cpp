@@ -1,0 +1,505 @@
+// thread_pool: worker threads started on demand, one work item per hand-off.
+//
+// The pool is an array of `limit` slots plus a LIFO free list of the slots
+// without work.  A slot is in one of three states: free without a thread
+// (inited false, on the free list), free with an idle thread (inited true,
+// on the free list, the thread waiting on the slot's cond), or taken (off
+// the free list, work stored or running).  kt_thread_pool_run unlinks a slot
+// under pool.lock, then stores the work under the slot's lock and either
+// signals the idle thread or starts one; the thread puts the slot back after
+// the work.  So a slot is never handed to two callers at once, and the pool
+// never holds more than one thread per slot.
+//
+// Locks: pool.lock guards the free list and `running`; a slot's lock guards
+// its inited, tdata and callback.  The only nesting is slot lock then pool
+// lock (the idle check).  `dealing` changes by atomic add and subtract
+// outside any lock.  Every wait is a 2-second timed wait followed by a
+// re-check, so a missed signal or a fallen continue flag costs at most that.
+//
+// Behind the slot array, in the same allocation, sits a count of the
+// threads that may still touch the pool.  It rises before a thread is
+// created and falls as the very last act of the thread, after its exit line
+// and the release of its extra data; kt_thread_pool_destroy releases memory
+// only when it is zero.  Extra data lives in the thread's own variable (the
+// slot's tdata mirrors it), so a retiring thread and the new thread of the
+// same slot never act on each other's data.  A thread that finds work
+// stored in its slot runs it even when the continue flag has fallen: run
+// returned 0 for it, and accepted work is never dropped.
+#include "thread_pool.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "kt_memory.h"
+#include "logger.h"
+#include "pthread_func.h"
+#include "sched_thread.h"
+
+namespace {
+
+constexpr int kWaitSeconds = 2;
+constexpr int kDestroyWaitMillis = 5000;
+
+struct PoolShared {
+    std::atomic<int> alive;  // threads that may still touch the pool
+};
+
+PoolShared *SharedOf(KTThreadPool *pool)
+{
+    return reinterpret_cast<PoolShared *>(pool->threads +
+                                          pool->thread_counts.limit);
+}
+
+bool ContinueFlag(const KTThreadPool *pool)
+{
+    return __atomic_load_n(pool->pcontinue_flag, __ATOMIC_ACQUIRE);
+}
+
+int LoadInt(const volatile int32_t *value)
+{
+    return __atomic_load_n(value, __ATOMIC_ACQUIRE);
+}
+
+void StoreInt(volatile int32_t *value, int32_t v)
+{
+    __atomic_store_n(value, v, __ATOMIC_RELEASE);
+}
+
+int AddInt(volatile int32_t *value, int32_t delta)
+{
+    return __atomic_add_fetch(value, delta, __ATOMIC_ACQ_REL);
+}
+
+// One timed wait with the module's deadline: now + 2 s, 0 ns.
+void TimedWait(pthread_cond_t *cond, pthread_mutex_t *lock)
+{
+    struct timespec ts;
+    ts.tv_sec = kt_get_current_time() + kWaitSeconds;
+    ts.tv_nsec = 0;
+    pthread_cond_timedwait(cond, lock, &ts);
+}
+
+// Thread side: the thread cannot give up on a lock (it would leave counts
+// wrong), so a failure is logged and retried after a pause.
+void LockForThread(pthread_mutex_t *lock)
+{
+    while (PTHREAD_MUTEX_LOCK_WARN(lock) != 0) {
+        usleep(100 * 1000);
+    }
+}
+
+void Unlock(pthread_mutex_t *lock)
+{
+    PTHREAD_MUTEX_UNLOCK_WARN(lock);
+}
+
+int InitPthreadLockCond(pthread_mutex_t *lock, pthread_cond_t *cond)
+{
+    int result = init_pthread_lock(lock);
+    if (result != 0) {
+        logError("init_pthread_lock fail, errno: %d, error info: %s", result,
+                 STRERROR(result));
+        return result;
+    }
+    result = pthread_cond_init(cond, nullptr);
+    if (result != 0) {
+        logError("pthread_cond_init fail, errno: %d, error info: %s", result,
+                 STRERROR(result));
+        pthread_mutex_destroy(lock);
+    }
+    return result;
+}
+
+void DestroySlots(KTThreadPool *pool, int count)
+{
+    for (int i = 0; i < count; i++) {
+        pthread_cond_destroy(&pool->threads[i].cond);
+        pthread_mutex_destroy(&pool->threads[i].lock);
+    }
+}
+
+// Allocates and zero-fills the slots (plus the shared tail) and sets up
+// each slot's lock and condition; on failure nothing stays allocated.
+int ThreadPoolAllocInit(KTThreadPool *pool)
+{
+    int limit = pool->thread_counts.limit;
+    size_t bytes = sizeof(KTThreadInfo) * limit + sizeof(PoolShared);
+    pool->threads = static_cast<KTThreadInfo *>(kt_malloc(bytes));
+    if (pool->threads == nullptr) {
+        return ENOMEM;
+    }
+    memset(static_cast<void *>(pool->threads), 0, bytes);
+    new (SharedOf(pool)) PoolShared{};
+    for (int i = 0; i < limit; i++) {
+        KTThreadInfo *slot = pool->threads + i;
+        slot->pool = pool;
+        slot->index = i;
+        int result = InitPthreadLockCond(&slot->lock, &slot->cond);
+        if (result != 0) {
+            DestroySlots(pool, i);
+            kt_free(pool->threads);
+            pool->threads = nullptr;
+            return result;
+        }
+    }
+    return 0;
+}
+
+// Pushes a slot back on the free list and wakes one waiting caller when
+// the list was empty; pool.lock must not be held.
+void PushFree(KTThreadPool *pool, KTThreadInfo *slot, bool from_thread)
+{
+    if (from_thread) {
+        LockForThread(&pool->lock);
+    } else if (PTHREAD_MUTEX_LOCK_WARN(&pool->lock) != 0) {
+        return;  // the slot is lost to the pool; logged
+    }
+    bool was_empty = pool->freelist == nullptr;
+    slot->next = pool->freelist;
+    pool->freelist = slot;
+    if (was_empty) {
+        pthread_cond_signal(&pool->cond);
+    }
+    Unlock(&pool->lock);
+}
+
+void *ThreadEntrance(void *arg);
+
+// Starts a thread for slot, counting it as alive first.
+int StartThread(KTThreadPool *pool, KTThreadInfo *slot)
+{
+    SharedOf(pool)->alive.fetch_add(1, std::memory_order_acq_rel);
+    int result = kt_create_thread(&slot->tid, ThreadEntrance, slot,
+                                  pool->stack_size);
+    if (result != 0) {
+        SharedOf(pool)->alive.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    return result;
+}
+
+// Thread start: mark the slot served and count the thread in.
+void EnterThread(KTThreadInfo *slot, void *tdata)
+{
+    KTThreadPool *pool = slot->pool;
+    LockForThread(&slot->lock);
+    StoreInt(&slot->inited, 1);
+    slot->tdata = tdata;
+    Unlock(&slot->lock);
+
+    LockForThread(&pool->lock);
+    int running = AddInt(&pool->thread_counts.running, 1);
+    logDebug("thread pool: %s, index: %d start, running count: %d",
+             pool->name, slot->index, running);
+    Unlock(&pool->lock);
+}
+
+// Marks the slot as without thread; slot lock held.
+void LeaveSlot(KTThreadInfo *slot, void *tdata)
+{
+    StoreInt(&slot->inited, 0);
+    if (slot->tdata == tdata) {
+        slot->tdata = nullptr;
+    }
+}
+
+// The idle rule: after a wait without work, retire when idle too long and
+// more than min_idle_count threads are idle.  Slot lock held; returns true
+// with the slot left and *running_after set when the thread retires.
+bool TryRetire(KTThreadInfo *slot, void *tdata, time_t last_run_time,
+               int *running_after)
+{
+    KTThreadPool *pool = slot->pool;
+    if (pool->max_idle_time <= 0 ||
+        kt_get_current_time() - last_run_time <= pool->max_idle_time) {
+        return false;
+    }
+    bool retire = false;
+    LockForThread(&pool->lock);
+    int idle = LoadInt(&pool->thread_counts.running) -
+               LoadInt(&pool->thread_counts.dealing);
+    if (idle > pool->min_idle_count) {
+        LeaveSlot(slot, tdata);
+        *running_after = AddInt(&pool->thread_counts.running, -1);
+        retire = true;
+    }
+    Unlock(&pool->lock);
+    return retire;
+}
+
+enum class Turn { kWork, kIdle, kStopped, kRetired };
+
+using Work = decltype(KTThreadInfo::callback);
+
+// One turn of the loop: takes the stored work, waiting once for it when
+// there is none.  kIdle: nothing this time, go round again.
+Turn NextTurn(KTThreadInfo *slot, void *tdata, time_t last_run_time,
+              Work *work, int *running_after)
+{
+    LockForThread(&slot->lock);
+    if (slot->callback.func == nullptr && ContinueFlag(slot->pool)) {
+        TimedWait(&slot->cond, &slot->lock);
+    }
+    Turn turn = Turn::kIdle;
+    if (slot->callback.func != nullptr) {
+        *work = slot->callback;
+        slot->callback.func = nullptr;
+        turn = Turn::kWork;
+    } else if (!ContinueFlag(slot->pool)) {
+        LeaveSlot(slot, tdata);
+        turn = Turn::kStopped;
+    } else if (TryRetire(slot, tdata, last_run_time, running_after)) {
+        turn = Turn::kRetired;
+    }
+    Unlock(&slot->lock);
+    return turn;
+}
+
+// Runs work items until the thread retires or the pool stops.
+Turn WorkLoop(KTThreadInfo *slot, void *tdata, int *running_after)
+{
+    KTThreadPool *pool = slot->pool;
+    time_t last_run_time = kt_get_current_time();
+    for (;;) {
+        Work work{};
+        Turn turn = NextTurn(slot, tdata, last_run_time, &work, running_after);
+        if (turn == Turn::kIdle) {
+            continue;
+        }
+        if (turn != Turn::kWork) {
+            return turn;
+        }
+        AddInt(&pool->thread_counts.dealing, 1);
+        work.func(work.arg, tdata);
+        last_run_time = kt_get_current_time();
+        AddInt(&pool->thread_counts.dealing, -1);
+        PushFree(pool, slot, true);
+    }
+}
+
+void *ThreadEntrance(void *arg)
+{
+    auto *slot = static_cast<KTThreadInfo *>(arg);
+    KTThreadPool *pool = slot->pool;
+    PoolShared *shared = SharedOf(pool);
+    KTThreadExtraDataCallbacks callbacks = pool->extra_data_callbacks;
+    void *tdata = callbacks.alloc != nullptr ? callbacks.alloc() : nullptr;
+    EnterThread(slot, tdata);
+
+    int running_after = 0;
+    Turn end = WorkLoop(slot, tdata, &running_after);
+    if (callbacks.free != nullptr && tdata != nullptr) {
+        callbacks.free(tdata);
+        tdata = nullptr;
+    }
+    LockForThread(&pool->lock);
+    if (end == Turn::kStopped) {
+        running_after = AddInt(&pool->thread_counts.running, -1);
+    }
+    logDebug("thread pool: %s, index: %d exit, running count: %d",
+             pool->name, slot->index, running_after);
+    Unlock(&pool->lock);
+    // Last touch of the pool: after this the memory may be released.
+    shared->alive.fetch_sub(1, std::memory_order_acq_rel);
+    return nullptr;
+}
+
+// Takes a free slot, waiting while none is free; null when the continue
+// flag is false or falls.  pool.lock held.
+KTThreadInfo *TakeFreeSlot(KTThreadPool *pool)
+{
+    for (;;) {
+        if (!ContinueFlag(pool)) {
+            return nullptr;
+        }
+        KTThreadInfo *slot = pool->freelist;
+        if (slot != nullptr) {
+            pool->freelist = slot->next;
+            slot->next = nullptr;
+            if (pool->freelist != nullptr) {
+                // A slot pushed onto a non-empty list wakes nobody; pass the
+                // wake-up on so another waiting caller takes the next one.
+                pthread_cond_signal(&pool->cond);
+            }
+            return slot;
+        }
+        TimedWait(&pool->cond, &pool->lock);
+    }
+}
+
+// Wakes every idle thread so that a fallen continue flag is seen at once.
+void WakeAll(KTThreadPool *pool)
+{
+    for (int i = 0; i < pool->thread_counts.limit; i++) {
+        KTThreadInfo *slot = pool->threads + i;
+        if (PTHREAD_MUTEX_LOCK_WARN(&slot->lock) == 0) {
+            pthread_cond_signal(&slot->cond);
+            Unlock(&slot->lock);
+        }
+    }
+    if (PTHREAD_MUTEX_LOCK_WARN(&pool->lock) == 0) {
+        pthread_cond_broadcast(&pool->cond);
+        Unlock(&pool->lock);
+    }
+}
+
+bool WaitThreadsEnded(PoolShared *shared, int millis)
+{
+    for (int waited = 0; waited < millis; waited++) {
+        if (shared->alive.load(std::memory_order_acquire) == 0) {
+            return true;
+        }
+        usleep(1000);
+    }
+    return shared->alive.load(std::memory_order_acquire) == 0;
+}
+
+int StartInitialThreads(KTThreadPool *pool)
+{
+    for (int i = 0; i < pool->min_idle_count; i++) {
+        KTThreadInfo *slot = pool->threads + i;
+        StoreInt(&slot->inited, 1);
+        int result = StartThread(pool, slot);
+        if (result != 0) {
+            StoreInt(&slot->inited, 0);  // no thread serves it after all
+            return result;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
+                                  int limit, int stack_size,
+                                  int max_idle_time, int min_idle_count,
+                                  volatile bool *pcontinue_flag,
+                                  KTThreadExtraDataCallbacks
+                                      *extra_data_callbacks)
+{
+    pool->threads = nullptr;
+    pool->freelist = nullptr;
+    int result = InitPthreadLockCond(&pool->lock, &pool->cond);
+    if (result != 0) {
+        return result;
+    }
+    snprintf(pool->name, sizeof(pool->name), "%s", name);
+    pool->thread_counts.running = 0;
+    pool->thread_counts.dealing = 0;
+    pool->stack_size = stack_size;
+    pool->max_idle_time = max_idle_time;
+    pool->min_idle_count = KT_MIN(min_idle_count, limit);
+    pool->thread_counts.limit = limit;
+    pool->pcontinue_flag = pcontinue_flag;
+    pool->extra_data_callbacks.alloc = nullptr;
+    pool->extra_data_callbacks.free = nullptr;
+    if (extra_data_callbacks != nullptr) {
+        pool->extra_data_callbacks = *extra_data_callbacks;
+    }
+    pool->freelist = nullptr;
+    if ((result = ThreadPoolAllocInit(pool)) != 0) {
+        pthread_cond_destroy(&pool->cond);
+        pthread_mutex_destroy(&pool->lock);
+        return result;
+    }
+    for (int i = 0; i < limit - 1; i++) {
+        pool->threads[i].next = pool->threads + i + 1;
+    }
+    pool->freelist = pool->threads;
+    return StartInitialThreads(pool);
+}
+
+KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
+                               int limit, int stack_size, int max_idle_time,
+                               int min_idle_count,
+                               volatile bool *pcontinue_flag)
+{
+    return kt_thread_pool_init_ex(pool, name, limit, stack_size,
+                                  max_idle_time, min_idle_count,
+                                  pcontinue_flag, nullptr);
+}
+
+KT_API int kt_thread_pool_run(KTThreadPool *pool, kt_thread_pool_callback func,
+                              void *arg)
+{
+    int result = PTHREAD_MUTEX_LOCK_WARN(&pool->lock);
+    if (result != 0) {
+        return result;
+    }
+    KTThreadInfo *slot = TakeFreeSlot(pool);
+    Unlock(&pool->lock);
+    if (slot == nullptr) {
+        return EINTR;
+    }
+    if ((result = PTHREAD_MUTEX_LOCK_WARN(&slot->lock)) != 0) {
+        PushFree(pool, slot, false);
+        return result;
+    }
+    slot->callback.func = func;
+    slot->callback.arg = arg;
+    if (LoadInt(&slot->inited)) {
+        pthread_cond_signal(&slot->cond);
+    } else if ((result = StartThread(pool, slot)) != 0) {
+        slot->callback.func = nullptr;
+        slot->callback.arg = nullptr;
+    }
+    Unlock(&slot->lock);
+    if (result != 0) {
+        PushFree(pool, slot, false);
+    }
+    return result;
+}
+
+KT_API void kt_thread_pool_destroy(KTThreadPool *pool)
+{
+    if (pool->threads == nullptr) {
+        return;
+    }
+    PoolShared *shared = SharedOf(pool);
+    if (shared->alive.load(std::memory_order_acquire) > 0) {
+        if (ContinueFlag(pool)) {
+            logWarning("thread pool: %s, continue flag is still true and %d "
+                       "threads are alive, nothing released", pool->name,
+                       shared->alive.load());
+            return;
+        }
+        WakeAll(pool);
+        if (!WaitThreadsEnded(shared, kDestroyWaitMillis)) {
+            logWarning("thread pool: %s, %d threads have not ended after %d "
+                       "ms, nothing released", pool->name,
+                       shared->alive.load(), kDestroyWaitMillis);
+            return;
+        }
+    }
+    DestroySlots(pool, pool->thread_counts.limit);
+    kt_free(pool->threads);
+    pool->threads = nullptr;
+    pool->freelist = nullptr;
+    pthread_cond_destroy(&pool->cond);
+    pthread_mutex_destroy(&pool->lock);
+    pool->thread_counts.running = 0;
+    pool->thread_counts.dealing = 0;
+}
+
+KT_API int kt_thread_pool_running_count(KTThreadPool *pool)
+{
+    return LoadInt(&pool->thread_counts.running);
+}
+
+KT_API int kt_thread_pool_dealing_count(KTThreadPool *pool)
+{
+    return LoadInt(&pool->thread_counts.dealing);
+}
+
+KT_API int kt_thread_pool_avail_count(KTThreadPool *pool)
+{
+    return pool->thread_counts.limit - LoadInt(&pool->thread_counts.dealing);
+}
+
+}  // extern "C"
