@@ -1,0 +1,57 @@
+// Network types: names both ways and the classification of IPv4 and IPv6
+// addresses, including the boundaries of every private range.
+#include "sockopt.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(SockoptTest, NamesAndCaptions)
+{
+    struct Case {
+        const char *name;
+        int type;
+    } cases[] = {{"outer", 1}, {"inner", 2}, {"inner-10", 6}, {"inner-172", 10},
+                 {"inner-192", 18}, {"", 31}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(kt_get_net_type_by_name(c.name), c.type) << c.name;
+        std::string caption = get_net_type_caption(c.type);
+        EXPECT_EQ(caption, c.type == 31 ? "any" : c.name);
+    }
+    for (const char *bad : {"Outer", "any", "inner-11", " outer", "outer "}) {
+        EXPECT_EQ(kt_get_net_type_by_name(bad), 0) << bad;
+    }
+    EXPECT_EQ(kt_get_net_type_by_name(nullptr), 0);
+    for (int bad : {0, 3, 4, 30, 32, -1}) {
+        EXPECT_STREQ(get_net_type_caption(bad), "UNKOWN") << bad;
+    }
+}
+
+TEST(SockoptTest, TypesByIp)
+{
+    struct Case {
+        const char *ip;
+        int type;
+    } cases[] = {
+        {"10.0.0.0", 6}, {"10.255.255.255", 6}, {"9.255.255.255", 1}, {"11.0.0.0", 1},
+        {"172.16.0.1", 10}, {"172.31.255.255", 10}, {"172.15.255.255", 1},
+        {"172.32.0.0", 1}, {"192.168.0.1", 18}, {"192.168.255.255", 18},
+        {"192.169.0.1", 1}, {"192.167.255.255", 1}, {"127.0.0.1", 2},
+        {"169.254.1.1", 2}, {"100.64.0.1", 2}, {"100.127.255.255", 2},
+        {"100.128.0.0", 1}, {"0.0.0.0", 2}, {"8.8.8.8", 1}, {"::1", 2},
+        {"fd12::1", 2}, {"fc00::", 2}, {"fe80::1", 2}, {"febf::1", 2},
+        {"fec0::1", 1}, {"2001:db8::1", 1}, {"::ffff:10.1.1.1", 6},
+        {"::ffff:8.8.8.8", 1}, {"::", 1},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(kt_get_net_type_by_ip(c.ip), c.type) << c.ip;
+    }
+    for (const char *bad : {"", "10.0.0", "host", "10.0.0.1:80", "[::1]"}) {
+        EXPECT_EQ(kt_get_net_type_by_ip(bad), 0) << bad;
+    }
+    EXPECT_EQ(kt_get_net_type_by_ip(nullptr), 0);
+}
+
+}  // namespace
