@@ -9,7 +9,9 @@ CMAKE = cmake -G Ninja
 demo:
 	$(CMAKE) -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
 	cmake --build $(BUILD)/release -j $(JOBS)
-	$(BUILD)/release/examples/kite_demo
+	$(BUILD)/release/tools/kite-cluster check examples/cluster.conf
+	$(BUILD)/release/tools/kite-cluster render examples/cluster.conf
+	$(BUILD)/release/tools/kite-cluster lookup examples/cluster.conf 203.0.113.12:5200
 
 test:
 	$(CMAKE) -S . -B $(BUILD)/debug -DCMAKE_BUILD_TYPE=Debug
