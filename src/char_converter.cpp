@@ -105,40 +105,61 @@ inline void ApplyRule(const KiteCharTarget &t, ConvertCursor *c) {
 
 // First pass, vector part: stops at a byte with an escaping rule or when
 // fewer than 32 bytes remain.  Output and input advance together, and the
-// input end is capped at out_size, so each 32-byte store fits.
+// input end is capped at out_size, so each 32-byte store fits; a replaced
+// byte is patched in place after the store.
 __attribute__((target("avx2"))) void FirstPassVector(
     const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c) {
   const VectorSet s = LoadSet(set);
   while (c->end - c->p >= kVectorBytes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
-    const unsigned mask = MemberMask(v, s);
-    const unsigned n = mask == 0 ? kVectorBytes : __builtin_ctz(mask);
-    c->p += n;
-    c->out += n;
-    if (mask == 0) continue;
-    const KiteCharTarget t = table[*c->p];
-    if (t.op == KITE_CHAR_OP_ESCAPE) return;
-    ApplyRule(t, c);
+    for (unsigned mask = MemberMask(v, s); mask != 0; mask &= mask - 1) {
+      const unsigned k = __builtin_ctz(mask);
+      const KiteCharTarget t = table[c->p[k]];
+      if (t.op == KITE_CHAR_OP_ESCAPE) {
+        c->p += k;
+        c->out += k;
+        return;
+      }
+      c->out[k] = static_cast<char>(t.dest);
+      ++c->count;
+    }
+    c->p += kVectorBytes;
+    c->out += kVectorBytes;
   }
 }
 
-// Second pass, vector part: runs while a whole vector plus the rule byte
-// after it fit below out_size - 1 bytes of output, so the room check of
-// every byte it handles would have passed.
+// Second pass, vector part.  32 input bytes give at most 64 output bytes,
+// so while 96 bytes of room remain below out_size - 1 the room check of
+// every byte would pass and is skipped.  The vector is stored once; after
+// each escaped byte the rest of it is stored again one byte further on,
+// reloaded from the input (hence 64 input bytes must remain).
 __attribute__((target("avx2"))) void SecondPassVector(
     const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c,
     const char *output, const int out_size) {
   const VectorSet s = LoadSet(set);
-  while (c->end - c->p >= kVectorBytes &&
-         out_size - 1 - (c->out - output) >= kVectorBytes) {
+  while (c->end - c->p >= 2 * kVectorBytes &&
+         out_size - 1 - (c->out - output) >= 3 * kVectorBytes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
-    const unsigned mask = MemberMask(v, s);
-    const unsigned n = mask == 0 ? kVectorBytes : __builtin_ctz(mask);
-    c->p += n;
-    c->out += n;
-    if (mask != 0) ApplyRule(table[*c->p], c);
+    for (unsigned mask = MemberMask(v, s); mask != 0; mask &= mask - 1) {
+      const unsigned k = __builtin_ctz(mask);
+      const KiteCharTarget t = table[c->p[k]];
+      char *o = c->out + k;
+      ++c->count;
+      if (t.op != KITE_CHAR_OP_ESCAPE) {
+        *o = static_cast<char>(t.dest);
+        continue;
+      }
+      o[0] = '\\';
+      o[1] = static_cast<char>(t.dest);
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i *>(o + 2),
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p + k + 1)));
+      ++c->out;  // the rest of this vector lands one byte further on
+    }
+    c->p += kVectorBytes;
+    c->out += kVectorBytes;
   }
 }
 

@@ -372,14 +372,13 @@ int json_escape_string(const char *src, const int len, char *dest) {
     *d++ = letter != 0 ? letter : *p;
     ++p;
   }
+  // The tail without branches: both bytes are always written (dest has
+  // room for two per source byte) and d moves by one or two.
   for (; p < end; ++p) {
     const char letter = kEscapes[static_cast<unsigned char>(*p)];
-    if (letter != 0) {
-      *d++ = '\\';
-      *d++ = letter;
-    } else {
-      *d++ = *p;
-    }
+    d[0] = letter != 0 ? '\\' : *p;
+    d[1] = letter;
+    d += 1 + (letter != 0);
   }
   return static_cast<int>(d - dest);
 }

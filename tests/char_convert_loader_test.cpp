@@ -50,13 +50,13 @@ const char kHexFormat[] =
 TEST(CharConvertLoaderTest, ReplacementRules) {
   KiteCharConverter conv = Empty();
   EXPECT_EQ(SetPair(&conv, "\\t", "\\s"), 0);
-  EXPECT_EQ(conv.char_table['\t'].op, KITE_CHAR_OP_REPLACE);
-  EXPECT_EQ(conv.char_table['\t'].dest, ' ');
+  EXPECT_EQ(conv.char_table[(uint8_t)'\t'].op, KITE_CHAR_OP_REPLACE);
+  EXPECT_EQ(conv.char_table[(uint8_t)'\t'].dest, ' ');
   EXPECT_EQ(conv.count, 1);
   EXPECT_EQ(SetPair(&conv, "\\x41", "\\"), 0);
-  EXPECT_EQ(conv.char_table['A'].dest, '\\');
+  EXPECT_EQ(conv.char_table[(uint8_t)'A'].dest, '\\');
   EXPECT_EQ(SetPair(&conv, "\"", "\\x22"), 0);
-  EXPECT_EQ(conv.char_table['"'].dest, '"');
+  EXPECT_EQ(conv.char_table[(uint8_t)'"'].dest, '"');
   EXPECT_EQ(SetPair(&conv, "\\xfF", "\\xA0"), 0);
   EXPECT_EQ(conv.char_table[0xff].dest, 0xa0);
   // The unescape table stays empty for loaded rules.
@@ -70,7 +70,7 @@ TEST(CharConvertLoaderTest, EveryTwoCharacterForm) {
   for (const auto &[text, byte] : forms) {
     KiteCharConverter conv = Empty();
     ASSERT_EQ(SetPair(&conv, "x", text), 0) << text;
-    EXPECT_EQ(conv.char_table['x'].dest, byte) << text;
+    EXPECT_EQ(conv.char_table[(uint8_t)'x'].dest, byte) << text;
     ASSERT_EQ(SetPair(&conv, text, "y"), 0) << text;
     EXPECT_EQ(conv.char_table[byte].dest, 'y') << text;
   }
@@ -79,8 +79,8 @@ TEST(CharConvertLoaderTest, EveryTwoCharacterForm) {
 TEST(CharConvertLoaderTest, EscapingRuleConvertsToBackslashAndLetter) {
   KiteCharConverter conv = Empty();
   EXPECT_EQ(SetPair(&conv, "\\t", "\"\\t\""), 0);
-  EXPECT_EQ(conv.char_table['\t'].op, KITE_CHAR_OP_ESCAPE);
-  EXPECT_EQ(conv.char_table['\t'].dest, 't');
+  EXPECT_EQ(conv.char_table[(uint8_t)'\t'].op, KITE_CHAR_OP_ESCAPE);
+  EXPECT_EQ(conv.char_table[(uint8_t)'\t'].dest, 't');
   EXPECT_EQ(SetPair(&conv, "q", "\"\\\"\""), 0);  // the letter may be a quote
   char out[16];
   int out_len = 0;
@@ -133,12 +133,12 @@ TEST(CharConvertLoaderTest, AddStopsAtFirstInvalidItem) {
   const IniItem items[] = {Item("a", "b"), Item("\\q", "c"), Item("d", "e")};
   KiteCharConverter conv;
   EXPECT_EQ(char_convert_loader_init(&conv, items, 3), EINVAL);
-  EXPECT_EQ(conv.char_table['a'].dest, 'b');
-  EXPECT_EQ(conv.char_table['d'].op, 0);
+  EXPECT_EQ(conv.char_table[(uint8_t)'a'].dest, 'b');
+  EXPECT_EQ(conv.char_table[(uint8_t)'d'].op, 0);
   EXPECT_EQ(conv.count, 1);
   EXPECT_EQ(log.size(), 1u);
   EXPECT_EQ(char_convert_loader_add(&conv, items + 2, 1), 0);
-  EXPECT_EQ(conv.char_table['d'].dest, 'e');
+  EXPECT_EQ(conv.char_table[(uint8_t)'d'].dest, 'e');
   EXPECT_EQ(char_convert_loader_add(&conv, items, -1), 0);
 }
 
@@ -149,10 +149,10 @@ TEST(CharConvertLoaderTest, InitEmptiesAndLaterRulesReplaceEarlier) {
                            Item("\\x20", "+")};
   EXPECT_EQ(char_convert_loader_init(&conv, items, 3), 0);
   EXPECT_EQ(conv.count, 1);
-  EXPECT_EQ(conv.char_table[' '].op, KITE_CHAR_OP_REPLACE);
-  EXPECT_EQ(conv.char_table[' '].dest, '+');
-  EXPECT_EQ(conv.char_table['\\'].op, 0);
-  EXPECT_EQ(conv.unescape_chars['s'].op, 0);
+  EXPECT_EQ(conv.char_table[(uint8_t)' '].op, KITE_CHAR_OP_REPLACE);
+  EXPECT_EQ(conv.char_table[(uint8_t)' '].dest, '+');
+  EXPECT_EQ(conv.char_table[(uint8_t)'\\'].op, 0);
+  EXPECT_EQ(conv.unescape_chars[(uint8_t)'s'].op, 0);
   EXPECT_EQ(char_convert_loader_init(&conv, items, 0), 0);
   for (int b = 0; b < 256; ++b) ASSERT_EQ(conv.char_table[b].op, 0);
   EXPECT_EQ(conv.count, 0);
