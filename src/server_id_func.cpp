@@ -174,6 +174,15 @@ int load_group_name(KTServerGroupInfo *group, const char *section,
                  filename, section);
         return EINVAL;
     }
+    /* Items "NAME-host" and "NAME-port" must read back as items: a name with
+     * '=' or a leading comment character could never be named in one. */
+    if (strchr(group->name_buff, '=') != nullptr ||
+        *group->name_buff == '#' || *group->name_buff == ';') {
+        logError("config filename: %s, section: %s, invalid group name: %s, "
+                 "it can not be used in item names", filename, section,
+                 group->name_buff);
+        return EINVAL;
+    }
     return 0;
 }
 

@@ -121,6 +121,14 @@ TEST(ServerIdFuncTest, GroupSectionFailures)
         {"blank group name", "[group-   ]\nport = 1\nnet_type = inner\n" + server,
          0, false, EINVAL,
          "config filename: t.conf, section: group-   , no group name!"},
+        {"group name with =", "[group-a=b]\nport = 1\nnet_type = inner\n" + server,
+         0, false, EINVAL,
+         "config filename: t.conf, section: group-a=b, invalid group name: a=b, "
+         "it can not be used in item names"},
+        {"group name like a comment", "[group- #x]\nport = 1\nnet_type = inner\n" + server,
+         0, false, EINVAL,
+         "config filename: t.conf, section: group- #x, invalid group name: #x, "
+         "it can not be used in item names"},
         {"port 0", "[group-a]\nport = 0\nnet_type = inner\n" + server, 0, false,
          EINVAL, "config filename: t.conf, section: group-a, item: port, invalid port: 0"},
         {"port -5", "[group-a]\nport = -5\nnet_type = inner\n" + server, 0, false,
