@@ -27,6 +27,7 @@
 // returned 0 for it, and accepted work is never dropped.
 #include "thread_pool.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,6 +45,8 @@ namespace {
 
 constexpr int kWaitSeconds = 2;
 constexpr int kDestroyWaitMillis = 5000;
+constexpr int kSpinPauses = 200;
+constexpr int kSpinYields = 20;
 
 struct PoolShared {
     std::atomic<int> alive;  // threads that may still touch the pool
@@ -73,6 +76,52 @@ void StoreInt(volatile int32_t *value, int32_t v)
 int AddInt(volatile int32_t *value, int32_t delta)
 {
     return __atomic_add_fetch(value, delta, __ATOMIC_ACQ_REL);
+}
+
+// freelist and callback.func are written under their locks but also
+// peeked at without them by the short spins below, so every access is
+// atomic.
+KTThreadInfo *LoadFreelist(KTThreadPool *pool)
+{
+    return __atomic_load_n(&pool->freelist, __ATOMIC_ACQUIRE);
+}
+
+void StoreFreelist(KTThreadPool *pool, KTThreadInfo *slot)
+{
+    __atomic_store_n(&pool->freelist, slot, __ATOMIC_RELEASE);
+}
+
+kt_thread_pool_callback LoadFunc(KTThreadInfo *slot)
+{
+    return __atomic_load_n(&slot->callback.func, __ATOMIC_ACQUIRE);
+}
+
+void StoreFunc(KTThreadInfo *slot, kt_thread_pool_callback func)
+{
+    __atomic_store_n(&slot->callback.func, func, __ATOMIC_RELEASE);
+}
+
+// Before going to sleep on a condition, a thread that expects company soon
+// (a worker that has just finished, a caller waiting for a slot) watches
+// for it for a few microseconds: a hand-off that lands meanwhile then costs
+// no sleep and no wake-up.  The pauses give way to the other threads on a
+// crowded machine.
+template <typename ReadyFn>
+bool SpinUntil(ReadyFn ready)
+{
+    for (int i = 0; i < kSpinPauses; i++) {
+        if (ready()) {
+            return true;
+        }
+        __builtin_ia32_pause();
+    }
+    for (int i = 0; i < kSpinYields; i++) {
+        if (ready()) {
+            return true;
+        }
+        sched_yield();
+    }
+    return ready();
 }
 
 // One timed wait with the module's deadline: now + 2 s, 0 ns.
@@ -161,7 +210,7 @@ void PushFree(KTThreadPool *pool, KTThreadInfo *slot, bool from_thread)
     }
     bool was_empty = pool->freelist == nullptr;
     slot->next = pool->freelist;
-    pool->freelist = slot;
+    StoreFreelist(pool, slot);
     if (was_empty) {
         pthread_cond_signal(&pool->cond);
     }
@@ -238,8 +287,11 @@ using Work = decltype(KTThreadInfo::callback);
 // One turn of the loop: takes the stored work, waiting once for it when
 // there is none.  kIdle: nothing this time, go round again.
 Turn NextTurn(KTThreadInfo *slot, void *tdata, time_t last_run_time,
-              Work *work, int *running_after)
+              bool just_worked, Work *work, int *running_after)
 {
+    if (just_worked) {
+        SpinUntil([slot] { return LoadFunc(slot) != nullptr; });
+    }
     LockForThread(&slot->lock);
     if (slot->callback.func == nullptr && ContinueFlag(slot->pool)) {
         TimedWait(&slot->cond, &slot->lock);
@@ -247,7 +299,7 @@ Turn NextTurn(KTThreadInfo *slot, void *tdata, time_t last_run_time,
     Turn turn = Turn::kIdle;
     if (slot->callback.func != nullptr) {
         *work = slot->callback;
-        slot->callback.func = nullptr;
+        StoreFunc(slot, nullptr);
         turn = Turn::kWork;
     } else if (!ContinueFlag(slot->pool)) {
         LeaveSlot(slot, tdata);
@@ -264,9 +316,12 @@ Turn WorkLoop(KTThreadInfo *slot, void *tdata, int *running_after)
 {
     KTThreadPool *pool = slot->pool;
     time_t last_run_time = kt_get_current_time();
+    bool just_worked = false;
     for (;;) {
         Work work{};
-        Turn turn = NextTurn(slot, tdata, last_run_time, &work, running_after);
+        Turn turn = NextTurn(slot, tdata, last_run_time, just_worked, &work,
+                             running_after);
+        just_worked = false;
         if (turn == Turn::kIdle) {
             continue;
         }
@@ -278,6 +333,7 @@ Turn WorkLoop(KTThreadInfo *slot, void *tdata, int *running_after)
         last_run_time = kt_get_current_time();
         AddInt(&pool->thread_counts.dealing, -1);
         PushFree(pool, slot, true);
+        just_worked = true;
     }
 }
 
@@ -308,26 +364,54 @@ void *ThreadEntrance(void *arg)
     return nullptr;
 }
 
-// Takes a free slot, waiting while none is free; null when the continue
-// flag is false or falls.  pool.lock held.
-KTThreadInfo *TakeFreeSlot(KTThreadPool *pool)
+// Unlinks the first free slot, or returns null; pool.lock held.
+KTThreadInfo *UnlinkFree(KTThreadPool *pool)
 {
+    KTThreadInfo *slot = pool->freelist;
+    if (slot != nullptr) {
+        StoreFreelist(pool, slot->next);
+        slot->next = nullptr;
+        if (pool->freelist != nullptr) {
+            // A slot pushed onto a non-empty list wakes nobody; pass the
+            // wake-up on so another waiting caller takes the next one.
+            pthread_cond_signal(&pool->cond);
+        }
+    }
+    return slot;
+}
+
+// Takes a free slot into *out, waiting while none is free.  Returns 0,
+// EINTR when the continue flag is false or falls, or the lock's error.
+int TakeFreeSlot(KTThreadPool *pool, KTThreadInfo **out)
+{
+    bool spun = false;
     for (;;) {
-        if (!ContinueFlag(pool)) {
-            return nullptr;
+        int result = PTHREAD_MUTEX_LOCK_WARN(&pool->lock);
+        if (result != 0) {
+            return result;
         }
-        KTThreadInfo *slot = pool->freelist;
-        if (slot != nullptr) {
-            pool->freelist = slot->next;
-            slot->next = nullptr;
-            if (pool->freelist != nullptr) {
-                // A slot pushed onto a non-empty list wakes nobody; pass the
-                // wake-up on so another waiting caller takes the next one.
-                pthread_cond_signal(&pool->cond);
+        for (;;) {
+            if (!ContinueFlag(pool)) {
+                result = EINTR;
+                break;
             }
-            return slot;
+            if ((*out = UnlinkFree(pool)) != nullptr) {
+                break;
+            }
+            if (!spun) {
+                result = -1;  // watch for a slot outside the lock first
+                break;
+            }
+            TimedWait(&pool->cond, &pool->lock);
         }
-        TimedWait(&pool->cond, &pool->lock);
+        Unlock(&pool->lock);
+        if (result >= 0) {
+            return result;
+        }
+        SpinUntil([pool] {
+            return LoadFreelist(pool) != nullptr || !ContinueFlag(pool);
+        });
+        spun = true;
     }
 }
 
@@ -428,25 +512,21 @@ KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
 KT_API int kt_thread_pool_run(KTThreadPool *pool, kt_thread_pool_callback func,
                               void *arg)
 {
-    int result = PTHREAD_MUTEX_LOCK_WARN(&pool->lock);
+    KTThreadInfo *slot = nullptr;
+    int result = TakeFreeSlot(pool, &slot);
     if (result != 0) {
         return result;
-    }
-    KTThreadInfo *slot = TakeFreeSlot(pool);
-    Unlock(&pool->lock);
-    if (slot == nullptr) {
-        return EINTR;
     }
     if ((result = PTHREAD_MUTEX_LOCK_WARN(&slot->lock)) != 0) {
         PushFree(pool, slot, false);
         return result;
     }
-    slot->callback.func = func;
     slot->callback.arg = arg;
+    StoreFunc(slot, func);
     if (LoadInt(&slot->inited)) {
         pthread_cond_signal(&slot->cond);
     } else if ((result = StartThread(pool, slot)) != 0) {
-        slot->callback.func = nullptr;
+        StoreFunc(slot, nullptr);
         slot->callback.arg = nullptr;
     }
     Unlock(&slot->lock);

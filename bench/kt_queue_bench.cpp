@@ -1,0 +1,231 @@
+// One producer and one consumer pass 5,000,000 pointers through each of the
+// library's three queues and through the usual alternatives: a std::mutex +
+// std::deque + std::condition_variable queue, moodycamel's
+// BlockingConcurrentQueue, tbb::concurrent_bounded_queue and GLib's
+// GAsyncQueue.  Every queue sees the same traffic: the pointers name records
+// in a ring of kWindow, and the producer never runs more than kWindow items
+// ahead of the consumer (the intrusive queues need each queued record to be
+// distinct, and the window keeps the unbounded queues' memory bounded).
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common_blocked_queue.h"
+#include "kite_blocked_queue.h"
+#include "kt_queue.h"
+
+#if __has_include(<concurrentqueue/blockingconcurrentqueue.h>)
+#include <concurrentqueue/blockingconcurrentqueue.h>
+#define KITE_BENCH_MOODYCAMEL 1
+#endif
+#if defined(KITE_BENCH_HAVE_TBB) && __has_include(<tbb/concurrent_queue.h>)
+#include <tbb/concurrent_queue.h>
+#define KITE_BENCH_TBB 1
+#endif
+#if __has_include(<glib.h>)
+#include <glib.h>
+#define KITE_BENCH_GLIB 1
+#endif
+
+namespace {
+
+constexpr int64_t kItems = 5000000;
+constexpr int64_t kWindow = 1 << 16;
+constexpr int64_t kCheckEvery = 1024;
+
+struct Record {
+    int64_t seq;
+    void *link;
+};
+
+// The records every queue passes around, by pointer.
+std::vector<Record> &Ring()
+{
+    static std::vector<Record> ring(kWindow);
+    return ring;
+}
+
+std::vector<kite_task_info> &TaskRing()
+{
+    static std::vector<kite_task_info> ring(kWindow);
+    return ring;
+}
+
+// Runs one producer (this thread) and one consumer over kItems pointers.
+// push(i) queues item i; pop() returns the next pointer or null to retry.
+template <typename PushFn, typename PopFn, typename SeqFn>
+void RunSpsc(benchmark::State &state, PushFn push, PopFn pop, SeqFn seq_of)
+{
+    for (auto _ : state) {
+        std::atomic<int64_t> consumed{0};
+        std::atomic<bool> in_order{true};
+        std::thread consumer([&] {
+            for (int64_t i = 0; i < kItems; i++) {
+                void *p = nullptr;
+                while ((p = pop()) == nullptr) {
+                }
+                if (seq_of(p) != i) in_order.store(false);
+                if (i % kCheckEvery == 0) {
+                    consumed.store(i, std::memory_order_release);
+                }
+            }
+        });
+        for (int64_t i = 0; i < kItems; i++) {
+            if (i % kCheckEvery == 0) {
+                while (i - consumed.load(std::memory_order_acquire) >
+                       kWindow - 2 * kCheckEvery) {
+                    std::this_thread::yield();
+                }
+            }
+            push(i);
+        }
+        consumer.join();
+        if (!in_order) state.SkipWithError("items out of order");
+    }
+    state.SetItemsProcessed(state.iterations() * kItems);
+}
+
+Record *RecordAt(int64_t i)
+{
+    Record *r = &Ring()[i % kWindow];
+    r->seq = i;
+    return r;
+}
+
+int64_t RecordSeq(void *p) { return static_cast<Record *>(p)->seq; }
+
+void BM_KtQueue_Spsc(benchmark::State &state)
+{
+    struct kt_queue q;
+    kt_queue_init(&q, offsetof(Record, link));
+    RunSpsc(
+        state, [&](int64_t i) { kt_queue_push(&q, RecordAt(i)); },
+        [&] { return kt_queue_pop(&q); }, RecordSeq);
+    kt_queue_destroy(&q);
+}
+BENCHMARK(BM_KtQueue_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CommonBlockedQueue_Spsc(benchmark::State &state)
+{
+    struct common_blocked_queue q;
+    common_blocked_queue_init(&q);
+    RunSpsc(
+        state, [&](int64_t i) { common_blocked_queue_push(&q, RecordAt(i)); },
+        [&] { return common_blocked_queue_pop(&q); }, RecordSeq);
+    common_blocked_queue_destroy(&q);
+}
+BENCHMARK(BM_CommonBlockedQueue_Spsc)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_KiteBlockedQueue_Spsc(benchmark::State &state)
+{
+    struct kite_blocked_queue q;
+    blocked_queue_init(&q);
+    RunSpsc(
+        state,
+        [&](int64_t i) {
+            kite_task_info *t = &TaskRing()[i % kWindow];
+            t->arg = reinterpret_cast<void *>(i);
+            blocked_queue_push(&q, t);
+        },
+        [&]() -> void * { return blocked_queue_pop(&q); },
+        [](void *p) {
+            return reinterpret_cast<int64_t>(static_cast<kite_task_info *>(p)->arg);
+        });
+    blocked_queue_destroy(&q);
+}
+BENCHMARK(BM_KiteBlockedQueue_Spsc)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The queue most programs write by hand.
+class MutexDequeQueue {
+ public:
+    void Push(void *p)
+    {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            items_.push_back(p);
+        }
+        cond_.notify_one();
+    }
+    void *Pop()
+    {
+        std::unique_lock<std::mutex> guard(mutex_);
+        cond_.wait(guard, [this] { return !items_.empty(); });
+        void *p = items_.front();
+        items_.pop_front();
+        return p;
+    }
+
+ private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    std::deque<void *> items_;
+};
+
+void BM_MutexDeque_Spsc(benchmark::State &state)
+{
+    MutexDequeQueue q;
+    RunSpsc(
+        state, [&](int64_t i) { q.Push(RecordAt(i)); },
+        [&] { return q.Pop(); }, RecordSeq);
+}
+BENCHMARK(BM_MutexDeque_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef KITE_BENCH_MOODYCAMEL
+void BM_Moodycamel_Spsc(benchmark::State &state)
+{
+    moodycamel::BlockingConcurrentQueue<void *> q;
+    moodycamel::ProducerToken token(q);
+    RunSpsc(
+        state, [&](int64_t i) { q.enqueue(token, RecordAt(i)); },
+        [&] {
+            void *p = nullptr;
+            q.wait_dequeue(p);
+            return p;
+        },
+        RecordSeq);
+}
+BENCHMARK(BM_Moodycamel_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+#ifdef KITE_BENCH_TBB
+void BM_TbbBounded_Spsc(benchmark::State &state)
+{
+    tbb::concurrent_bounded_queue<void *> q;
+    RunSpsc(
+        state, [&](int64_t i) { q.push(RecordAt(i)); },
+        [&] {
+            void *p = nullptr;
+            q.pop(p);
+            return p;
+        },
+        RecordSeq);
+}
+BENCHMARK(BM_TbbBounded_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+#ifdef KITE_BENCH_GLIB
+void BM_GAsyncQueue_Spsc(benchmark::State &state)
+{
+    GAsyncQueue *q = g_async_queue_new();
+    RunSpsc(
+        state, [&](int64_t i) { g_async_queue_push(q, RecordAt(i)); },
+        [&] { return g_async_queue_pop(q); }, RecordSeq);
+    g_async_queue_unref(q);
+}
+BENCHMARK(BM_GAsyncQueue_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();
