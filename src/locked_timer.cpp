@@ -8,10 +8,11 @@
 // state instead of a mutex.  Lock order: a slot lock may be held while an
 // entry lock is taken, never the reverse; only the walk holds two slot
 // locks (the walked slot, then the target of a move), which is why a single
-// thread walks.  Removers and modifiers read the status under the entry
-// lock alone, then take the slot lock followed by the entry lock and check
-// again that the entry is still queued in that very slot before touching
-// the list: between the two steps the walk may have moved or handed it out.
+// thread walks.  Removers and modifiers guess the entry's slot from an
+// unlocked read of slot_index, take that slot lock and then the entry lock,
+// and confirm under both that the entry is still queued in that very slot
+// before touching the list (the walk may have moved or handed it out); a
+// status of MOVING makes them back off 1 ms and try again.
 // Whoever moves a status away from QUEUED owns the entry.  A walk never
 // lets others see a half-done move: it holds the target slot and the entry
 // lock across it.  A lock that cannot be taken is logged and the operation
@@ -67,7 +68,8 @@ pthread_mutex_t *entry_lock(LockedTimer *timer, LockedTimerEntry *entry)
     } else {
         index = entry->lock_index;
     }
-    return timer->entry_shares.locks + index % timer->entry_shares.count;
+    const uint16_t count = timer->entry_shares.count;
+    return timer->entry_shares.locks + (index < count ? index : index % count);
 }
 
 // With the slot lock and the entry lock held: append entry to the slot.
@@ -77,7 +79,7 @@ void link_locked(LockedTimerSlot *slot, uint32_t index,
     kt_list_add_tail(&entry->dlink, &slot->head);
     entry->rehash = false;
     entry->status = LOCKED_TIMER_STATUS_QUEUED;
-    entry->slot_index = index;
+    __atomic_store_n(&entry->slot_index, index, __ATOMIC_RELAXED);
 }
 
 // Files entry at time `when` (already clamped to the future).  The slot is
@@ -130,29 +132,6 @@ int status_result(uint8_t status)
     }
 }
 
-// Reads status and slot_index under the entry lock, backing off 1 ms while
-// another thread moves the entry.  Returns 0 for a queued entry, the error
-// of its status, or a lock error.
-int check_entry_status(LockedTimer *timer, LockedTimerEntry *entry,
-                       uint32_t *slot_index)
-{
-    static const struct timespec kBackOff = {0, 1000000};
-    pthread_mutex_t *elock = entry_lock(timer, entry);
-    for (;;) {
-        int result = PTHREAD_MUTEX_LOCK_WARN(elock);
-        if (result != 0) {
-            return result;
-        }
-        result = status_result(entry->status);
-        *slot_index = entry->slot_index;
-        PTHREAD_MUTEX_UNLOCK_WARN(elock);
-        if (result != EAGAIN) {
-            return result;
-        }
-        nanosleep(&kBackOff, nullptr);
-    }
-}
-
 // Locks both the slot holding a queued entry and the entry's lock.
 struct HeldEntry {
     LockedTimerSlot *slot;
@@ -166,21 +145,22 @@ void release(HeldEntry *held)
 }
 
 // Returns 0 with both locks held and the entry QUEUED in held->slot, or the
-// status error / lock error with no lock held.
+// error of its status (EAGAIN never: a move is waited out, 1 ms at a time)
+// or a lock error, with no lock held.  The slot is guessed from an unlocked
+// read of slot_index and confirmed under the entry lock; the walk may move
+// the entry in between, and then the guess is simply taken again.
 int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
                       HeldEntry *held)
 {
+    static const struct timespec kBackOff = {0, 1000000};
     for (;;) {
-        uint32_t index;
-        int result = check_entry_status(timer, entry, &index);
-        if (result != 0) {
-            return result;
-        }
+        uint32_t index = __atomic_load_n(&entry->slot_index, __ATOMIC_RELAXED);
         if (index >= (uint32_t)timer->slot_count) {
-            return EINVAL;  // status forged by the caller, never linked here
+            index = 0;  // never linked here: the status below decides
         }
         held->slot = timer->slots + index;
-        if ((result = PTHREAD_MUTEX_LOCK_WARN(&held->slot->lock)) != 0) {
+        int result = PTHREAD_MUTEX_LOCK_WARN(&held->slot->lock);
+        if (result != 0) {
             return result;
         }
         held->elock = entry_lock(timer, entry);
@@ -188,11 +168,19 @@ int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
             PTHREAD_MUTEX_UNLOCK_WARN(&held->slot->lock);
             return result;
         }
-        if (entry->status == LOCKED_TIMER_STATUS_QUEUED &&
-            entry->slot_index == index) {
+        result = status_result(entry->status);
+        if (result == 0 && entry->slot_index == index) {
             return 0;
         }
-        release(held);  // moved or taken meanwhile: look again
+        if (result == 0 && entry->slot_index >= (uint32_t)timer->slot_count) {
+            result = EINVAL;  // status forged by the caller, never linked
+        }
+        release(held);
+        if (result == EAGAIN) {
+            nanosleep(&kBackOff, nullptr);
+        } else if (result != 0) {
+            return result;
+        }
     }
 }
 
