@@ -83,7 +83,8 @@ KT_API struct kite_task_info *blocked_queue_pop(
 
 KT_API void blocked_queue_terminate(struct kite_blocked_queue *pQueue)
 {
-    // Broadcast under the lock so a pop about to wait cannot miss it.
+    // Under the lock: a pop that has already found the queue empty is then
+    // certainly waiting, so it is woken too.
     if (PTHREAD_MUTEX_LOCK(&pQueue->lock) != 0) {
         return;
     }

@@ -47,8 +47,9 @@ KT_API int blocked_queue_push(struct kite_blocked_queue *pQueue,
 KT_API struct kite_task_info *blocked_queue_pop(
     struct kite_blocked_queue *pQueue);
 
-/* Wakes every waiting pop (each then returns what it finds, usually null);
- * for shutting consumers down. */
+/* Wakes every pop waiting now (each returns what it finds, usually null);
+ * for shutting consumers down.  A pop that starts later waits as usual, so
+ * callers that stop consumers this way repeat it until all have left. */
 KT_API void blocked_queue_terminate(struct kite_blocked_queue *pQueue);
 
 KT_EXTERN_C_END
