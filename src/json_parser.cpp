@@ -6,9 +6,11 @@
 // separator (comma or colon) or the opening quote that the parser consumed
 // with it; the one element not followed by a separator is paid for by the
 // byte saved by leaving out the opening bracket.  The same invariant lets
-// the quoted-string loop store whole 16-byte vectors into the scratch buffer
-// while at least 16 input bytes remain before the closing character: the
-// write position always trails the read position by at least one byte.
+// the quoted-string loop store whole vectors (16 or 32 bytes) into the
+// scratch buffer while at least as many input bytes remain before the
+// closing character: inside a quoted string the write position trails the
+// read position by at least one byte (the opening quote), so the store
+// ends before the scratch buffer does.
 //
 // Encoding sizes the output once for the worst case (every byte escaped) and
 // writes it in one pass; each string is escaped through a temporary buffer
@@ -145,8 +147,35 @@ const char *DecodeEscape(ParseContext *ctx, const char *p, char **dst) {
   return p + 2;
 }
 
-// A quoted string opening at ctx->p.  Runs of ordinary bytes move 16 at a
-// time while 16 input bytes remain before the closing character.
+// Copies ordinary bytes from *p to *dst a vector at a time.  Returns true
+// with *p on the first quote or backslash met, false once fewer than 16
+// input bytes remain before end.
+inline bool CopyVectorRun(const char **p, char **dst, const char *end,
+                          __m128i quote) {
+  while (end - *p >= 16) {
+    unsigned mask;
+    unsigned width;
+    __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst), v0);
+    if (end - *p >= 32) {
+      // Two vectors per step: most short strings end within the first.
+      __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p + 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst + 16), v1);
+      mask = SpecialMask(v0, quote) | (SpecialMask(v1, quote) << 16);
+      width = 32;
+    } else {
+      mask = SpecialMask(v0, quote);
+      width = 16;
+    }
+    const unsigned n = mask == 0 ? width : __builtin_ctz(mask);
+    *p += n;
+    *dst += n;
+    if (mask != 0) return true;
+  }
+  return false;
+}
+
+// A quoted string opening at ctx->p.
 int ParseQuoted(ParseContext *ctx) {
   const char quote_char = *ctx->p;
   const __m128i quote = _mm_set1_epi8(quote_char);
@@ -154,33 +183,17 @@ int ParseQuoted(ParseContext *ctx) {
   const char *end = ctx->end;
   char *dst = ctx->element.str;
   for (;;) {
-    if (end - p >= 32) {
-      // Two vectors per step: most short strings end within the first.
-      __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-      __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), v0);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), v1);
-      unsigned mask = SpecialMask(v0, quote) | (SpecialMask(v1, quote) << 16);
-      unsigned n = mask == 0 ? 32 : static_cast<unsigned>(__builtin_ctz(mask));
-      p += n;
-      dst += n;
-      if (mask == 0) continue;
-    } else if (end - p >= 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), v);
-      unsigned mask = SpecialMask(v, quote);
-      unsigned n = mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
-      p += n;
-      dst += n;
-      if (mask == 0) continue;
-    } else if (p >= end) {
-      char message[48];
-      snprintf(message, sizeof(message), "expect closed character: %c",
-               quote_char);
-      return set_parse_error(ctx, end, message);
-    } else if (*p != quote_char && *p != '\\') {
-      *dst++ = *p++;
-      continue;
+    if (!CopyVectorRun(&p, &dst, end, quote)) {
+      if (p >= end) {
+        char message[48];
+        snprintf(message, sizeof(message), "expect closed character: %c",
+                 quote_char);
+        return set_parse_error(ctx, end, message);
+      }
+      if (*p != quote_char && *p != '\\') {
+        *dst++ = *p++;
+        continue;
+      }
     }
     if (*p == quote_char) break;
     if ((p = DecodeEscape(ctx, p, &dst)) == nullptr) return EINVAL;
