@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sockopt.h"
+
 
 namespace {
 
@@ -53,7 +55,9 @@ bool set_ip(ConnectionInfo *conn, const char *start, const char *end,
     }
     memcpy(conn->ip_addr, start, len);
     conn->ip_addr[len] = '\0';
-    if (inet_pton(family, conn->ip_addr, addr) != 1) {
+    bool valid = family == AF_INET ? kt_parse_ipv4(conn->ip_addr, addr)
+                                   : inet_pton(family, conn->ip_addr, addr) == 1;
+    if (!valid) {
         return false;
     }
     conn->socket_domain = (int16_t)family;

@@ -63,6 +63,7 @@ struct Parser {
     int flags;
     int line_no;
     int current; /* current section index, -1 before the first header */
+    const char *first_nul; /* first NUL inside the text, or null */
 };
 
 inline bool is_blank(char c)
@@ -383,7 +384,8 @@ int parse_text(Parser *p, const char *text, size_t length)
         p->line_no++;
         const char *nl = (const char *)memchr(pos, '\n', end - pos);
         const char *line_end = nl != nullptr ? nl : end;
-        if (memchr(pos, '\0', line_end - pos) != nullptr) {
+        if (p->first_nul != nullptr && p->first_nul >= pos &&
+            p->first_nul < line_end) {
             logError("config file: %s, line: %d, NUL byte in the text",
                      p->caption, p->line_no);
             return EINVAL;
@@ -469,6 +471,53 @@ int check_options(int annotation_type, IniAnnotationEntry *annotations,
     return 0;
 }
 
+/* Counts '=' and '[' in one pass (a loop the compiler vectorizes). */
+void count_marks(const char *text, size_t length, size_t *equals,
+                 size_t *brackets)
+{
+    size_t eq = 0, br = 0;
+    for (size_t i = 0; i < length; i++) {
+        eq += text[i] == '=';
+        br += text[i] == '[';
+    }
+    *equals = eq;
+    *brackets = br;
+}
+
+/* Sizes the arrays once from upper bounds taken from the text (every item
+ * line holds a '=', every section line a '['), so that a large text is not
+ * copied again and again while it grows. */
+int presize(IniImpl *impl, const char *text, size_t length)
+{
+    size_t items, sections;
+    count_marks(text, length, &items, &sections);
+    if (items > (size_t)INT_MAX / 2 || sections > (size_t)INT_MAX / 4) {
+        return ENOMEM;
+    }
+    if (items > 0) {
+        impl->items = (IniItem *)kt_malloc(sizeof(IniItem) * items);
+        impl->item_section = (int *)kt_malloc(sizeof(int) * items);
+        if (impl->items == nullptr || impl->item_section == nullptr) {
+            return ENOMEM;
+        }
+        impl->item_alloc = (int)items;
+    }
+    if (sections > 0) {
+        impl->sections =
+            (SectionRec *)kt_malloc(sizeof(SectionRec) * sections);
+        if (impl->sections == nullptr) {
+            return ENOMEM;
+        }
+        impl->section_alloc = (int)sections;
+        unsigned size = 64;
+        while (size < sections * 2) {
+            size *= 2;
+        }
+        return rehash(impl, size);
+    }
+    return 0;
+}
+
 int load_text(const char *text, size_t length, const char *caption,
               IniContext *context, int annotation_type,
               IniAnnotationEntry *annotations, int annotation_count, int flags)
@@ -485,8 +534,12 @@ int load_text(const char *text, size_t length, const char *caption,
     }
     context->impl = impl;
     Parser p = {impl, context, caption, annotation_type, annotations,
-                annotation_count, flags, 0, -1};
-    result = parse_text(&p, text, length);
+                annotation_count, flags, 0, -1,
+                (const char *)memchr(text, '\0', length)};
+    result = presize(impl, text, length);
+    if (result == 0) {
+        result = parse_text(&p, text, length);
+    }
     if (result == 0) {
         result = finish(context);
     }

@@ -66,19 +66,75 @@ int kt_server_cmp_group_info(const KTServerGroupInfo &a,
     return strcmp(a.name_buff, b.name_buff);
 }
 
-int kt_server_cmp_ip_and_port(const KTServerMap &a, const KTServerMap &b)
+/* An IP text and port as the ip:port index orders them, with the first 16
+ * bytes of the text as two big-endian numbers, zero beyond the text.  Every
+ * IPv4 text fits in 16 bytes, so sorting and searching mostly compare two
+ * integers; the zero padding sorts a text before any longer text it begins,
+ * as the byte order of the index wants (texts hold no NUL). */
+struct IpKey {
+    uint64_t h0;
+    uint64_t h1;
+    const char *str;
+    int32_t len;
+    int32_t port;
+};
+
+inline uint64_t load_be64(const char *p)
 {
-    int len = KT_MIN(a.ip_addr.len, b.ip_addr.len);
-    if (len > 0) {
-        int r = memcmp(a.ip_addr.str, b.ip_addr.str, len);
+    uint64_t v;
+    memcpy(&v, p, sizeof(v));
+    return __builtin_bswap64(v);
+}
+
+/* Keeps the first n bytes (0 to 8) of a big-endian word. */
+inline uint64_t keep_bytes(uint64_t v, int n)
+{
+    return n >= 8 ? v : (n <= 0 ? 0 : v & (~0ULL << (64 - 8 * n)));
+}
+
+/* Key of an index entry: its text lies in a ConnectionInfo.ip_addr buffer,
+ * so 16 bytes may be read whatever the length. */
+inline IpKey entry_key(const KTServerMap &m)
+{
+    static_assert(sizeof(((ConnectionInfo *)0)->ip_addr) >= 16, "ip_addr");
+    return {keep_bytes(load_be64(m.ip_addr.str), m.ip_addr.len),
+            keep_bytes(load_be64(m.ip_addr.str + 8), m.ip_addr.len - 8),
+            m.ip_addr.str, m.ip_addr.len, m.port};
+}
+
+/* Key of a caller's text, which may be shorter than 16 bytes. */
+IpKey probe_key(const string_t &ip, int port)
+{
+    char head[16] = {0};
+    memcpy(head, ip.str, KT_MIN(KT_MAX(ip.len, 0), 16));
+    return {load_be64(head), load_be64(head + 8), ip.str, ip.len, port};
+}
+
+/* IP bytes over the shorter length, then the shorter first, then port. */
+inline int cmp_ip_key(const IpKey &a, const IpKey &b)
+{
+    if (a.h0 != b.h0) {
+        return a.h0 < b.h0 ? -1 : 1;
+    }
+    if (a.h1 != b.h1) {
+        return a.h1 < b.h1 ? -1 : 1;
+    }
+    int len = KT_MIN(a.len, b.len);
+    if (len > 16) {
+        int r = memcmp(a.str + 16, b.str + 16, len - 16);
         if (r != 0) {
             return r;
         }
     }
-    if (a.ip_addr.len != b.ip_addr.len) {
-        return a.ip_addr.len - b.ip_addr.len;
+    if (a.len != b.len) {
+        return a.len - b.len;
     }
     return a.port - b.port;
+}
+
+int kt_server_cmp_ip_and_port(const KTServerMap &entry, const IpKey &key)
+{
+    return cmp_ip_key(entry_key(entry), key);
 }
 
 int kt_server_cmp_address_ptr(const KTAddressInfo *a, const KTAddressInfo *b)
@@ -476,12 +532,21 @@ int parse_plain_hosts(SectionLoad *load, KTAddressInfo *addrs,
     return 0;
 }
 
+/* Kept out of line: inlined into the loop below, GCC 12 at -O3 misjudges
+ * the size of ip_addr and warns (stringop-overread). */
+__attribute__((noinline)) bool same_ip_and_port(const ConnectionInfo *a,
+                                                const ConnectionInfo *b)
+{
+    return a->port == b->port && strcmp(a->ip_addr, b->ip_addr) == 0;
+}
+
 int check_plain_duplicates(SectionLoad *load, const KTAddressInfo *addrs)
 {
-    for (int i = 0; i < load->plain_count; i++) {
-        for (int j = i + 1; j < load->plain_count; j++) {
+    const int count = KT_MIN(load->plain_count, KT_SERVER_MAX_HOSTS);
+    for (int i = 0; i < count; i++) {
+        for (int j = i + 1; j < count; j++) {
             const ConnectionInfo &a = addrs[i].conn, &b = addrs[j].conn;
-            if (a.port != b.port || strcmp(a.ip_addr, b.ip_addr) != 0) {
+            if (!same_ip_and_port(&a, &b)) {
                 continue;
             }
             char port_text[16] = "";
@@ -638,10 +703,17 @@ int check_min_hosts(SectionLoad *load)
     return 0;
 }
 
-int load_server_items(SectionLoad *load, IniContext *ini)
+int load_server_items(SectionLoad *load, IniContext *ini,
+                      const IniSection *section)
 {
     int count = 0;
-    IniItem *items = iniGetSectionItems(load->section, ini, &count);
+    IniItem *items = nullptr;
+    if (section != nullptr) {  /* listed with the name: saves a lookup */
+        items = section->items;
+        count = section->count;
+    } else {
+        items = iniGetSectionItems(load->section, ini, &count);
+    }
     if (count == 0) {
         logError("config filename: %s, section: %s, no items!",
                  load->filename, load->section);
@@ -666,9 +738,9 @@ int load_server_items(SectionLoad *load, IniContext *ini)
 }
 
 int load_server(KTServerConfig *ctx, IniContext *ini, const char *filename,
-                const char *section, KTServerInfo *server)
+                const IniSectionInfo *info, KTServerInfo *server)
 {
-    SectionLoad load = {ctx, filename, section, server, {}, 0, 0};
+    SectionLoad load = {ctx, filename, info->section_name, server, {}, 0, 0};
     int result = parse_server_id(&load);
     if (result != 0) {
         return result;
@@ -676,7 +748,7 @@ int load_server(KTServerConfig *ctx, IniContext *ini, const char *filename,
     for (int i = 0; i < ctx->group_array.count; i++) {
         server->group_addrs[i].server_group = &ctx->group_array.groups[i];
     }
-    result = load_server_items(&load, ini);
+    result = load_server_items(&load, ini, info->pSection);
     if (result == 0 && load.plain_count > 0) {
         result = kt_server_set_hosts(&load);
     }
@@ -708,7 +780,7 @@ int load_server_list(KTServerConfig *ctx, IniContext *ini,
     }
     by_id->alloc = count;
     for (int i = 0; i < found; i++) {
-        result = load_server(ctx, ini, filename, sections[i].section_name,
+        result = load_server(ctx, ini, filename, &sections[i],
                              &by_id->servers[by_id->count]);
         if (result != 0) {
             return result;
@@ -747,10 +819,14 @@ int kt_server_load_servers(KTServerConfig *ctx, const char *filename,
 int sort_and_check_ids(KTServerConfig *ctx, const char *filename)
 {
     KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;
-    std::sort(by_id->servers, by_id->servers + by_id->count,
-              [](const KTServerInfo &a, const KTServerInfo &b) {
-                  return a.id < b.id;
-              });
+    auto by_id_order = [](const KTServerInfo &a, const KTServerInfo &b) {
+        return a.id < b.id;
+    };
+    /* Sections usually come in id order: then the records stay put. */
+    if (!std::is_sorted(by_id->servers, by_id->servers + by_id->count,
+                        by_id_order)) {
+        std::sort(by_id->servers, by_id->servers + by_id->count, by_id_order);
+    }
     for (int i = 1; i < by_id->count; i++) {
         if (by_id->servers[i - 1].id == by_id->servers[i].id) {
             logError("config file: %s, duplicate server id: %d", filename,
@@ -787,26 +863,76 @@ int build_ip_port_index(KTServerConfig *ctx)
     return 0;
 }
 
+/* An index entry's key, compact for sorting: the text itself is reached
+ * through the entry (index) only when 16 bytes do not decide. */
+struct SortKey {
+    uint64_t h0;
+    uint64_t h1;
+    int32_t len;
+    int32_t port;
+    int32_t index;
+};
+
+/* cmp_ip_key on sort keys; the entries are read only for long texts. */
+inline int cmp_sort_key(const SortKey &a, const SortKey &b,
+                        const KTServerMap *maps)
+{
+    if (a.h0 != b.h0) {
+        return a.h0 < b.h0 ? -1 : 1;
+    }
+    if (a.h1 != b.h1) {
+        return a.h1 < b.h1 ? -1 : 1;
+    }
+    if (a.len > 16 && b.len > 16) {
+        IpKey ka = {a.h0, a.h1, maps[a.index].ip_addr.str, a.len, a.port};
+        IpKey kb = {b.h0, b.h1, maps[b.index].ip_addr.str, b.len, b.port};
+        return cmp_ip_key(ka, kb);
+    }
+    if (a.len != b.len) {
+        return a.len - b.len;
+    }
+    return a.port - b.port;
+}
+
+/* Orders the entries into a new array (kept on success, released on
+ * failure) and reports the first equal neighbours. */
 int sort_and_check_ip_ports(KTServerConfig *ctx, const char *filename)
 {
     KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
-    KTServerMap *maps = by_ip_port->maps;
-    std::sort(maps, maps + by_ip_port->count,
-              [](const KTServerMap &a, const KTServerMap &b) {
-                  return kt_server_cmp_ip_and_port(a, b) < 0;
-              });
-    for (int i = 1; i < by_ip_port->count; i++) {
-        if (kt_server_cmp_ip_and_port(maps[i - 1], maps[i]) != 0) {
-            continue;
-        }
-        int id1 = maps[i - 1].server->id, id2 = maps[i].server->id;
-        logError("config file: %s, duplicate ip:port %.*s:%u, the server "
-                 "ids: %d, %d", filename, maps[i].ip_addr.len,
-                 maps[i].ip_addr.str, (unsigned)maps[i].port,
-                 KT_MIN(id1, id2), KT_MAX(id1, id2));
-        return EEXIST;
+    const int count = by_ip_port->count;
+    const KTServerMap *maps = by_ip_port->maps;
+    SortKey *keys = (SortKey *)kt_malloc(sizeof(SortKey) * KT_MAX(count, 1));
+    KTServerMap *sorted =
+        (KTServerMap *)kt_malloc(sizeof(KTServerMap) * KT_MAX(count, 1));
+    if (keys == nullptr || sorted == nullptr) {
+        kt_free(keys);
+        kt_free(sorted);
+        return ENOMEM;
     }
-    return 0;
+    for (int i = 0; i < count; i++) {
+        IpKey k = entry_key(maps[i]);
+        keys[i] = {k.h0, k.h1, k.len, k.port, i};
+    }
+    std::sort(keys, keys + count, [maps](const SortKey &a, const SortKey &b) {
+        return cmp_sort_key(a, b, maps) < 0;
+    });
+    int result = 0;
+    for (int i = 0; i < count; i++) {
+        sorted[i] = maps[keys[i].index];
+        if (result == 0 && i > 0 &&
+            cmp_sort_key(keys[i - 1], keys[i], maps) == 0) {
+            const KTServerMap &m = sorted[i];
+            int id1 = sorted[i - 1].server->id, id2 = m.server->id;
+            logError("config file: %s, duplicate ip:port %.*s:%u, the server "
+                     "ids: %d, %d", filename, m.ip_addr.len, m.ip_addr.str,
+                     (unsigned)m.port, KT_MIN(id1, id2), KT_MAX(id1, id2));
+            result = EEXIST;
+        }
+    }
+    kt_free(by_ip_port->maps);
+    by_ip_port->maps = sorted;
+    kt_free(keys);
+    return result;
 }
 
 int build_indexes(KTServerConfig *ctx, const char *filename)
@@ -1076,18 +1202,24 @@ KTServerGroupInfo *kt_server_get_group_by_name(KTServerConfig *ctx,
 
 KTServerInfo *kt_server_get_by_id(KTServerConfig *ctx, const int server_id)
 {
+    /* Branch-free lower bound: the loop's only branch is its count. */
     const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
-    KTServerInfo *low = by_id.servers, *high = by_id.servers + by_id.count;
-    while (low < high) {
-        KTServerInfo *mid = low + (high - low) / 2;
-        if (mid->id < server_id) {
-            low = mid + 1;
-        } else {
-            high = mid;
-        }
+    KTServerInfo *base = by_id.servers;
+    int n = by_id.count;
+    if (n <= 0) {
+        return nullptr;
     }
-    return low != by_id.servers + by_id.count && low->id == server_id ? low
-                                                                      : nullptr;
+    while (n > 1) {
+        int half = n / 2;
+        int next = KT_MAX((n - half) / 2 - 1, 0);
+        /* Both records the next step may read are fetched ahead, so the
+         * cache misses of two levels overlap. */
+        __builtin_prefetch(&base[next].id);
+        __builtin_prefetch(&base[half + next].id);
+        base = base[half - 1].id < server_id ? base + half : base;
+        n -= half;
+    }
+    return base->id == server_id ? base : nullptr;
 }
 
 KTServerInfo *kt_server_get_by_ip_port_ex(KTServerConfig *ctx,
@@ -1095,24 +1227,19 @@ KTServerInfo *kt_server_get_by_ip_port_ex(KTServerConfig *ctx,
                                           const int port)
 {
     const KTServerMapArray &index = ctx->sorted_server_arrays.by_ip_port;
-    KTServerMap key;
-    key.ip_addr = *ip_addr;
-    key.port = port;
-    key.server = nullptr;
-    const KTServerMap *low = index.maps, *high = index.maps + index.count;
-    while (low < high) {
-        const KTServerMap *mid = low + (high - low) / 2;
-        if (kt_server_cmp_ip_and_port(*mid, key) < 0) {
-            low = mid + 1;
-        } else {
-            high = mid;
-        }
-    }
-    if (low == index.maps + index.count ||
-        kt_server_cmp_ip_and_port(*low, key) != 0) {
+    if (index.count <= 0 || ip_addr == nullptr || ip_addr->len < 0) {
         return nullptr;
     }
-    return low->server;
+    const IpKey key = probe_key(*ip_addr, port);
+    const KTServerMap *base = index.maps;
+    int n = index.count;
+    while (n > 1) {
+        int half = n / 2;
+        base = kt_server_cmp_ip_and_port(base[half - 1], key) < 0 ? base + half
+                                                                  : base;
+        n -= half;
+    }
+    return kt_server_cmp_ip_and_port(*base, key) == 0 ? base->server : nullptr;
 }
 
 int kt_server_to_config_string(KTServerConfig *ctx, KiteBuffer *buffer)

@@ -11,6 +11,9 @@
 #ifndef KITE_SOCKOPT_H
 #define KITE_SOCKOPT_H
 
+#include <stdbool.h>
+#include <stdint.h>
+
 #include "common_define.h"
 
 #define KT_NET_TYPE_OUTER 1
@@ -38,6 +41,11 @@ KT_API int kt_get_net_type_by_name(const char *net_type);
  * Returns 0 when the text is not an IP address.
  */
 KT_API int kt_get_net_type_by_ip(const char *ip);
+
+/* Parses a dotted-quad IPv4 text (borrowed) exactly as inet_pton does
+ * (four decimal octets, no leading zeros, nothing after) into addr[4], in
+ * network order.  Returns true on success; addr is unspecified otherwise. */
+KT_API bool kt_parse_ipv4(const char *ip, uint8_t *addr);
 
 /* The caption of a network type for logs: "outer", "inner", "inner-10",
  * "inner-172", "inner-192", "any" for KT_NET_TYPE_ANY, and "UNKOWN" for every

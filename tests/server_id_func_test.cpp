@@ -682,9 +682,10 @@ std::string RandomIp(std::mt19937_64 &rng, int id, int k)
                    "." + std::to_string(id % 256 * 0 + k + 20 * (id % 7));
     case 2: return "192.168." + std::to_string(id % 256) + "." + std::to_string(k + 100);
     case 3: return "8." + mid + std::to_string(k);
-    default: {
+    default: {  // short and long (over 16 characters) IPv6 texts
         char v6[64];
-        snprintf(v6, sizeof(v6), "fd00::%x:%x", id, k + 1);
+        snprintf(v6, sizeof(v6), rng() % 2 ? "fd00::%x:%x" : "fd00:1:2:3:4::%x:%x",
+                 id, k + 1);
         return v6;
     }
     }

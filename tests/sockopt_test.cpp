@@ -2,9 +2,13 @@
 // addresses, including the boundaries of every private range.
 #include "sockopt.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+
+#include "test_util.h"
 
 namespace {
 
@@ -52,6 +56,32 @@ TEST(SockoptTest, TypesByIp)
         EXPECT_EQ(kt_get_net_type_by_ip(bad), 0) << bad;
     }
     EXPECT_EQ(kt_get_net_type_by_ip(nullptr), 0);
+}
+
+// The fast dotted-quad parser must accept exactly what inet_pton accepts:
+// address texts it lets through become the identity of server addresses.
+TEST(SockoptTest, ParseIpv4MatchesInetPton)
+{
+    const char kChars[] = "0123456789..  x";
+    auto &rng = kite_test::Rng();
+    for (int i = 0; i < 200000; i++) {
+        std::string text;
+        int len = 1 + (int)(rng() % 16);
+        for (int j = 0; j < len; j++) text += kChars[rng() % (sizeof(kChars) - 1)];
+        if (i % 2 == 0) {  // well-formed shapes with random octets
+            text = std::to_string(rng() % 300) + "." + std::to_string(rng() % 300) + "." +
+                   (rng() % 5 ? std::to_string(rng() % 300) : "0" + std::to_string(rng() % 30)) +
+                   "." + std::to_string(rng() % 260);
+        }
+        uint8_t ours[4], theirs[4];
+        bool ok = kt_parse_ipv4(text.c_str(), ours);
+        ASSERT_EQ(ok, inet_pton(AF_INET, text.c_str(), theirs) == 1) << text;
+        if (ok) {
+            ASSERT_EQ(memcmp(ours, theirs, 4), 0) << text;
+        }
+    }
+    uint8_t addr[4];
+    EXPECT_FALSE(kt_parse_ipv4(nullptr, addr));
 }
 
 }  // namespace
