@@ -20,7 +20,8 @@
  *
  * The search walk skips comparing against the node that ended the walk on
  * the level above: that node is known to be greater than the probe.  This
- * saves about a third of the comparisons and changes no result.
+ * saves about a third of the comparisons and changes no result.  While a
+ * comparison runs, the walk prefetches the two nodes it may visit next.
  *
  * No locks: the factory's pools are created without them, so the caller
  * serialises every call on lists of one factory.
@@ -85,6 +86,17 @@ inline void SetBackLink(Node *node, Node *back)
     node->links[node->level_index + 1] = back;
 }
 
+// Called while a comparison with a node is pending: starts loading both
+// nodes the walk may visit next (the one after it on this level, and the
+// first candidate one level down), so their cache misses overlap with it.
+inline void Prefetch(Node *after_next, Node *current, int level)
+{
+    __builtin_prefetch(Plain(after_next));
+    if (level > 0) {
+        __builtin_prefetch(Plain(current->links[level - 1]));
+    }
+}
+
 UniqSkiplistNode *AllocNode(UniqSkiplistFactory *factory, int level_index)
 {
     return static_cast<UniqSkiplistNode *>(
@@ -129,6 +141,7 @@ Node *GetEqualPrevious(UniqSkiplist *sl, const void *data, Node **previous)
     for (int level = sl->top_level_index; level >= 0; level--) {
         Node *next = current->links[level];
         while (next != stop && next != tail) {
+            Prefetch(next->links[level], current, level);
             int cmp = factory->compare_func(data, next->data);
             if (cmp < 0) {
                 break;
@@ -487,6 +500,7 @@ int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
     for (int level = sl->top_level_index; level >= 0; level--) {
         Node *next = current->links[level];
         while (next != stop && next != tail) {
+            Prefetch(next->links[level], current, level);
             int cmp = factory->compare_func(data, next->data);
             if (cmp == 0) {
                 return EEXIST;
