@@ -275,7 +275,7 @@ int skiplist_set_init(SkiplistSet *sl, const int level_count,
 
 void skiplist_set_destroy(SkiplistSet *sl)
 {
-    if (sl->mblocks == nullptr) {
+    if (sl == nullptr || sl->mblocks == nullptr) {
         return;
     }
     if (sl->free_func != nullptr) {

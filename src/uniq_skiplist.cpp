@@ -417,7 +417,7 @@ int uniq_skiplist_init(UniqSkiplistFactory *factory,
 
 void uniq_skiplist_destroy(UniqSkiplistFactory *factory)
 {
-    if (factory->node_allocators == nullptr) {
+    if (factory == nullptr || factory->node_allocators == nullptr) {
         return;
     }
     kite_mblock_free_object(&factory->node_allocators[0], factory->tail);
