@@ -27,17 +27,13 @@ typedef struct {
     __extension__ char args[0];
 } ConnectionInfo;
 
-/*
- * Parses an address text into *conn (overwritten as a whole):
- *   "a.b.c.d", "a.b.c.d:port", "[v6]", "[v6]:port", or a bare IPv6 address
- *   (which cannot carry a port, since its colons are its own).
- * port is decimal, 1 to 65535, without sign or blanks; when the text names
- * none, default_port (0 to 65535) is used.  On success sock is -1,
- * socket_domain AF_INET or AF_INET6, validate_flag false and ip_addr the IP
- * as written.  Returns 0, or EINVAL for a null or empty text, a host that is
- * not an IP address, a bad port, trailing text or a bad default_port; *conn
- * is then unspecified.  Host names are not resolved.  Nothing is logged.
- */
+/* Parses "a.b.c.d[:port]", "[v6][:port]" or a bare IPv6 address (no port)
+ * into *conn, overwritten whole.  The port is decimal 1 to 65535, without
+ * sign or blanks; default_port (0 to 65535) stands in when none is named.
+ * On success sock is -1, socket_domain AF_INET or AF_INET6, validate_flag
+ * false, ip_addr the IP as written.  Returns 0, or EINVAL for a null or
+ * empty text, a host that is not an IP (names are not resolved), a bad
+ * port, trailing text or a bad default_port.  Logs nothing. */
 KT_API int conn_pool_parse_server_info(const char *server_info,
                                        ConnectionInfo *conn,
                                        const int default_port);

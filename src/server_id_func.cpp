@@ -106,7 +106,9 @@ inline IpKey entry_key(const KTServerMap &m)
 IpKey probe_key(const string_t &ip, int port)
 {
     char head[16] = {0};
-    memcpy(head, ip.str, KT_MIN(KT_MAX(ip.len, 0), 16));
+    if (ip.len > 0) {
+        memcpy(head, ip.str, KT_MIN(ip.len, 16));
+    }
     return {load_be64(head), load_be64(head + 8), ip.str, ip.len, port};
 }
 

@@ -478,6 +478,8 @@ TEST(ServerIdFuncTest, IndexesAndLookups)
     string_t zeros = {(char *)"010.0.0.1", 9};
     EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &zeros, 5000), nullptr);
     EXPECT_EQ(kt_server_get_by_ip_port(&l.ctx, "10.0.0.10", 5000)->id, 3);
+    string_t none = {nullptr, 0};
+    EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &none, 5000), nullptr);
 }
 
 TEST(ServerIdFuncTest, DestroyAndReload)
