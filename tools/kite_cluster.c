@@ -51,6 +51,41 @@ static const char *const kUsage =
     "\n"
     "exit status: 0 success, 1 load failure or server not found, 2 usage\n";
 
+/* One line of help per command, printed by "kite-cluster COMMAND --help". */
+static const struct {
+    const char *command;
+    const char *help;
+} kCommandHelp[] = {
+    {"check", "usage: kite-cluster check [OPTIONS] FILE\n"
+              "Loads and checks FILE.  On success prints one line: the numbers "
+              "of groups,\nservers and distinct ip:port addresses; on failure "
+              "prints the library's\nmessage and exits with 1.\n"},
+    {"render", "usage: kite-cluster render [OPTIONS] FILE\n"
+               "Prints the configuration as text that loads back to the same "
+               "groups,\nservers and addresses.\n"},
+    {"dump", "usage: kite-cluster dump [OPTIONS] FILE\n"
+             "Prints the library's dump of the configuration: groups, counts "
+             "and every\nserver's addresses per group.\n"},
+    {"lookup", "usage: kite-cluster lookup [OPTIONS] FILE ID|IP:PORT\n"
+               "Prints the server with that id, or the server owning that "
+               "address\n([IPv6]:PORT for IPv6), with its addresses per group; "
+               "exits with 1 when\nthere is none.\n"},
+};
+
+static void print_help(const char *command)
+{
+    for (size_t i = 0; command != NULL &&
+                       i < sizeof(kCommandHelp) / sizeof(kCommandHelp[0]); i++) {
+        if (strcmp(command, kCommandHelp[i].command) == 0) {
+            fputs(kCommandHelp[i].help, stdout);
+            fputs("\noptions:\n", stdout);
+            fputs(strstr(kUsage, "  --default-port"), stdout);
+            return;
+        }
+    }
+    fputs(kUsage, stdout);
+}
+
 static void log_sink(int level, const char *message, int length, void *arg)
 {
     (void)arg;
@@ -88,6 +123,7 @@ static int parse_args(int argc, char **argv, options_t *opts)
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            print_help(opts->command);
             return 1;
         } else if (strcmp(arg, "--share") == 0) {
             opts->share = true;
@@ -131,8 +167,10 @@ static int load(KTServerConfig *ctx, const options_t *opts)
                                              opts->default_port,
                                              opts->min_hosts, opts->share);
     if (result != 0) {
-        fprintf(stderr, "kite-cluster: %s: load fail, errno: %d, error "
-                "info: %s\n", opts->file, result, kt_strerror(result));
+        /* The library has logged why; its error number alone is added, as
+         * its system text (e.g. "No such file" for ENOENT) would mislead. */
+        fprintf(stderr, "kite-cluster: %s: not loaded, errno: %d\n",
+                opts->file, result);
         kt_server_destroy(ctx);
     }
     return result;
@@ -222,7 +260,6 @@ int main(int argc, char **argv)
     int result = parse_args(argc, argv, &opts);
     if (result != 0) {
         if (result == 1) {
-            fputs(kUsage, stdout);
             return 0;
         }
         return result;
