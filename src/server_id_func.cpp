@@ -200,16 +200,19 @@ int make_implicit_group(KTServerConfig *ctx, IniContext *ini,
                         const char *filename)
 {
     KTServerGroupInfo *group = &ctx->group_array.groups[0];
-    int port = iniGetIntValueEx(nullptr, "port", ini, ctx->default_port,
-                                false);
-    if (port < 0 || port > 65535) {
+    /* The global port is taken as given, 0 included, but a text that is no
+     * number or no 16-bit port would silently become another port. */
+    const char *value = iniGetStrValueEx(nullptr, "port", ini, false);
+    long port = ctx->default_port;
+    if (value != nullptr &&
+        (!parse_long(value, &port) || port < 0 || port > 65535)) {
         logError("config filename: %s, section: %s, item: %s, invalid port: "
-                 "%d", filename, "", "port", port);
+                 "%s", filename, "", "port", value);
         return EINVAL;
     }
     group->name_buff[0] = '\0';
     KT_SET_STRING_EX(group->group_name, group->name_buff, 0);
-    group->port = port;
+    group->port = (int32_t)port;
     group->filter.net_type = 0;
     KT_SET_STRING_EX(group->filter.ip_prefix, nullptr, 0);
     ctx->group_array.count = 1;

@@ -129,6 +129,10 @@ TEST(ServerIdFuncTest, GroupSectionFailures)
          0, false, EINVAL,
          "config filename: t.conf, section: group- #x, invalid group name: #x, "
          "it can not be used in item names"},
+        {"global port not a number", "port = 80a\n" + server, 0, false, EINVAL,
+         "config filename: t.conf, section: , item: port, invalid port: 80a"},
+        {"global port over 65535", "port = 65536\n" + server, 0, false, EINVAL,
+         "config filename: t.conf, section: , item: port, invalid port: 65536"},
         {"port 0", "[group-a]\nport = 0\nnet_type = inner\n" + server, 0, false,
          EINVAL, "config filename: t.conf, section: group-a, item: port, invalid port: 0"},
         {"port -5", "[group-a]\nport = -5\nnet_type = inner\n" + server, 0, false,
