@@ -196,6 +196,19 @@ bool kt_server_group_match(const KTServerGroupInfo *group,
 
 /* ---- group sections ---- */
 
+/* default_port is taken as given, but one beyond 16 bits would be cut
+ * silently when stored in the addresses. */
+int check_default_port(int default_port, const char *section,
+                       const char *filename)
+{
+    if (default_port < 0 || default_port > 65535) {
+        logError("config filename: %s, section: %s, invalid default port: %d",
+                 filename, section, default_port);
+        return EINVAL;
+    }
+    return 0;
+}
+
 int make_implicit_group(KTServerConfig *ctx, IniContext *ini,
                         const char *filename)
 {
@@ -208,6 +221,9 @@ int make_implicit_group(KTServerConfig *ctx, IniContext *ini,
         (!parse_long(value, &port) || port < 0 || port > 65535)) {
         logError("config filename: %s, section: %s, item: %s, invalid port: "
                  "%s", filename, "", "port", value);
+        return EINVAL;
+    }
+    if (value == nullptr && check_default_port(port, "", filename) != 0) {
         return EINVAL;
     }
     group->name_buff[0] = '\0';
@@ -255,7 +271,7 @@ int load_group_port(KTServerGroupInfo *group, IniContext *ini,
     if (value == nullptr) {
         if (group_sections == 1) {
             group->port = default_port;
-            return 0;
+            return check_default_port(default_port, section, filename);
         }
         logError("config filename: %s, section: %s, no item: %s!", filename,
                  section, "port");

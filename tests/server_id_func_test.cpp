@@ -275,6 +275,22 @@ TEST(ServerIdFuncTest, ReaderErrorsPassThroughWithoutOwnMessage)
     kt_server_destroy(&ctx);
 }
 
+// default_port is used as given, except where it could not be stored in a
+// 16-bit address port.
+TEST(ServerIdFuncTest, DefaultPortBeyondSixteenBits)
+{
+    LogCapture log;
+    Loaded implicit("[server-1]\nhost = 8.8.8.8\n", 70000);
+    EXPECT_EQ(implicit.result, EINVAL);
+    ExpectOneError(log, "config filename: t.conf, section: , invalid default port: 70000");
+    log.clear();
+    Loaded lone("[group-a]\nnet_type = outer\n[server-1]\nhost = 8.8.8.8\n", -1);
+    EXPECT_EQ(lone.result, EINVAL);
+    ExpectOneError(log, "config filename: t.conf, section: group-a, invalid default port: -1");
+    Loaded unused("port = 80\n[server-1]\nhost = 8.8.8.8\n", 70000);
+    EXPECT_EQ(unused.result, 0);
+}
+
 TEST(ServerIdFuncTest, ImplicitGroup)
 {
     {
