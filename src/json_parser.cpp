@@ -28,6 +28,11 @@
 
 #include "kt_memory.h"
 
+// Allocation failures are logged under the module's published file name,
+// which log watchers match on.
+#define JSON_MALLOC(size) kt_malloc_ex("json_parser.c", __LINE__, size)
+#define JSON_REALLOC(ptr, size) kt_realloc_ex("json_parser.c", __LINE__, ptr, size)
+
 namespace {
 
 struct ParseContext {
@@ -264,7 +269,7 @@ int check_alloc_array(common_array_t *array, char *error_info,
   const int64_t bytes = alloc * array->element_size;
   void *elements = alloc > INT32_MAX
                        ? nullptr
-                       : kt_realloc(array->elements, static_cast<size_t>(bytes));
+                       : JSON_REALLOC(array->elements, static_cast<size_t>(bytes));
   if (elements == nullptr) {
     WriteError(error_info, error_size, "realloc %lld bytes fail",
                static_cast<long long>(bytes));
@@ -311,7 +316,7 @@ int prepare_json_parse(const string_t *input, common_array_t *array,
     return EINVAL;
   }
   const int buff_size = input->len - 1;
-  array->buff = static_cast<char *>(kt_malloc(buff_size));
+  array->buff = static_cast<char *>(JSON_MALLOC(buff_size));
   if (array->buff == nullptr) {
     WriteError(error_info, error_size, "malloc %d bytes fail", buff_size);
     return ENOMEM;
@@ -413,7 +418,7 @@ int json_escape_string(const char *src, const int len, char *dest) {
 int json_quote_string(char **pos, const string_t *src, char *error_info,
                       const int error_size) {
   const int temp_size = 2 * src->len + 1;
-  char *temp = static_cast<char *>(kt_malloc(temp_size));
+  char *temp = static_cast<char *>(JSON_MALLOC(temp_size));
   if (temp == nullptr) {
     WriteError(error_info, error_size, "malloc %d bytes fail", temp_size);
     return ENOMEM;
@@ -464,7 +469,7 @@ int BeginOutput(const string_t *texts, int64_t item_count,
   int result = SizeOutput(texts, item_count, texts_per_item, per_item, &size,
                           error_info, error_size);
   if (result != 0) return result;
-  output->str = static_cast<char *>(kt_malloc(static_cast<size_t>(size)));
+  output->str = static_cast<char *>(JSON_MALLOC(static_cast<size_t>(size)));
   if (output->str == nullptr) {
     WriteError(error_info, error_size, "malloc %d bytes fail",
                static_cast<int>(size));

@@ -346,7 +346,7 @@ TEST(JsonParserTest, AllocationFailuresLeaveRecordEmpty) {
     EXPECT_EQ(decode_json_array(&in.str, &array, error, sizeof(error)), ENOMEM);
   }
   EXPECT_STREQ(error, "malloc 4 bytes fail");
-  EXPECT_TRUE(log.contains("json_parser.c"));
+  EXPECT_TRUE(log.contains("file: json_parser.c, line: "));
   EXPECT_EQ(array.buff, nullptr);
   {
     kite_test::FailingAllocator fail(1);
