@@ -3,7 +3,7 @@
 # (fuzz/corpus/<target>/ plus fuzz/corpus/<target>.seeds, a list of extra
 # seed directories) and fails on the first crash, leak or broken property.
 set -euo pipefail
-dir=$1
+dir=$(cd "$1" && pwd)
 seconds=${2:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
