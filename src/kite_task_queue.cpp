@@ -149,9 +149,10 @@ KT_API struct kite_task_info *kite_task_queue_alloc(
     if (task == nullptr && reserved) {
         task = MakeTask(queue);
         if (task == nullptr) {
-            PTHREAD_MUTEX_LOCK(&queue->lock);
-            queue->total_count--;
-            PTHREAD_MUTEX_UNLOCK(&queue->lock);
+            if (PTHREAD_MUTEX_LOCK(&queue->lock) == 0) {  // give the place back
+                queue->total_count--;
+                PTHREAD_MUTEX_UNLOCK(&queue->lock);
+            }
             return nullptr;
         }
     } else if (task == nullptr) {

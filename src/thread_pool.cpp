@@ -15,6 +15,11 @@
 // lock (the idle check).  `dealing` changes by atomic add and subtract
 // outside any lock.  Every wait is a 2-second timed wait followed by a
 // re-check, so a missed signal or a fallen continue flag costs at most that.
+// A worker that has just finished, and a caller that finds no free slot,
+// first watch for the hand-off for a few microseconds without the lock
+// (freelist and callback.func are therefore read and written atomically),
+// and a caller that takes a slot while others remain free passes the
+// wake-up on to the next waiting caller.
 //
 // Behind the slot array, in the same allocation, sits a count of the
 // threads that may still touch the pool.  It rises before a thread is
@@ -27,7 +32,6 @@
 // returned 0 for it, and accepted work is never dropped.
 #include "thread_pool.h"
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,7 +50,6 @@ namespace {
 constexpr int kWaitSeconds = 2;
 constexpr int kDestroyWaitMillis = 5000;
 constexpr int kSpinPauses = 200;
-constexpr int kSpinYields = 20;
 
 struct PoolShared {
     std::atomic<int> alive;  // threads that may still touch the pool
@@ -103,9 +106,11 @@ void StoreFunc(KTThreadInfo *slot, kt_thread_pool_callback func)
 
 // Before going to sleep on a condition, a thread that expects company soon
 // (a worker that has just finished, a caller waiting for a slot) watches
-// for it for a few microseconds: a hand-off that lands meanwhile then costs
-// no sleep and no wake-up.  The pauses give way to the other threads on a
-// crowded machine.
+// for it for a moment (a few microseconds of pause instructions): a
+// hand-off that lands meanwhile then costs no sleep and no wake-up.  The
+// spin never yields: on a crowded machine a yielding thread waits behind
+// every other runnable one, while a thread woken from a condition wait is
+// scheduled promptly, so longer spins only make hand-offs slower there.
 template <typename ReadyFn>
 bool SpinUntil(ReadyFn ready)
 {
@@ -114,12 +119,6 @@ bool SpinUntil(ReadyFn ready)
             return true;
         }
         __builtin_ia32_pause();
-    }
-    for (int i = 0; i < kSpinYields; i++) {
-        if (ready()) {
-            return true;
-        }
-        sched_yield();
     }
     return ready();
 }
