@@ -6,7 +6,10 @@
 // in a ring of kWindow, and the producer never runs more than kWindow items
 // ahead of the consumer (the intrusive queues need each queued record to be
 // distinct, and the window keeps the unbounded queues' memory bounded).
+// Producer and consumer are pinned to CPUs 0 and 1.
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -58,6 +61,27 @@ std::vector<kite_task_info> &TaskRing()
     return ring;
 }
 
+// Pins the calling thread to one CPU, so that every queue runs with its
+// producer and consumer on two different cores, and runs are comparable.
+void PinToCpu(int cpu)
+{
+    if (std::thread::hardware_concurrency() < 2) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+}
+
+void Unpin()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (unsigned i = 0; i < std::thread::hardware_concurrency(); i++) {
+        CPU_SET(i, &set);
+    }
+    pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+}
+
 // Runs one producer (this thread) and one consumer over kItems pointers.
 // push(i) queues item i; pop() returns the next pointer or null to retry.
 template <typename PushFn, typename PopFn, typename SeqFn>
@@ -66,7 +90,9 @@ void RunSpsc(benchmark::State &state, PushFn push, PopFn pop, SeqFn seq_of)
     for (auto _ : state) {
         std::atomic<int64_t> consumed{0};
         std::atomic<bool> in_order{true};
+        PinToCpu(0);
         std::thread consumer([&] {
+            PinToCpu(1);
             for (int64_t i = 0; i < kItems; i++) {
                 void *p = nullptr;
                 while ((p = pop()) == nullptr) {
@@ -87,6 +113,7 @@ void RunSpsc(benchmark::State &state, PushFn push, PopFn pop, SeqFn seq_of)
             push(i);
         }
         consumer.join();
+        Unpin();
         if (!in_order) state.SkipWithError("items out of order");
     }
     state.SetItemsProcessed(state.iterations() * kItems);
