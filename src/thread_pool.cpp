@@ -210,10 +210,12 @@ void PushFree(KTThreadPool *pool, KTThreadInfo *slot, bool from_thread)
     bool was_empty = pool->freelist == nullptr;
     slot->next = pool->freelist;
     StoreFreelist(pool, slot);
+    Unlock(&pool->lock);
     if (was_empty) {
+        // After the unlock, so the woken caller does not block at once on
+        // the lock still held here; waiters re-check under the lock.
         pthread_cond_signal(&pool->cond);
     }
-    Unlock(&pool->lock);
 }
 
 void *ThreadEntrance(void *arg);
@@ -522,14 +524,18 @@ KT_API int kt_thread_pool_run(KTThreadPool *pool, kt_thread_pool_callback func,
     }
     slot->callback.arg = arg;
     StoreFunc(slot, func);
-    if (LoadInt(&slot->inited)) {
-        pthread_cond_signal(&slot->cond);
-    } else if ((result = StartThread(pool, slot)) != 0) {
+    bool idle_thread = LoadInt(&slot->inited) != 0;
+    if (!idle_thread && (result = StartThread(pool, slot)) != 0) {
         StoreFunc(slot, nullptr);
         slot->callback.arg = nullptr;
     }
     Unlock(&slot->lock);
-    if (result != 0) {
+    if (idle_thread) {
+        // Signalled after the unlock so the thread does not wake only to
+        // wait for the lock; it looks at callback.func under the lock, so
+        // the work cannot be missed.
+        pthread_cond_signal(&slot->cond);
+    } else if (result != 0) {
         PushFree(pool, slot, false);
     }
     return result;
