@@ -25,13 +25,13 @@
 
 #include <cassert>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "kt_memory.h"
 #include "logger.h"
+#include "skiplist_walk.h"
 
 namespace {
 
@@ -44,82 +44,16 @@ inline int NodeSize(int level_index)
     return int(sizeof(Node) + sizeof(Node *) * size_t(level_index + 1));
 }
 
-// Called while a comparison with a node is pending: starts loading both
-// nodes the walk may visit next, so their cache misses overlap with it.
-inline void Prefetch(const Node *after_next, const Node *current, int level)
+inline kite_skiplist::Levels<Node> LevelsOf(const SkiplistSet *sl)
 {
-    __builtin_prefetch(after_next);
-    if (level > 0) {
-        __builtin_prefetch(current->links[level - 1]);
-    }
-}
-
-int GetLevelIndex(const SkiplistSet *sl)
-{
-    int level_index = 0;
-    while (level_index < sl->top_level_index) {
-        if (rand() < RAND_MAX / 2) {
-            break;
-        }
-        level_index++;
-    }
-    return level_index;
-}
-
-// The search walk.  Returns the node equal to data or null, with the level
-// it was found on (its highest) in *level.  *previous is the node the walk
-// stood on at the end: the predecessor on that level, or the last level-0
-// node less than data.
-Node *GetEqualPrevious(SkiplistSet *sl, const void *data, Node **previous,
-                       int *level)
-{
-    Node *tail = sl->tail;
-    Node *current = sl->top;
-    Node *stop = tail;  // known to be greater than data (or the end)
-    for (int i = sl->top_level_index; i >= 0; i--) {
-        Node *next = current->links[i];
-        while (next != stop && next != tail) {
-            Prefetch(next->links[i], current, i);
-            int cmp = sl->compare_func(data, next->data);
-            if (cmp < 0) {
-                break;
-            }
-            if (cmp == 0) {
-                *previous = current;
-                *level = i;
-                return next;
-            }
-            current = next;
-            next = current->links[i];
-        }
-        stop = next;
-    }
-    *previous = current;
-    *level = -1;
-    return nullptr;
+    return {sl->top, sl->tail, sl->top_level_index, sl->compare_func};
 }
 
 Node *FindNode(SkiplistSet *sl, const void *data)
 {
     Node *previous;
     int level;
-    return GetEqualPrevious(sl, data, &previous, &level);
-}
-
-Node *GetFirstLargerOrEqual(SkiplistSet *sl, const void *data)
-{
-    Node *previous;
-    int level;
-    Node *node = GetEqualPrevious(sl, data, &previous, &level);
-    return node != nullptr ? node : previous->links[0];
-}
-
-Node *GetFirstLarger(SkiplistSet *sl, const void *data)
-{
-    Node *previous;
-    int level;
-    Node *node = GetEqualPrevious(sl, data, &previous, &level);
-    return node != nullptr ? node->links[0] : previous->links[0];
+    return kite_skiplist::FindEqual(LevelsOf(sl), data, &previous, &level);
 }
 
 // Fills tmp_previous[0..level] with the node linking to deleted on each
@@ -128,21 +62,16 @@ Node *GetFirstLarger(SkiplistSet *sl, const void *data)
 int CollectPredecessors(SkiplistSet *sl, Node *previous, Node *deleted,
                         int level)
 {
-    for (int i = level; i >= 0; i--) {
-        Node *next = previous->links[i];
-        while (next != deleted) {
-            if (next == sl->tail) {
-                logError("skiplist set is inconsistent, the node to delete "
-                         "is not on level %d of its %d levels, check the "
-                         "compare function",
-                         i, level + 1);
-                assert(next == deleted);
-                return EINVAL;
-            }
-            previous = next;
-            next = previous->links[i];
-        }
-        sl->tmp_previous[i] = previous;
+    int broken = -1;
+    Node *next = kite_skiplist::FindPredecessors(
+        previous, deleted, level, sl->tail, sl->tmp_previous, &broken);
+    if (next != deleted) {
+        logError("skiplist set is inconsistent, the node to delete "
+                 "is not on level %d of its %d levels, check the "
+                 "compare function",
+                 broken, level + 1);
+        assert(next == deleted);
+        return EINVAL;
     }
     return 0;
 }
@@ -164,27 +93,9 @@ void FreeArrays(SkiplistSet *sl)
 
 int InitPools(SkiplistSet *sl, int level_count, int min_alloc_elements_once)
 {
-    int alloc_elements_once = min_alloc_elements_once;
-    if (alloc_elements_once <= 0) {
-        alloc_elements_once = 64;
-    } else if (alloc_elements_once > 1024) {
-        alloc_elements_once = 1024;
-    }
-    for (int i = level_count - 1; i >= 0; i--) {
-        char name[KITE_MBLOCK_NAME_SIZE];
-        snprintf(name, sizeof(name), "sl-set-level%02d", i);
-        int result = kite_mblock_init_ex2(&sl->mblocks[i], name, NodeSize(i),
-                                          alloc_elements_once, 0, nullptr,
-                                          nullptr, false, nullptr, nullptr,
-                                          nullptr);
-        if (result != 0) {
-            return result;
-        }
-        if (i % 2 == 0 && alloc_elements_once < 65536) {
-            alloc_elements_once *= 2;
-        }
-    }
-    return 0;
+    return kite_skiplist::InitLevelPools(sl->mblocks, level_count,
+                                         min_alloc_elements_once,
+                                         "sl-set-level", sizeof(Node));
 }
 
 int AllocArrays(SkiplistSet *sl, int level_count)
@@ -293,28 +204,18 @@ void skiplist_set_destroy(SkiplistSet *sl)
 
 int skiplist_set_insert(SkiplistSet *sl, void *data)
 {
-    const int level_index = GetLevelIndex(sl);
-    Node *tail = sl->tail;
-    Node *current = sl->top;
-    Node *stop = tail;
-    for (int i = sl->top_level_index; i >= 0; i--) {
-        Node *next = current->links[i];
-        while (next != stop && next != tail) {
-            Prefetch(next->links[i], current, i);
-            int cmp = sl->compare_func(data, next->data);
-            if (cmp == 0) {
-                return EEXIST;
-            }
-            if (cmp < 0) {
-                break;
-            }
-            current = next;
-            next = current->links[i];
-        }
-        stop = next;
-        if (i <= level_index) {
-            sl->tmp_previous[i] = current;
-        }
+    const int level_index =
+        kite_skiplist::DrawLevelIndex(sl->top_level_index);
+    Node *previous;
+    int level;
+    Node **predecessors = sl->tmp_previous;
+    if (kite_skiplist::Walk(LevelsOf(sl), data, &previous, &level,
+                            [=](int i, Node *current) {
+                                if (i <= level_index) {
+                                    predecessors[i] = current;
+                                }
+                            }) != nullptr) {
+        return EEXIST;
     }
     auto *node =
         static_cast<Node *>(kite_mblock_alloc_object(&sl->mblocks[level_index]));
@@ -333,7 +234,8 @@ int skiplist_set_delete(SkiplistSet *sl, void *data)
 {
     Node *previous;
     int level;
-    Node *deleted = GetEqualPrevious(sl, data, &previous, &level);
+    Node *deleted =
+        kite_skiplist::FindEqual(LevelsOf(sl), data, &previous, &level);
     if (deleted == nullptr) {
         return ENOENT;
     }
@@ -360,35 +262,19 @@ void *skiplist_set_find(SkiplistSet *sl, void *data)
 int skiplist_set_find_all(SkiplistSet *sl, void *data,
                           SkiplistSetIterator *iterator)
 {
-    Node *node = FindNode(sl, data);
-    if (node == nullptr) {
-        iterator->current = iterator->tail = sl->tail;
-        return ENOENT;
-    }
-    iterator->current = node;
-    iterator->tail = node->links[0];
-    return 0;
+    return kite_skiplist::FillEqual(LevelsOf(sl), data, iterator);
 }
 
 int skiplist_set_find_range(SkiplistSet *sl, void *start_data, void *end_data,
                             SkiplistSetIterator *iterator)
 {
-    if (sl->compare_func(start_data, end_data) > 0) {
-        iterator->current = iterator->tail = sl->tail;
-        return EINVAL;
-    }
-    iterator->current = GetFirstLargerOrEqual(sl, start_data);
-    if (iterator->current == sl->tail) {
-        iterator->tail = sl->tail;
-        return ENOENT;
-    }
-    iterator->tail = GetFirstLarger(sl, end_data);
-    return iterator->tail == iterator->current ? ENOENT : 0;
+    return kite_skiplist::FillRange(LevelsOf(sl), start_data, end_data,
+                                    iterator);
 }
 
 void *skiplist_set_find_ge(SkiplistSet *sl, void *data)
 {
-    Node *node = GetFirstLargerOrEqual(sl, data);
+    Node *node = kite_skiplist::FirstLargerOrEqual(LevelsOf(sl), data);
     return node != sl->tail ? node->data : nullptr;
 }
 
@@ -400,12 +286,7 @@ void skiplist_set_iterator_init(SkiplistSet *sl, SkiplistSetIterator *iterator)
 
 void *skiplist_set_iterator_next(SkiplistSetIterator *iterator)
 {
-    if (iterator->current == iterator->tail) {
-        return nullptr;
-    }
-    Node *node = iterator->current;
-    iterator->current = node->links[0];
-    return node->data;
+    return kite_skiplist::IteratorNext(iterator);
 }
 
 int skiplist_set_count(const SkiplistSet *sl)
@@ -431,13 +312,8 @@ void *skiplist_set_get_first(SkiplistSet *sl)
 
 void *skiplist_set_get_last(SkiplistSet *sl)
 {
-    Node *current = sl->top;
-    for (int i = sl->top_level_index; i >= 0; i--) {
-        while (current->links[i] != sl->tail) {
-            current = current->links[i];
-        }
-    }
-    return current != sl->top ? current->data : nullptr;
+    Node *last = kite_skiplist::LastNode(LevelsOf(sl));
+    return last != sl->top ? last->data : nullptr;
 }
 
 }  // extern "C"

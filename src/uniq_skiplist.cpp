@@ -38,6 +38,7 @@
 
 #include "kt_memory.h"
 #include "logger.h"
+#include "skiplist_walk.h"
 
 namespace {
 
@@ -86,17 +87,6 @@ inline void SetBackLink(Node *node, Node *back)
     node->links[node->level_index + 1] = back;
 }
 
-// Called while a comparison with a node is pending: starts loading both
-// nodes the walk may visit next (the one after it on this level, and the
-// first candidate one level down), so their cache misses overlap with it.
-inline void Prefetch(Node *after_next, Node *current, int level)
-{
-    __builtin_prefetch(Plain(after_next));
-    if (level > 0) {
-        __builtin_prefetch(Plain(current->links[level - 1]));
-    }
-}
-
 UniqSkiplistNode *AllocNode(UniqSkiplistFactory *factory, int level_index)
 {
     return static_cast<UniqSkiplistNode *>(
@@ -117,62 +107,19 @@ void ReleaseNodeDelayed(UniqSkiplistFactory *factory, Node *node,
     }
 }
 
-int GetLevelIndex(const UniqSkiplist *sl)
+inline kite_skiplist::Levels<Node> LevelsOf(const UniqSkiplist *sl)
 {
-    int level_index = 0;
-    while (level_index < sl->top_level_index) {
-        if (rand() < RAND_MAX / 2) {
-            break;
-        }
-        level_index++;
-    }
-    return level_index;
+    return {sl->top, sl->factory->tail, sl->top_level_index,
+            sl->factory->compare_func};
 }
 
-// The search walk.  Returns the node equal to data or null.  *previous is
-// the node the walk stood on at the end: the found node's predecessor on
-// its highest level, or the last level-0 node less than data.
-Node *GetEqualPrevious(UniqSkiplist *sl, const void *data, Node **previous)
+// The search walk: the node equal to data or null; *previous as for
+// kite_skiplist::Walk (the predecessor on the found node's highest level).
+inline Node *GetEqualPrevious(UniqSkiplist *sl, const void *data,
+                              Node **previous)
 {
-    UniqSkiplistFactory *factory = sl->factory;
-    Node *tail = factory->tail;
-    Node *current = sl->top;
-    Node *stop = tail;  // known to be greater than data (or the end)
-    for (int level = sl->top_level_index; level >= 0; level--) {
-        Node *next = current->links[level];
-        while (next != stop && next != tail) {
-            Prefetch(next->links[level], current, level);
-            int cmp = factory->compare_func(data, next->data);
-            if (cmp < 0) {
-                break;
-            }
-            if (cmp == 0) {
-                *previous = current;
-                return next;
-            }
-            current = next;
-            next = current->links[level];
-        }
-        stop = next;
-    }
-    *previous = current;
-    return nullptr;
-}
-
-// The first node greater than data (the factory's tail when none).
-Node *GetFirstLarger(UniqSkiplist *sl, const void *data)
-{
-    Node *previous;
-    Node *node = GetEqualPrevious(sl, data, &previous);
-    return node != nullptr ? node->links[0] : previous->links[0];
-}
-
-// The first node not less than data (the factory's tail when none).
-Node *GetFirstLargerOrEqual(UniqSkiplist *sl, const void *data)
-{
-    Node *previous;
-    Node *node = GetEqualPrevious(sl, data, &previous);
-    return node != nullptr ? node : previous->links[0];
+    int level;
+    return kite_skiplist::FindEqual(LevelsOf(sl), data, previous, &level);
 }
 
 void ClearHead(UniqSkiplistFactory *factory, UniqSkiplistNode *head,
@@ -241,19 +188,14 @@ int CollectPredecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
                  (void *)Plain(deleted), (void *)Plain(previous));
         return EINVAL;
     }
-    for (int i = deleted->level_index; i >= 0; i--) {
-        Node *next = previous->links[i];
-        while (next != deleted) {
-            if (next == tail || next == nullptr) {
-                logError("node not reached on level %d, the skiplist is "
-                         "inconsistent (bad compare function or previous)",
-                         i);
-                return EINVAL;
-            }
-            previous = next;
-            next = previous->links[i];
-        }
-        predecessors[i] = previous;
+    int broken = -1;
+    if (kite_skiplist::FindPredecessors(previous, deleted,
+                                        int(deleted->level_index), tail,
+                                        predecessors, &broken) != deleted) {
+        logError("node not reached on level %d, the skiplist is "
+                 "inconsistent (bad compare function or previous)",
+                 broken);
+        return EINVAL;
     }
     return 0;
 }
@@ -293,34 +235,6 @@ void DestroyPools(UniqSkiplistFactory *factory, int count)
     factory->node_allocators = nullptr;
 }
 
-// One pool per level, the top level with the base batch size and lower
-// levels, which hold more nodes, with larger batches.
-int InitNodePools(UniqSkiplistFactory *factory, int max_level_count,
-                  int min_alloc_elements_once, int extra_links)
-{
-    int alloc_elements_once = min_alloc_elements_once;
-    if (alloc_elements_once <= 0) {
-        alloc_elements_once = 64;
-    } else if (alloc_elements_once > 1024) {
-        alloc_elements_once = 1024;
-    }
-    for (int i = max_level_count - 1; i >= 0; i--) {
-        char name[KITE_MBLOCK_NAME_SIZE];
-        snprintf(name, sizeof(name), "uniq-sl-level%02d", i);
-        int result = kite_mblock_init_ex2(
-            &factory->node_allocators[i], name, NodeSize(i, extra_links),
-            alloc_elements_once, 0, nullptr, nullptr, false, nullptr,
-            nullptr, nullptr);
-        if (result != 0) {
-            return result;
-        }
-        if (i % 2 == 0 && alloc_elements_once < 65536) {
-            alloc_elements_once *= 2;
-        }
-    }
-    return 0;
-}
-
 int InitAllocators(UniqSkiplistFactory *factory, int max_level_count,
                    int alloc_skiplist_once, int min_alloc_elements_once,
                    bool bidirection)
@@ -331,8 +245,10 @@ int InitAllocators(UniqSkiplistFactory *factory, int max_level_count,
         return ENOMEM;
     }
     memset(factory->node_allocators, 0, bytes);
-    int result = InitNodePools(factory, max_level_count,
-                               min_alloc_elements_once, bidirection ? 1 : 0);
+    int result = kite_skiplist::InitLevelPools(
+        factory->node_allocators, max_level_count, min_alloc_elements_once,
+        "uniq-sl-level",
+        sizeof(UniqSkiplistNode) + (bidirection ? sizeof(void *) : 0));
     if (result == 0) {
         result = kite_mblock_init_ex2(
             &factory->skiplist_allocator, "skiplist", sizeof(UniqSkiplist),
@@ -492,29 +408,18 @@ void uniq_skiplist_free(UniqSkiplist *sl)
 int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
 {
     UniqSkiplistFactory *factory = sl->factory;
-    const int level_index = GetLevelIndex(sl);
-    Node *previous[kMaxLevels];
-    Node *tail = factory->tail;
-    Node *current = sl->top;
-    Node *stop = tail;
-    for (int level = sl->top_level_index; level >= 0; level--) {
-        Node *next = current->links[level];
-        while (next != stop && next != tail) {
-            Prefetch(next->links[level], current, level);
-            int cmp = factory->compare_func(data, next->data);
-            if (cmp == 0) {
-                return EEXIST;
-            }
-            if (cmp < 0) {
-                break;
-            }
-            current = next;
-            next = current->links[level];
-        }
-        stop = next;
-        if (level <= level_index) {
-            previous[level] = current;
-        }
+    const int level_index =
+        kite_skiplist::DrawLevelIndex(sl->top_level_index);
+    Node *predecessors[kMaxLevels];
+    Node *found;
+    int level;
+    if (kite_skiplist::Walk(LevelsOf(sl), data, &found, &level,
+                            [&](int i, Node *current) {
+                                if (i <= level_index) {
+                                    predecessors[i] = current;
+                                }
+                            }) != nullptr) {
+        return EEXIST;
     }
     UniqSkiplistNode *node = AllocNode(factory, level_index);
     if (node == nullptr) {
@@ -522,7 +427,7 @@ int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
     }
     node->level_index = level_index;
     node->data = data;
-    LinkNode(sl, node, previous);
+    LinkNode(sl, node, predecessors);
     sl->element_count++;
     if (sl->element_count > best_element_counts[sl->top_level_index]) {
         Grow(sl);
@@ -605,38 +510,20 @@ void *uniq_skiplist_find(UniqSkiplist *sl, void *data)
 int uniq_skiplist_find_all(UniqSkiplist *sl, void *data,
                            UniqSkiplistIterator *iterator)
 {
-    Node *previous;
-    Node *node = GetEqualPrevious(sl, data, &previous);
-    if (node == nullptr) {
-        iterator->current = iterator->tail = sl->factory->tail;
-        return ENOENT;
-    }
-    iterator->current = node;
-    iterator->tail = node->links[0];
-    return 0;
+    return kite_skiplist::FillEqual(LevelsOf(sl), data, iterator);
 }
 
 UniqSkiplistNode *uniq_skiplist_find_ge_node(UniqSkiplist *sl, void *data)
 {
-    Node *node = GetFirstLargerOrEqual(sl, data);
+    Node *node = kite_skiplist::FirstLargerOrEqual(LevelsOf(sl), data);
     return node != sl->factory->tail ? Plain(node) : nullptr;
 }
 
 int uniq_skiplist_find_range(UniqSkiplist *sl, void *start_data,
                              void *end_data, UniqSkiplistIterator *iterator)
 {
-    UniqSkiplistFactory *factory = sl->factory;
-    if (factory->compare_func(start_data, end_data) > 0) {
-        iterator->current = iterator->tail = factory->tail;
-        return EINVAL;
-    }
-    iterator->current = GetFirstLargerOrEqual(sl, start_data);
-    if (iterator->current == factory->tail) {
-        iterator->tail = factory->tail;
-        return ENOENT;
-    }
-    iterator->tail = GetFirstLarger(sl, end_data);
-    return iterator->tail == iterator->current ? ENOENT : 0;
+    return kite_skiplist::FillRange(LevelsOf(sl), start_data, end_data,
+                                    iterator);
 }
 
 void uniq_skiplist_iterator_init(UniqSkiplist *sl,
@@ -648,12 +535,7 @@ void uniq_skiplist_iterator_init(UniqSkiplist *sl,
 
 void *uniq_skiplist_iterator_next(UniqSkiplistIterator *iterator)
 {
-    if (iterator->current == iterator->tail) {
-        return nullptr;
-    }
-    Node *node = iterator->current;
-    iterator->current = node->links[0];
-    return node->data;
+    return kite_skiplist::IteratorNext(iterator);
 }
 
 int uniq_skiplist_reverse_iterator_init(UniqSkiplist *sl,
@@ -696,18 +578,12 @@ void *uniq_skiplist_get_first(UniqSkiplist *sl)
 
 void *uniq_skiplist_get_last(UniqSkiplist *sl)
 {
-    Node *tail = sl->factory->tail;
     if (sl->factory->bidirection) {
         Node *last = BackLink(sl->top);
         return last != sl->top ? last->data : nullptr;
     }
-    Node *current = sl->top;
-    for (int level = sl->top_level_index; level >= 0; level--) {
-        while (current->links[level] != tail) {
-            current = current->links[level];
-        }
-    }
-    return current != sl->top ? current->data : nullptr;
+    Node *last = kite_skiplist::LastNode(LevelsOf(sl));
+    return last != sl->top ? last->data : nullptr;
 }
 
 }  // extern "C"

@@ -10,16 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "skiplist_test_util.h"
 #include "test_util.h"
 
 namespace {
 
-int CompareU64(const void *a, const void *b)
-{
-    uint64_t x = *static_cast<const uint64_t *>(a);
-    uint64_t y = *static_cast<const uint64_t *>(b);
-    return x < y ? -1 : (x > y ? 1 : 0);
-}
+using kite_test::CompareU64;
 
 std::vector<void *> g_freed;
 
@@ -27,10 +23,7 @@ void RecordFree(void *data) { g_freed.push_back(data); }
 
 bool EndsWithPrefixed(const std::string &message, const std::string &text)
 {
-    return message.rfind("file: skiplist_set.cpp, line: ", 0) == 0 &&
-           message.size() > text.size() &&
-           message.compare(message.size() - text.size(), text.size(), text) ==
-               0;
+    return kite_test::LoggedFromEndsWith(message, "skiplist_set.cpp", text);
 }
 
 class SkiplistSetTest : public ::testing::Test {
@@ -52,11 +45,7 @@ class SkiplistSetTest : public ::testing::Test {
 
     std::vector<uint64_t> Drain(SkiplistSetIterator *it)
     {
-        std::vector<uint64_t> out;
-        while (void *d = skiplist_set_iterator_next(it)) {
-            out.push_back(*static_cast<uint64_t *>(d));
-        }
-        return out;
+        return kite_test::DrainU64(it, skiplist_set_iterator_next);
     }
 
     SkiplistSet set_{};

@@ -10,18 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "skiplist_test_util.h"
 #include "test_util.h"
 
 namespace {
 
 using Node = volatile UniqSkiplistNode;
 
-int CompareU64(const void *a, const void *b)
-{
-    uint64_t x = *static_cast<const uint64_t *>(a);
-    uint64_t y = *static_cast<const uint64_t *>(b);
-    return x < y ? -1 : (x > y ? 1 : 0);
-}
+using kite_test::CompareU64;
 
 // Records every call of the release callback.
 std::vector<std::pair<void *, int>> g_freed;
@@ -33,10 +29,7 @@ void RecordFree(void *data, int delay_seconds)
 
 bool EndsWithPrefixed(const std::string &message, const std::string &text)
 {
-    return message.rfind("file: uniq_skiplist.cpp, line: ", 0) == 0 &&
-           message.size() > text.size() &&
-           message.compare(message.size() - text.size(), text.size(), text) ==
-               0;
+    return kite_test::LoggedFromEndsWith(message, "uniq_skiplist.cpp", text);
 }
 
 class UniqSkiplistTest : public ::testing::Test {
@@ -76,22 +69,14 @@ class UniqSkiplistTest : public ::testing::Test {
 
     std::vector<uint64_t> Contents(UniqSkiplist *sl)
     {
-        std::vector<uint64_t> out;
         UniqSkiplistIterator it;
         uniq_skiplist_iterator_init(sl, &it);
-        while (void *d = uniq_skiplist_iterator_next(&it)) {
-            out.push_back(*static_cast<uint64_t *>(d));
-        }
-        return out;
+        return kite_test::DrainU64(&it, uniq_skiplist_iterator_next);
     }
 
     std::vector<uint64_t> Drain(UniqSkiplistIterator *it)
     {
-        std::vector<uint64_t> out;
-        while (void *d = uniq_skiplist_iterator_next(it)) {
-            out.push_back(*static_cast<uint64_t *>(d));
-        }
-        return out;
+        return kite_test::DrainU64(it, uniq_skiplist_iterator_next);
     }
 
     UniqSkiplistFactory factory_{};
