@@ -1132,6 +1132,30 @@ void free_server(KTServerInfo *server, int group_count)
     uniq->alloc = uniq->count = 0;
 }
 
+// The common part of the file and buffer loads: clears the record, keeps
+// the load options, parses the INI text through read_ini and loads the
+// configuration from it.  A parse failure is passed on unchanged (the INI
+// reader has cleaned up after itself); otherwise the INI context is freed
+// whatever the load's outcome.
+template <typename ReadIni>
+int load_with_options(KTServerConfig *ctx, const char *caption,
+                      const int default_port, const int min_hosts_each_group,
+                      const bool share_between_groups, ReadIni read_ini)
+{
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->default_port = default_port;
+    ctx->min_hosts_each_group = min_hosts_each_group;
+    ctx->share_between_groups = share_between_groups;
+    IniContext ini;
+    int result = read_ini(&ini);
+    if (result != 0) {
+        return result;
+    }
+    result = kt_server_load_data(ctx, &ini, caption);
+    iniFreeContext(&ini);
+    return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1142,19 +1166,12 @@ int kt_server_load_from_file_ex(KTServerConfig *ctx,
                                 const int min_hosts_each_group,
                                 const bool share_between_groups)
 {
-    memset(ctx, 0, sizeof(*ctx));
-    ctx->default_port = default_port;
-    ctx->min_hosts_each_group = min_hosts_each_group;
-    ctx->share_between_groups = share_between_groups;
-    IniContext ini;
-    int result = iniLoadFromFileEx(config_filename, &ini, kIniAnnotationType,
-                                   nullptr, 0, kIniFlags);
-    if (result != 0) {
-        return result;
-    }
-    result = kt_server_load_data(ctx, &ini, config_filename);
-    iniFreeContext(&ini);
-    return result;
+    return load_with_options(
+        ctx, config_filename, default_port, min_hosts_each_group,
+        share_between_groups, [config_filename](IniContext *ini) {
+            return iniLoadFromFileEx(config_filename, ini, kIniAnnotationType,
+                                     nullptr, 0, kIniFlags);
+        });
 }
 
 int kt_server_load_from_buffer_ex(KTServerConfig *ctx, char *content,
@@ -1162,19 +1179,12 @@ int kt_server_load_from_buffer_ex(KTServerConfig *ctx, char *content,
                                   const int min_hosts_each_group,
                                   const bool share_between_groups)
 {
-    memset(ctx, 0, sizeof(*ctx));
-    ctx->default_port = default_port;
-    ctx->min_hosts_each_group = min_hosts_each_group;
-    ctx->share_between_groups = share_between_groups;
-    IniContext ini;
-    int result = iniLoadFromBufferEx(content, &ini, kIniAnnotationType,
-                                     nullptr, 0, kIniFlags);
-    if (result != 0) {
-        return result;
-    }
-    result = kt_server_load_data(ctx, &ini, caption);
-    iniFreeContext(&ini);
-    return result;
+    return load_with_options(
+        ctx, caption, default_port, min_hosts_each_group,
+        share_between_groups, [content](IniContext *ini) {
+            return iniLoadFromBufferEx(content, ini, kIniAnnotationType,
+                                       nullptr, 0, kIniFlags);
+        });
 }
 
 int kt_server_load_data(KTServerConfig *ctx, IniContext *ini_context,
