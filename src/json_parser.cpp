@@ -25,6 +25,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "kt_memory.h"
 
@@ -60,18 +61,25 @@ constexpr std::array<uint8_t, 256> MakeCharClasses() {
 }
 constexpr std::array<uint8_t, 256> kCharClasses = MakeCharClasses();
 
+// The seven bytes the encoder escapes, each with the letter written after
+// its backslash.  The decoder accepts these letters and "\/" besides.
+struct EscapePair {
+  char byte;
+  char letter;
+};
+constexpr EscapePair kEscapePairs[] = {
+    {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\r', 'r'},
+    {'"', '"'}, {'\'', '\''}, {'\\', '\\'},
+};
+
 // The byte an escape letter stands for; 0 marks an escape we reject (no
 // accepted escape decodes to NUL).
 constexpr std::array<char, 256> MakeUnescapes() {
   std::array<char, 256> t{};
-  t['"'] = '"';
-  t['\''] = '\'';
+  for (const EscapePair &e : kEscapePairs) {
+    t[static_cast<unsigned char>(e.letter)] = e.byte;
+  }
   t['/'] = '/';
-  t['\\'] = '\\';
-  t['b'] = '\b';
-  t['n'] = '\n';
-  t['r'] = '\r';
-  t['t'] = '\t';
   return t;
 }
 constexpr std::array<char, 256> kUnescapes = MakeUnescapes();
@@ -80,13 +88,9 @@ constexpr std::array<char, 256> kUnescapes = MakeUnescapes();
 // bytes copied unchanged.
 constexpr std::array<char, 256> MakeEscapes() {
   std::array<char, 256> t{};
-  t['\b'] = 'b';
-  t['\t'] = 't';
-  t['\n'] = 'n';
-  t['\r'] = 'r';
-  t['"'] = '"';
-  t['\''] = '\'';
-  t['\\'] = '\\';
+  for (const EscapePair &e : kEscapePairs) {
+    t[static_cast<unsigned char>(e.byte)] = e.letter;
+  }
   return t;
 }
 constexpr std::array<char, 256> kEscapes = MakeEscapes();
@@ -326,21 +330,15 @@ int prepare_json_parse(const string_t *input, common_array_t *array,
   return 0;
 }
 
-int ParseArrayElements(ParseContext *ctx, json_array_t *array) {
-  int result;
-  while (ctx->p < ctx->end) {
-    if ((result = BeginElement(ctx)) != 0) return result == 1 ? 0 : result;
-    if ((result = next_json_element(ctx)) != 0) return result;
-    if ((result = ExpectSeparator(ctx)) != 0) return result;
-    result = check_alloc_json_array(array, ctx->error_info, ctx->error_size);
-    if (result != 0) return result;
-    array->elements[array->count++] = TakeElement(ctx);
-  }
-  return 0;
+// One array element; its text goes to *item.
+int ParseItem(ParseContext *ctx, string_t *item) {
+  const int result = next_json_element(ctx);
+  if (result == 0) *item = TakeElement(ctx);
+  return result;
 }
 
 // Key, colon and value of one pair; the texts go to *pair.
-int ParsePair(ParseContext *ctx, key_value_pair_t *pair) {
+int ParseItem(ParseContext *ctx, key_value_pair_t *pair) {
   int result = next_json_element(ctx);
   if (result != 0) return result;
   pair->key = TakeElement(ctx);
@@ -355,18 +353,45 @@ int ParsePair(ParseContext *ctx, key_value_pair_t *pair) {
   return 0;
 }
 
-int ParseMapPairs(ParseContext *ctx, json_map_t *map) {
+int CheckAlloc(json_array_t *array, const ParseContext *ctx) {
+  return check_alloc_json_array(array, ctx->error_info, ctx->error_size);
+}
+
+int CheckAlloc(json_map_t *map, const ParseContext *ctx) {
+  return check_alloc_json_map(map, ctx->error_info, ctx->error_size);
+}
+
+// The item loop of both decoders: elements of an array, pairs of a map,
+// each followed by a comma or the closing character.
+template <typename Record>
+int ParseItems(ParseContext *ctx, Record *record) {
   int result;
-  key_value_pair_t pair;
+  std::remove_pointer_t<decltype(record->elements)> item{};
   while (ctx->p < ctx->end) {
     if ((result = BeginElement(ctx)) != 0) return result == 1 ? 0 : result;
-    if ((result = ParsePair(ctx, &pair)) != 0) return result;
+    if ((result = ParseItem(ctx, &item)) != 0) return result;
     if ((result = ExpectSeparator(ctx)) != 0) return result;
-    result = check_alloc_json_map(map, ctx->error_info, ctx->error_size);
-    if (result != 0) return result;
-    map->elements[map->count++] = pair;
+    if ((result = CheckAlloc(record, ctx)) != 0) return result;
+    record->elements[record->count++] = item;
   }
   return 0;
+}
+
+// Both decoders: on failure the record is left holding nothing.
+template <typename Record>
+int DecodeRecord(const string_t *input, Record *record, const char open,
+                 const char close, char *error_info, const int error_size) {
+  ParseContext ctx;
+  common_array_t *common = reinterpret_cast<common_array_t *>(record);
+  record->element_size = sizeof(*record->elements);
+  int result = prepare_json_parse(input, common, open, close, &ctx,
+                                  error_info, error_size);
+  if (result != 0) return result;
+  if ((result = ParseItems(&ctx, record)) != 0) {
+    free_common_array(common);
+    record->count = 0;
+  }
+  return result;
 }
 
 // Escapes n bytes one by one without branches: both bytes are always
@@ -485,6 +510,46 @@ void EndOutput(string_t *output, char *pos, char close) {
   output->len = static_cast<int32_t>(pos - output->str);
 }
 
+int WriteItem(char **pos, const string_t &item, char *error_info,
+              const int error_size) {
+  return json_quote_string(pos, &item, error_info, error_size);
+}
+
+int WriteItem(char **pos, const key_value_pair_t &pair, char *error_info,
+              const int error_size) {
+  int result = json_quote_string(pos, &pair.key, error_info, error_size);
+  if (result != 0) return result;
+  *(*pos)++ = ':';
+  return json_quote_string(pos, &pair.value, error_info, error_size);
+}
+
+// Both encoders; per_item is the bytes each item adds besides its escaped
+// texts.  An item is one or two consecutive string_t, so the sizing walks
+// the items as a flat run of strings.
+template <typename Record>
+int EncodeRecord(const Record *record, const int per_item, const char open,
+                 const char close, string_t *output, char *error_info,
+                 const int error_size) {
+  using Item = std::remove_pointer_t<decltype(Record::elements)>;
+  static_assert(sizeof(Item) % sizeof(string_t) == 0);
+  const string_t *texts = reinterpret_cast<const string_t *>(record->elements);
+  int result = BeginOutput(texts, record->count,
+                           sizeof(Item) / sizeof(string_t), per_item, open,
+                           output, error_info, error_size);
+  if (result != 0) return result;
+  char *pos = output->str + 1;
+  for (int32_t i = 0; i < record->count; ++i) {
+    if (i > 0) *pos++ = ',';
+    result = WriteItem(&pos, record->elements[i], error_info, error_size);
+    if (result != 0) {
+      free_json_string(output);
+      return result;
+    }
+  }
+  EndOutput(output, pos, close);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -512,78 +577,24 @@ KT_API void free_common_array(common_array_t *array) {
 
 KT_API int decode_json_array(const string_t *input, json_array_t *array,
                              char *error_info, const int error_size) {
-  ParseContext ctx;
-  common_array_t *common = reinterpret_cast<common_array_t *>(array);
-  array->element_size = sizeof(string_t);
-  int result = prepare_json_parse(input, common, '[', ']', &ctx, error_info,
-                                  error_size);
-  if (result != 0) return result;
-  if ((result = ParseArrayElements(&ctx, array)) != 0) {
-    free_common_array(common);
-    array->count = 0;
-  }
-  return result;
+  return DecodeRecord(input, array, '[', ']', error_info, error_size);
 }
 
 KT_API int decode_json_map(const string_t *input, json_map_t *map,
                            char *error_info, const int error_size) {
-  ParseContext ctx;
-  common_array_t *common = reinterpret_cast<common_array_t *>(map);
-  map->element_size = sizeof(key_value_pair_t);
-  int result = prepare_json_parse(input, common, '{', '}', &ctx, error_info,
-                                  error_size);
-  if (result != 0) return result;
-  if ((result = ParseMapPairs(&ctx, map)) != 0) {
-    free_common_array(common);
-    map->count = 0;
-  }
-  return result;
+  return DecodeRecord(input, map, '{', '}', error_info, error_size);
 }
 
 KT_API int encode_json_array(json_array_t *array, string_t *output,
                              char *error_info, const int error_size) {
-  int result = BeginOutput(array->elements, array->count, 1, 3, '[', output,
-                           error_info, error_size);
-  if (result != 0) return result;
-  char *pos = output->str + 1;
-  for (int32_t i = 0; i < array->count; ++i) {
-    if (i > 0) *pos++ = ',';
-    result = json_quote_string(&pos, &array->elements[i], error_info,
-                               error_size);
-    if (result != 0) {
-      free_json_string(output);
-      return result;
-    }
-  }
-  EndOutput(output, pos, ']');
-  return 0;
+  // Quotes and comma of each element.
+  return EncodeRecord(array, 3, '[', ']', output, error_info, error_size);
 }
 
 KT_API int encode_json_map(json_map_t *map, string_t *output,
                            char *error_info, const int error_size) {
-  // A pair is two consecutive string_t, so the sizing walks the pairs as a
-  // flat run of 2 * count strings.
-  const string_t *texts = reinterpret_cast<const string_t *>(map->elements);
-  int result = BeginOutput(texts, map->count, 2, 6, '{', output, error_info,
-                           error_size);
-  if (result != 0) return result;
-  char *pos = output->str + 1;
-  for (int32_t i = 0; i < map->count; ++i) {
-    if (i > 0) *pos++ = ',';
-    result = json_quote_string(&pos, &map->elements[i].key, error_info,
-                               error_size);
-    if (result == 0) {
-      *pos++ = ':';
-      result = json_quote_string(&pos, &map->elements[i].value, error_info,
-                                 error_size);
-    }
-    if (result != 0) {
-      free_json_string(output);
-      return result;
-    }
-  }
-  EndOutput(output, pos, '}');
-  return 0;
+  // Four quotes, colon and comma of each pair.
+  return EncodeRecord(map, 6, '{', '}', output, error_info, error_size);
 }
 
 }  // extern "C"
