@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "../fuzz/json_fuzz_util.h"
 #include "test_util.h"
 
 namespace {
@@ -51,57 +52,59 @@ void ExpectInBuffer(const string_t &s, const char *buff, int32_t buff_size) {
   EXPECT_EQ(s.str[s.len], '\0');
 }
 
-ArrayResult DecodeArray(const std::string &text) {
+void AppendItem(const string_t &s, const char *buff, int32_t buff_size,
+                std::vector<std::string> *out) {
+  ExpectInBuffer(s, buff, buff_size);
+  out->emplace_back(s.str, s.len);
+}
+
+void AppendItem(const key_value_pair_t &kv, const char *buff,
+                int32_t buff_size, Pairs *out) {
+  ExpectInBuffer(kv.key, buff, buff_size);
+  ExpectInBuffer(kv.value, buff, buff_size);
+  out->emplace_back(std::string(kv.key.str, kv.key.len),
+                    std::string(kv.value.str, kv.value.len));
+}
+
+// Decodes text into *out; a refused input must leave the record empty.
+template <typename Record, typename Out>
+int DecodeInto(const std::string &text, Out *out, std::string *error) {
   Input in(text);
-  json_array_t array;
-  char error[256] = "";
-  ArrayResult r{decode_json_array(&in.str, &array, error, sizeof(error)), {},
-                error};
-  if (r.result != 0) {
-    EXPECT_EQ(array.elements, nullptr);
-    EXPECT_EQ(array.buff, nullptr);
-    EXPECT_EQ(array.count, 0);
-    return r;
+  Record record;
+  char error_info[256] = "";
+  const int result =
+      json_fuzz::DecodeRecord(&in.str, &record, error_info, sizeof(error_info));
+  *error = error_info;
+  if (result != 0) {
+    EXPECT_EQ(record.elements, nullptr);
+    EXPECT_EQ(record.buff, nullptr);
+    EXPECT_EQ(record.count, 0);
+    return result;
   }
-  EXPECT_EQ(array.element_size, static_cast<int32_t>(sizeof(string_t)));
-  for (int i = 0; i < array.count; ++i) {
-    ExpectInBuffer(array.elements[i], array.buff, in.str.len - 1);
-    r.items.emplace_back(array.elements[i].str, array.elements[i].len);
+  EXPECT_EQ(record.element_size,
+            static_cast<int32_t>(sizeof(*record.elements)));
+  for (int i = 0; i < record.count; ++i) {
+    AppendItem(record.elements[i], record.buff, in.str.len - 1, out);
   }
-  free_json_array(&array);
+  free_common_array(reinterpret_cast<common_array_t *>(&record));
+  return result;
+}
+
+ArrayResult DecodeArray(const std::string &text) {
+  ArrayResult r;
+  r.result = DecodeInto<json_array_t>(text, &r.items, &r.error);
   return r;
 }
 
 MapResult DecodeMap(const std::string &text) {
-  Input in(text);
-  json_map_t map;
-  char error[256] = "";
-  MapResult r{decode_json_map(&in.str, &map, error, sizeof(error)), {}, error};
-  if (r.result != 0) {
-    EXPECT_EQ(map.elements, nullptr);
-    EXPECT_EQ(map.buff, nullptr);
-    EXPECT_EQ(map.count, 0);
-    return r;
-  }
-  EXPECT_EQ(map.element_size, static_cast<int32_t>(sizeof(key_value_pair_t)));
-  for (int i = 0; i < map.count; ++i) {
-    const key_value_pair_t &kv = map.elements[i];
-    ExpectInBuffer(kv.key, map.buff, in.str.len - 1);
-    ExpectInBuffer(kv.value, map.buff, in.str.len - 1);
-    r.pairs.emplace_back(std::string(kv.key.str, kv.key.len),
-                         std::string(kv.value.str, kv.value.len));
-  }
-  free_json_map(&map);
+  MapResult r;
+  r.result = DecodeInto<json_map_t>(text, &r.pairs, &r.error);
   return r;
 }
 
 std::string EncodeArray(const std::vector<std::string> &items) {
   std::vector<string_t> elements;
-  for (const auto &s : items) {
-    elements.push_back({const_cast<char *>(s.data()), (int32_t)s.size()});
-  }
-  json_array_t array{elements.data(), (int32_t)elements.size(),
-                     sizeof(string_t), (int32_t)elements.size(), nullptr};
+  json_array_t array = json_fuzz::ArrayOf(items, &elements);
   string_t out{nullptr, 0};
   char error[64] = "";
   EXPECT_EQ(encode_json_array(&array, &out, error, sizeof(error)), 0);
@@ -114,13 +117,7 @@ std::string EncodeArray(const std::vector<std::string> &items) {
 
 std::string EncodeMap(const Pairs &pairs) {
   std::vector<key_value_pair_t> elements;
-  for (const auto &kv : pairs) {
-    elements.push_back(
-        {{const_cast<char *>(kv.first.data()), (int32_t)kv.first.size()},
-         {const_cast<char *>(kv.second.data()), (int32_t)kv.second.size()}});
-  }
-  json_map_t map{elements.data(), (int32_t)elements.size(),
-                 sizeof(key_value_pair_t), (int32_t)elements.size(), nullptr};
+  json_map_t map = json_fuzz::MapOf(pairs, &elements);
   string_t out{nullptr, 0};
   char error[64] = "";
   EXPECT_EQ(encode_json_map(&map, &out, error, sizeof(error)), 0);
