@@ -17,6 +17,8 @@
  * The search walk skips comparing against the node that ended the walk on
  * the level above, which is known to be greater than the probe, and
  * prefetches the two nodes it may visit next while a comparison runs.
+ * The walk, the level draw and the predecessor search are shared with
+ * the other skiplist module through skiplist_walk.h.
  *
  * No locks: the pools are created without them and insert shares the
  * tmp_previous scratch array, so one thread at a time changes a set.

@@ -22,6 +22,8 @@
  * the level above: that node is known to be greater than the probe.  This
  * saves about a third of the comparisons and changes no result.  While a
  * comparison runs, the walk prefetches the two nodes it may visit next.
+ * The walk, the level draw and the predecessor search are shared with
+ * the other skiplist module through skiplist_walk.h.
  *
  * No locks: the factory's pools are created without them, so the caller
  * serialises every call on lists of one factory.
