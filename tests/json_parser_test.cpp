@@ -102,12 +102,13 @@ MapResult DecodeMap(const std::string &text) {
   return r;
 }
 
-std::string EncodeArray(const std::vector<std::string> &items) {
-  std::vector<string_t> elements;
-  json_array_t array = json_fuzz::ArrayOf(items, &elements);
+// Encodes a list of strings or pairs; the output must be NUL-terminated
+// and released completely.
+template <typename List>
+std::string EncodeText(const List &items) {
   string_t out{nullptr, 0};
   char error[64] = "";
-  EXPECT_EQ(encode_json_array(&array, &out, error, sizeof(error)), 0);
+  EXPECT_EQ(json_fuzz::Encode(items, &out, error, sizeof(error)), 0);
   std::string text(out.str, out.len);
   EXPECT_EQ(out.str[out.len], '\0');
   free_json_string(&out);
@@ -115,16 +116,11 @@ std::string EncodeArray(const std::vector<std::string> &items) {
   return text;
 }
 
-std::string EncodeMap(const Pairs &pairs) {
-  std::vector<key_value_pair_t> elements;
-  json_map_t map = json_fuzz::MapOf(pairs, &elements);
-  string_t out{nullptr, 0};
-  char error[64] = "";
-  EXPECT_EQ(encode_json_map(&map, &out, error, sizeof(error)), 0);
-  std::string text(out.str, out.len);
-  free_json_string(&out);
-  return text;
+std::string EncodeArray(const std::vector<std::string> &items) {
+  return EncodeText(items);
 }
+
+std::string EncodeMap(const Pairs &pairs) { return EncodeText(pairs); }
 
 int DetectType(const std::string &text) {
   string_t s{const_cast<char *>(text.data()), (int32_t)text.size()};
