@@ -2,20 +2,23 @@
 #include "common_blocked_queue.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
+#include "queue_test_util.h"
 #include "test_util.h"
 
 namespace {
 
 using kite_test::FailingAllocator;
 using kite_test::LogCapture;
+using kite_test::kStressConsumers;
+using kite_test::kStressPerProducer;
+using kite_test::kStressProducers;
+using kite_test::PopWokenWhileEmpty;
 
 void *Ptr(uintptr_t value) { return reinterpret_cast<void *>(value); }
 
@@ -36,25 +39,6 @@ class CommonBlockedQueueTest : public ::testing::Test {
 
     struct common_blocked_queue queue_;
 };
-
-template <typename PopFn>
-void *PopWokenWhileEmpty(pthread_lock_cond_pair_t *pair, PopFn pop)
-{
-    std::atomic<bool> done{false};
-    void *result = Ptr(1);
-    std::thread popper([&] {
-        result = pop();
-        done = true;
-    });
-    while (!done) {
-        pthread_mutex_lock(&pair->lock);
-        pthread_cond_signal(&pair->cond);
-        pthread_mutex_unlock(&pair->lock);
-        usleep(1000);
-    }
-    popper.join();
-    return result;
-}
 
 TEST_F(CommonBlockedQueueTest, SetUpNamesThePoolAndSizesItsNodes)
 {
@@ -211,12 +195,7 @@ TEST_F(CommonBlockedQueueTest, FreeAllNodesGivesThemBackToThePool)
 
 TEST_F(CommonBlockedQueueTest, FailedLockIsLoggedAndChangesNothing)
 {
-    pthread_mutex_destroy(&queue_.lc_pair.lock);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-    pthread_mutex_init(&queue_.lc_pair.lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    kite_test::UseErrorCheckingMutex(&queue_.lc_pair.lock);
     ASSERT_EQ(common_blocked_queue_push(&queue_, Ptr(1)), 0);
     struct common_blocked_node *held =
         common_blocked_queue_try_pop_all_nodes(&queue_);
@@ -235,15 +214,8 @@ TEST_F(CommonBlockedQueueTest, FailedLockIsLoggedAndChangesNothing)
     ASSERT_EQ(pthread_mutex_unlock(&queue_.lc_pair.lock), 0);
 
     ASSERT_EQ(log.size(), 6u);
-    for (const auto &record : log.records()) {
-        EXPECT_EQ(record.level, KT_LOG_ERROR);
-        EXPECT_EQ(record.message.rfind("file: common_blocked_queue.cpp, line: ",
-                                       0),
-                  0u);
-        EXPECT_NE(record.message.find("call pthread_mutex_lock fail, errno: " +
-                                      std::to_string(EDEADLK)),
-                  std::string::npos);
-    }
+    kite_test::ExpectLockFailRecords(log, KT_LOG_ERROR,
+                                     "common_blocked_queue.cpp");
     EXPECT_EQ(queue_.head, queue_.tail);
     EXPECT_EQ(queue_.head->data, Ptr(2));
     EXPECT_EQ(held->next, nullptr);  // neither linked in nor freed
@@ -251,31 +223,22 @@ TEST_F(CommonBlockedQueueTest, FailedLockIsLoggedAndChangesNothing)
 }
 
 // 4 producers and 4 consumers pass 1,000,000 pointers; each comes out once,
-// and each consumer sees each producer's values in increasing order.
+// and each consumer sees each producer's values in increasing order.  Odd
+// consumers take whole node chains and give back what follows their stop.
 TEST_F(CommonBlockedQueueTest, StressManyProducersManyConsumers)
 {
-    constexpr int kProducers = 4;
-    constexpr int kConsumers = 4;
-    constexpr uintptr_t kPerProducer = 250000;
     constexpr uintptr_t kStop = ~uintptr_t{0};
-    std::vector<std::atomic<unsigned char>> seen(kProducers * kPerProducer);
-    std::atomic<int> finished{0};
-    std::atomic<long> duplicates{0}, disorder{0}, push_errors{0};
+    kite_test::StressLedger ledger(kStressProducers, kStressPerProducer);
+    std::atomic<long> push_errors{0};
 
-    auto handle = [&](uintptr_t value, uintptr_t *last) {
-        uintptr_t producer = (value - 1) / kPerProducer;
-        if (seen[value - 1].fetch_add(1) != 0) duplicates++;
-        if (value <= last[producer]) disorder++;
-        last[producer] = value;
-    };
-    auto consume = [&](bool take_all) {
-        uintptr_t last[kProducers] = {0, 0, 0, 0};
+    auto consume = [&](int c) {
+        std::vector<long> last = ledger.NewOrder();
         for (;;) {
-            if (!take_all) {
+            if (c % 2 == 0) {
                 auto value = reinterpret_cast<uintptr_t>(
                     common_blocked_queue_pop(&queue_));
-                if (value == kStop) break;
-                if (value != 0) handle(value, last);
+                if (value == kStop) return;
+                if (value != 0) ledger.RecordValue(value, &last);
                 continue;
             }
             struct common_blocked_node *chain =
@@ -284,49 +247,32 @@ TEST_F(CommonBlockedQueueTest, StressManyProducersManyConsumers)
             for (; node != nullptr; node = node->next) {
                 auto value = reinterpret_cast<uintptr_t>(node->data);
                 if (value == kStop) break;
-                handle(value, last);
+                ledger.RecordValue(value, &last);
             }
             if (node != nullptr) {  // stop found: give back what follows it
                 common_blocked_queue_return_nodes(&queue_, node->next);
                 node->next = nullptr;
                 common_blocked_queue_free_all_nodes(&queue_, chain);
-                break;
+                return;
             }
             common_blocked_queue_free_all_nodes(&queue_, chain);
         }
-        finished++;
     };
-    std::vector<std::thread> consumers;
-    for (int c = 0; c < kConsumers; c++) {
-        consumers.emplace_back(consume, c % 2 == 1);
-    }
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; p++) {
-        producers.emplace_back([&, p] {
-            for (uintptr_t i = 1; i <= kPerProducer; i++) {
-                if (common_blocked_queue_push(&queue_,
-                                              Ptr(p * kPerProducer + i)) != 0)
-                    push_errors++;
-            }
-        });
-    }
-    for (auto &t : producers) t.join();
-    for (int c = 0; c < kConsumers; c++) {
-        ASSERT_EQ(common_blocked_queue_push(&queue_, Ptr(kStop)), 0);
-    }
-    while (finished < kConsumers) {
-        pthread_mutex_lock(&queue_.lc_pair.lock);
-        pthread_cond_broadcast(&queue_.lc_pair.cond);
-        pthread_mutex_unlock(&queue_.lc_pair.lock);
-        usleep(1000);
-    }
-    for (auto &t : consumers) t.join();
+    auto produce = [&](int p) {
+        for (uintptr_t i = 1; i <= kStressPerProducer; i++) {
+            void *value = Ptr(p * kStressPerProducer + i);
+            if (common_blocked_queue_push(&queue_, value) != 0) push_errors++;
+        }
+    };
+    auto stop = [&] {
+        for (int c = 0; c < kStressConsumers; c++) {
+            EXPECT_EQ(common_blocked_queue_push(&queue_, Ptr(kStop)), 0);
+        }
+    };
+    kite_test::RunStress(kStressProducers, kStressConsumers, consume, produce,
+                         stop, [&] { kite_test::Broadcast(&queue_.lc_pair); });
     EXPECT_EQ(push_errors, 0);
-    EXPECT_EQ(duplicates, 0);
-    EXPECT_EQ(disorder, 0);
-    long missing = 0;
-    for (auto &s : seen) missing += s == 0;
-    EXPECT_EQ(missing, 0);
+    ledger.ExpectEachOnceInOrder();
     EXPECT_EQ(NodesInUse(), 0);
 }
 

@@ -11,11 +11,15 @@
 #include <vector>
 
 #include "logger.h"
+#include "queue_test_util.h"
 #include "test_util.h"
 
 namespace {
 
 using kite_test::LogCapture;
+using kite_test::kStressConsumers;
+using kite_test::kStressPerProducer;
+using kite_test::kStressProducers;
 
 class KiteBlockedQueueTest : public ::testing::Test {
  protected:
@@ -110,12 +114,7 @@ TEST_F(KiteBlockedQueueTest, TerminateWakesWaitingPopsWithNull)
 
 TEST_F(KiteBlockedQueueTest, FailedLockIsLoggedAndChangesNothing)
 {
-    pthread_mutex_destroy(&queue_.lock);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-    pthread_mutex_init(&queue_.lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    kite_test::UseErrorCheckingMutex(&queue_.lock);
     struct kite_task_info a = {}, b = {};
     ASSERT_EQ(blocked_queue_push(&queue_, &a), 0);
 
@@ -126,14 +125,8 @@ TEST_F(KiteBlockedQueueTest, FailedLockIsLoggedAndChangesNothing)
     EXPECT_EQ(blocked_queue_pop(&queue_), nullptr);
     ASSERT_EQ(pthread_mutex_unlock(&queue_.lock), 0);
     ASSERT_EQ(log.size(), 2u);
-    for (const auto &record : log.records()) {
-        EXPECT_EQ(record.level, KT_LOG_ERROR);
-        EXPECT_EQ(record.message.rfind("file: kite_blocked_queue.cpp, line: ",
-                                       0),
-                  0u);
-        EXPECT_NE(record.message.find("call pthread_mutex_lock fail"),
-                  std::string::npos);
-    }
+    kite_test::ExpectLockFailRecords(log, KT_LOG_ERROR,
+                                     "kite_blocked_queue.cpp");
     EXPECT_EQ(b.next, &a);  // untouched
     EXPECT_EQ(queue_.head, &a);
     EXPECT_EQ(queue_.tail, &a);
@@ -143,32 +136,25 @@ TEST_F(KiteBlockedQueueTest, FailedLockIsLoggedAndChangesNothing)
 // allocator; each comes out once, in order per producer per consumer.
 TEST_F(KiteBlockedQueueTest, StressManyProducersManyConsumers)
 {
-    constexpr int kProducers = 4;
-    constexpr int kConsumers = 4;
-    constexpr uintptr_t kPerProducer = 250000;
     constexpr uintptr_t kStop = ~uintptr_t{0};
     constexpr int kMaxInFlight = 4096;
     struct kite_task_queue tasks;
     ASSERT_EQ(kite_task_queue_init(&tasks, 0, 16, 16, 0), 0);
-    std::vector<std::atomic<unsigned char>> seen(kProducers * kPerProducer);
-    std::atomic<int> in_flight{0}, finished{0};
-    std::atomic<long> duplicates{0}, disorder{0}, errors{0};
+    kite_test::StressLedger ledger(kStressProducers, kStressPerProducer);
+    std::atomic<int> in_flight{0};
+    std::atomic<long> errors{0};
 
-    auto consume = [&] {
-        uintptr_t last[kProducers] = {0, 0, 0, 0};
+    auto consume = [&](int) {
+        std::vector<long> last = ledger.NewOrder();
         for (;;) {
             struct kite_task_info *t = blocked_queue_pop(&queue_);
             if (t == nullptr) continue;
             auto value = reinterpret_cast<uintptr_t>(t->arg);
             kite_task_queue_free(&tasks, t);
             in_flight--;
-            if (value == kStop) break;
-            uintptr_t producer = (value - 1) / kPerProducer;
-            if (seen[value - 1].fetch_add(1) != 0) duplicates++;
-            if (value <= last[producer]) disorder++;
-            last[producer] = value;
+            if (value == kStop) return;
+            ledger.RecordValue(value, &last);
         }
-        finished++;
     };
     auto push = [&](uintptr_t value) {
         while (in_flight >= kMaxInFlight) std::this_thread::yield();
@@ -178,30 +164,18 @@ TEST_F(KiteBlockedQueueTest, StressManyProducersManyConsumers)
         t->arg = reinterpret_cast<void *>(value);
         if (blocked_queue_push(&queue_, t) != 0) errors++;
     };
-    std::vector<std::thread> consumers;
-    for (int c = 0; c < kConsumers; c++) consumers.emplace_back(consume);
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; p++) {
-        producers.emplace_back([&, p] {
-            for (uintptr_t i = 1; i <= kPerProducer; i++) {
-                push(p * kPerProducer + i);
-            }
-        });
-    }
-    for (auto &t : producers) t.join();
-    for (int c = 0; c < kConsumers; c++) push(kStop);
+    auto produce = [&](int p) {
+        for (uintptr_t i = 1; i <= kStressPerProducer; i++) {
+            push(p * kStressPerProducer + i);
+        }
+    };
     // A push wakes one consumer per change from empty; wake the others.
-    while (finished < kConsumers) {
-        blocked_queue_terminate(&queue_);
-        usleep(1000);
-    }
-    for (auto &t : consumers) t.join();
+    kite_test::RunStress(
+        kStressProducers, kStressConsumers, consume, produce,
+        [&] { for (int c = 0; c < kStressConsumers; c++) push(kStop); },
+        [&] { blocked_queue_terminate(&queue_); });
     EXPECT_EQ(errors, 0);
-    EXPECT_EQ(duplicates, 0);
-    EXPECT_EQ(disorder, 0);
-    long missing = 0;
-    for (auto &s : seen) missing += s == 0;
-    EXPECT_EQ(missing, 0);
+    ledger.ExpectEachOnceInOrder();
     EXPECT_EQ(kite_task_queue_free_count(&tasks),
               kite_task_queue_total_count(&tasks));
     kite_task_queue_destroy(&tasks);

@@ -4,17 +4,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <thread>
 #include <vector>
 
+#include "queue_test_util.h"
 #include "test_util.h"
 
 namespace {
 
 using kite_test::LogCapture;
+using kite_test::kStressConsumers;
+using kite_test::kStressPerProducer;
+using kite_test::kStressProducers;
+using kite_test::PopWokenWhileEmpty;
 
 struct Item {
     int producer;
@@ -39,27 +42,6 @@ class KtQueueTest : public ::testing::Test {
 
     struct kt_queue queue_;
 };
-
-// Keeps signalling until the popping thread has returned, so a pop that
-// waits is certainly woken while the queue is still empty.
-template <typename PopFn>
-void *PopWokenWhileEmpty(pthread_lock_cond_pair_t *pair, PopFn pop)
-{
-    std::atomic<bool> done{false};
-    void *result = reinterpret_cast<void *>(1);
-    std::thread popper([&] {
-        result = pop();
-        done = true;
-    });
-    while (!done) {
-        pthread_mutex_lock(&pair->lock);
-        pthread_cond_signal(&pair->cond);
-        pthread_mutex_unlock(&pair->lock);
-        usleep(1000);
-    }
-    popper.join();
-    return result;
-}
 
 TEST_F(KtQueueTest, NotifyReportsOnlyTheChangeFromEmpty)
 {
@@ -225,12 +207,7 @@ class KtQueueLockFailTest : public KtQueueTest {
     void SetUp() override
     {
         KtQueueTest::SetUp();
-        pthread_mutex_destroy(&queue_.lc_pair.lock);
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-        pthread_mutex_init(&queue_.lc_pair.lock, &attr);
-        pthread_mutexattr_destroy(&attr);
+        kite_test::UseErrorCheckingMutex(&queue_.lc_pair.lock);
     }
 };
 
@@ -255,40 +232,24 @@ TEST_F(KtQueueLockFailTest, FailedLockIsLoggedAndChangesNothing)
     ASSERT_EQ(pthread_mutex_unlock(&queue_.lc_pair.lock), 0);
 
     ASSERT_GE(log.size(), 6u);
-    for (const auto &record : log.records()) {
-        EXPECT_EQ(record.level, KT_LOG_WARNING);
-        EXPECT_NE(record.message.find("file: kt_queue.cpp, line: "),
-                  std::string::npos);
-        EXPECT_NE(record.message.find("call pthread_mutex_lock fail, errno: " +
-                                      std::to_string(EDEADLK)),
-                  std::string::npos);
-    }
+    kite_test::ExpectLockFailRecords(log, KT_LOG_WARNING, "kt_queue.cpp");
     EXPECT_EQ(queue_.head, &a);
     EXPECT_EQ(queue_.tail, &a);
 }
 
 // 4 producers and 4 consumers pass 1,000,000 records; every record comes
 // out exactly once and each consumer sees each producer's records in order.
+// Odd consumers take whole chains with pop_all.
 TEST_F(KtQueueTest, StressManyProducersManyConsumers)
 {
-    constexpr int kProducers = 4;
-    constexpr int kConsumers = 4;
-    constexpr int kPerProducer = 250000;
-    std::vector<std::vector<Item>> items(kProducers,
-                                         std::vector<Item>(kPerProducer));
-    std::vector<std::atomic<unsigned char>> seen(kProducers * kPerProducer);
-    std::vector<Item> stops(kConsumers, Item{-1, 0, nullptr});
-    std::atomic<int> finished{0};
-    std::atomic<long> duplicates{0}, disorder{0};
+    std::vector<std::vector<Item>> items(kStressProducers,
+                                         std::vector<Item>(kStressPerProducer));
+    std::vector<Item> stops(kStressConsumers, Item{-1, 0, nullptr});
+    kite_test::StressLedger ledger(kStressProducers, kStressPerProducer);
 
-    auto handle = [&](Item *item, int *last) {
-        int slot = item->producer * kPerProducer + item->seq;
-        if (seen[slot].fetch_add(1) != 0) duplicates++;
-        if (item->seq <= last[item->producer]) disorder++;
-        last[item->producer] = item->seq;
-    };
-    auto consume = [&](bool take_all) {
-        int last[kProducers] = {-1, -1, -1, -1};
+    auto consume = [&](int c) {
+        bool take_all = c % 2 == 1;
+        std::vector<long> last = ledger.NewOrder();
         for (;;) {
             auto *item = static_cast<Item *>(
                 take_all ? kt_queue_pop_all(&queue_) : kt_queue_pop(&queue_));
@@ -302,42 +263,24 @@ TEST_F(KtQueueTest, StressManyProducersManyConsumers)
                         }
                         kt_queue_push_queue_to_head(&queue_, &rest);
                     }
-                    finished++;
                     return;
                 }
-                handle(item, last);
+                ledger.Record(item->producer, item->seq, &last);
                 item = next;
             }
         }
     };
-    std::vector<std::thread> threads;
-    for (int c = 0; c < kConsumers; c++) {
-        threads.emplace_back(consume, c % 2 == 1);
-    }
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; p++) {
-        producers.emplace_back([&, p] {
-            for (int i = 0; i < kPerProducer; i++) {
-                items[p][i] = Item{p, i, nullptr};
-                kt_queue_push(&queue_, &items[p][i]);
-            }
-        });
-    }
-    for (auto &t : producers) t.join();
-    for (auto &stop : stops) kt_queue_push(&queue_, &stop);
-    // Pushes signal one waiter only; wake the rest for their stop records.
-    while (finished < kConsumers) {
-        pthread_mutex_lock(&queue_.lc_pair.lock);
-        pthread_cond_broadcast(&queue_.lc_pair.cond);
-        pthread_mutex_unlock(&queue_.lc_pair.lock);
-        usleep(1000);
-    }
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(duplicates, 0);
-    EXPECT_EQ(disorder, 0);
-    long missing = 0;
-    for (auto &s : seen) missing += s == 0;
-    EXPECT_EQ(missing, 0);
+    auto produce = [&](int p) {
+        for (int i = 0; i < kStressPerProducer; i++) {
+            items[p][i] = Item{p, i, nullptr};
+            kt_queue_push(&queue_, &items[p][i]);
+        }
+    };
+    kite_test::RunStress(
+        kStressProducers, kStressConsumers, consume, produce,
+        [&] { for (auto &stop : stops) kt_queue_push(&queue_, &stop); },
+        [&] { kite_test::Broadcast(&queue_.lc_pair); });
+    ledger.ExpectEachOnceInOrder();
     EXPECT_TRUE(kt_queue_empty(&queue_));
 }
 
