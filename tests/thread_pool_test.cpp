@@ -146,6 +146,10 @@ TEST_F(ThreadPoolTest, MinIdleAboveLimitStartsLimitThreads)
     ASSERT_EQ(Init(3, 0, 5), 0);
     EXPECT_EQ(pool_.min_idle_count, 3);
     ASSERT_TRUE(WaitFor([&] { return Running() == 3; }));
+    // A thread counts itself before it writes its start line.
+    ASSERT_TRUE(WaitFor([&] {
+        return Matching(log, " start, running count: ").size() >= 3u;
+    }));
     auto starts = Matching(log, " start, running count: ");
     ASSERT_EQ(starts.size(), 3u);
     std::sort(starts.begin(), starts.end(), [](auto &a, auto &b) {
