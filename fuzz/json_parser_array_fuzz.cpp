@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Check(type >= 1 && type <= 3);
   Items items;
   if (DecodeText(text, size, &items) == 0) {
-    Check(type == JSON_TYPE_ARRAY);
+    Check(type == KITE_JSON_TYPE_ARRAY);
     CheckRoundTrip(items);
   }
   CheckRoundTrip(SplitAtFF(text, size));

@@ -37,9 +37,9 @@
 #define KT_MAX(a, b) ((a) > (b) ? (a) : (b))
 
 /* Room for the text of an IPv4 or IPv6 address plus its NUL. */
-#define IP_ADDRESS_SIZE 46
+#define KT_IP_ADDRESS_SIZE 46
 /* Room for a file name with its directories. */
-#define MAX_PATH_SIZE 256
+#define KT_MAX_PATH_SIZE 256
 
 KT_EXTERN_C_BEGIN
 

@@ -22,7 +22,7 @@ typedef struct {
     uint16_t port;         /* host byte order; 0 when none is known */
     int16_t socket_domain; /* AF_INET or AF_INET6, from the address */
     bool validate_flag;    /* set by users that check a reused connection */
-    char ip_addr[IP_ADDRESS_SIZE]; /* IP text without brackets, NUL-ended */
+    char ip_addr[KT_IP_ADDRESS_SIZE]; /* IP text without brackets, NUL-ended */
     /* Caller-reserved bytes behind the record (allocate sizeof + n). */
     __extension__ char args[0];
 } ConnectionInfo;

@@ -350,7 +350,7 @@ int parse_annotation(Parser *p, const char *start, const char *end)
         if (result != 0) {
             logError("config file: %s, line: %d, annotation: %s fail, errno: "
                      "%d, error info: %s", p->caption, p->line_no, e.name,
-                     result, STRERROR(result));
+                     result, KT_STRERROR(result));
         }
         return result;
     }

@@ -555,12 +555,12 @@ int EncodeRecord(const Record *record, const int per_item, const char open,
 extern "C" {
 
 KT_API int detect_json_type(const string_t *input) {
-  if (input == nullptr || input->len <= 1) return JSON_TYPE_STRING;
+  if (input == nullptr || input->len <= 1) return KITE_JSON_TYPE_STRING;
   const char first = input->str[0];
   const char last = input->str[input->len - 1];
-  if (first == '[') return last == ']' ? JSON_TYPE_ARRAY : JSON_TYPE_STRING;
-  if (first == '{') return last == '}' ? JSON_TYPE_MAP : JSON_TYPE_STRING;
-  return JSON_TYPE_STRING;
+  if (first == '[') return last == ']' ? KITE_JSON_TYPE_ARRAY : KITE_JSON_TYPE_STRING;
+  if (first == '{') return last == '}' ? KITE_JSON_TYPE_MAP : KITE_JSON_TYPE_STRING;
+  return KITE_JSON_TYPE_STRING;
 }
 
 KT_API void free_common_array(common_array_t *array) {

@@ -24,9 +24,9 @@
 #include "kt_memory.h"
 
 /* Codes of detect_json_type. */
-#define JSON_TYPE_STRING 1
-#define JSON_TYPE_ARRAY 2
-#define JSON_TYPE_MAP 3
+#define KITE_JSON_TYPE_STRING 1
+#define KITE_JSON_TYPE_ARRAY 2
+#define KITE_JSON_TYPE_MAP 3
 
 KT_EXTERN_C_BEGIN
 
@@ -56,8 +56,8 @@ typedef struct {
     char *buff;
 } json_map_t;
 
-/* Classifies input by its first and last characters only: JSON_TYPE_ARRAY
- * for "[...]", JSON_TYPE_MAP for "{...}", JSON_TYPE_STRING for anything else
+/* Classifies input by its first and last characters only: KITE_JSON_TYPE_ARRAY
+ * for "[...]", KITE_JSON_TYPE_MAP for "{...}", KITE_JSON_TYPE_STRING for anything else
  * (including every input of 1 character or less).  input is borrowed. */
 KT_API int detect_json_type(const string_t *input);
 

@@ -19,13 +19,13 @@ KT_API int blocked_queue_init(struct kite_blocked_queue *pQueue)
     int result = init_pthread_lock(&pQueue->lock);
     if (result != 0) {
         logError("init_pthread_lock fail, errno: %d, error info: %s", result,
-                 STRERROR(result));
+                 KT_STRERROR(result));
         return result;
     }
     result = pthread_cond_init(&pQueue->cond, nullptr);
     if (result != 0) {
         logError("pthread_cond_init fail, errno: %d, error info: %s", result,
-                 STRERROR(result));
+                 KT_STRERROR(result));
         return result;
     }
     pQueue->head = nullptr;

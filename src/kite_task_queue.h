@@ -43,7 +43,7 @@ struct kite_task_info {
     struct kite_task_info *next;  /* link of the queue holding the task */
     int32_t sock;                 /* the connection's socket; -1 when none */
     uint16_t port;                /* peer port, host byte order */
-    char client_ip[IP_ADDRESS_SIZE]; /* peer IP text, NUL-terminated */
+    char client_ip[KT_IP_ADDRESS_SIZE]; /* peer IP text, NUL-terminated */
     KiteTaskEventEntry event;     /* readiness and time-out of the task */
     char *data;                   /* send/receive buffer of size bytes */
     int32_t size;                 /* bytes allocated at data */

@@ -216,7 +216,7 @@ int lock_target_slot(pthread_mutex_t *lock)
         }
         if (result != EBUSY) {
             logWarning("call pthread_mutex_lock fail, errno: %d, "
-                       "error info: %s", result, STRERROR(result));
+                       "error info: %s", result, KT_STRERROR(result));
             return result;
         }
         sched_yield();

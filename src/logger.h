@@ -79,6 +79,6 @@ KT_EXTERN_C_END
     kt_log_write(KT_LOG_DEBUG, __FILE__, __LINE__, __VA_ARGS__)
 
 /* The "Unkown error" rule under its customary name. */
-#define STRERROR(errnum) kt_strerror(errnum)
+#define KT_STRERROR(errnum) kt_strerror(errnum)
 
 #endif

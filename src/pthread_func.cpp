@@ -52,7 +52,7 @@ KT_API int init_pthread_lock(pthread_mutex_t *lock)
     int result = pthread_mutex_init(lock, nullptr);
     if (result != 0) {
         logError("call pthread_mutex_init fail, errno: %d, error info: %s",
-                 result, STRERROR(result));
+                 result, KT_STRERROR(result));
     }
     return result;
 }
@@ -66,7 +66,7 @@ KT_API int init_pthread_lock_cond_pair(pthread_lock_cond_pair_t *lcp)
     result = pthread_cond_init(&lcp->cond, nullptr);
     if (result != 0) {
         logError("call pthread_cond_init fail, errno: %d, error info: %s",
-                 result, STRERROR(result));
+                 result, KT_STRERROR(result));
         pthread_mutex_destroy(&lcp->lock);
     }
     return result;
@@ -85,7 +85,7 @@ KT_API int kt_create_thread(pthread_t *tid, void *(*start_func)(void *),
     int result = pthread_attr_init(&attr);
     if (result != 0) {
         logError("call pthread_attr_init fail, errno: %d, error info: %s",
-                 result, STRERROR(result));
+                 result, KT_STRERROR(result));
         return result;
     }
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -95,14 +95,14 @@ KT_API int kt_create_thread(pthread_t *tid, void *(*start_func)(void *),
         result = pthread_attr_setstacksize(&attr, size);
         if (result != 0) {
             logError("call pthread_attr_setstacksize %d fail, errno: %d, "
-                     "error info: %s", stack_size, result, STRERROR(result));
+                     "error info: %s", stack_size, result, KT_STRERROR(result));
         }
     }
     if (result == 0) {
         result = pthread_create(tid, &attr, start_func, args);
         if (result != 0) {
             logError("create thread fail, errno: %d, error info: %s",
-                     result, STRERROR(result));
+                     result, KT_STRERROR(result));
         }
     }
     pthread_attr_destroy(&attr);

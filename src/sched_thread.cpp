@@ -61,7 +61,7 @@ KT_API int kt_sched_clock_start(void)
     int result = pthread_create(&g_clock_tid, nullptr, ClockLoop, nullptr);
     if (result != 0) {
         logError("create clock thread fail, errno: %d, error info: %s",
-                 result, STRERROR(result));
+                 result, KT_STRERROR(result));
         return result;
     }
     g_clock_running = true;

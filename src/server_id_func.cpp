@@ -350,7 +350,7 @@ int load_groups(KTServerConfig *ctx, IniContext *ini, const char *filename)
     if (result != 0) {
         logError("config filename: %s, get sections by prefix %s fail, "
                  "errno: %d, error info: %s", filename, kGroupPrefix, result,
-                 STRERROR(result));
+                 KT_STRERROR(result));
         return result;
     }
     if (count == 0) {
@@ -791,7 +791,7 @@ int load_server_list(KTServerConfig *ctx, IniContext *ini,
     if (result != 0) {
         logError("config filename: %s, get sections by prefix %s fail, "
                  "errno: %d, error info: %s", filename, kServerPrefix, result,
-                 STRERROR(result));
+                 KT_STRERROR(result));
         return result;
     }
     KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;

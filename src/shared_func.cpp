@@ -122,14 +122,14 @@ KT_API int kt_get_file_content(const char *filename, char **buff,
     if (fd < 0) {
         int err = ErrnoOrEio();
         logError("open file %s fail, errno: %d, error info: %s", filename,
-                 err, STRERROR(err));
+                 err, KT_STRERROR(err));
         return err;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int err = ErrnoOrEio();
         logError("stat file %s fail, errno: %d, error info: %s", filename,
-                 err, STRERROR(err));
+                 err, KT_STRERROR(err));
         close(fd);
         return err;
     }
@@ -142,7 +142,7 @@ KT_API int kt_get_file_content(const char *filename, char **buff,
     if (n < 0) {
         int err = ErrnoOrEio();
         logError("read file %s fail, errno: %d, error info: %s", filename,
-                 err, STRERROR(err));
+                 err, KT_STRERROR(err));
         kt_free(data);
         close(fd);
         return err;

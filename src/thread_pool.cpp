@@ -151,13 +151,13 @@ int InitPthreadLockCond(pthread_mutex_t *lock, pthread_cond_t *cond)
     int result = init_pthread_lock(lock);
     if (result != 0) {
         logError("init_pthread_lock fail, errno: %d, error info: %s", result,
-                 STRERROR(result));
+                 KT_STRERROR(result));
         return result;
     }
     result = pthread_cond_init(cond, nullptr);
     if (result != 0) {
         logError("pthread_cond_init fail, errno: %d, error info: %s", result,
-                 STRERROR(result));
+                 KT_STRERROR(result));
         pthread_mutex_destroy(lock);
     }
     return result;

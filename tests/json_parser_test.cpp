@@ -132,15 +132,15 @@ using Items = std::vector<std::string>;
 }  // namespace
 
 TEST(JsonParserTest, DetectTypeLooksAtFirstAndLastCharacterOnly) {
-  EXPECT_EQ(DetectType("[x}"), JSON_TYPE_STRING);
-  EXPECT_EQ(DetectType("{}"), JSON_TYPE_MAP);
-  EXPECT_EQ(DetectType("["), JSON_TYPE_STRING);
-  EXPECT_EQ(DetectType(""), JSON_TYPE_STRING);
-  EXPECT_EQ(DetectType("[]"), JSON_TYPE_ARRAY);
-  EXPECT_EQ(DetectType("[ garbage {"), JSON_TYPE_STRING);
-  EXPECT_EQ(DetectType("[,,,]"), JSON_TYPE_ARRAY);
-  EXPECT_EQ(DetectType("{x]"), JSON_TYPE_STRING);
-  EXPECT_EQ(DetectType(" []"), JSON_TYPE_STRING);
+  EXPECT_EQ(DetectType("[x}"), KITE_JSON_TYPE_STRING);
+  EXPECT_EQ(DetectType("{}"), KITE_JSON_TYPE_MAP);
+  EXPECT_EQ(DetectType("["), KITE_JSON_TYPE_STRING);
+  EXPECT_EQ(DetectType(""), KITE_JSON_TYPE_STRING);
+  EXPECT_EQ(DetectType("[]"), KITE_JSON_TYPE_ARRAY);
+  EXPECT_EQ(DetectType("[ garbage {"), KITE_JSON_TYPE_STRING);
+  EXPECT_EQ(DetectType("[,,,]"), KITE_JSON_TYPE_ARRAY);
+  EXPECT_EQ(DetectType("{x]"), KITE_JSON_TYPE_STRING);
+  EXPECT_EQ(DetectType(" []"), KITE_JSON_TYPE_STRING);
 }
 
 TEST(JsonParserTest, FramingErrorsHaveNoExcerpt) {

@@ -101,7 +101,7 @@ TEST(LoggerTest, EnvironmentSetsTheLevelAtFirstUse)
 TEST(LoggerTest, UnkownErrorRule)
 {
     EXPECT_STREQ(kt_strerror(ENOENT), strerror(ENOENT));
-    EXPECT_STREQ(STRERROR(EINVAL), "Invalid argument");
+    EXPECT_STREQ(KT_STRERROR(EINVAL), "Invalid argument");
     EXPECT_NE(kt_strerror(123456), nullptr);
     LogCapture capture;
     int line = __LINE__ + 1;

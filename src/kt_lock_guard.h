@@ -1,0 +1,65 @@
+/*
+ * kt_lock_guard: internal to the library, not installed API; the one way a
+ * module holds a mutex.
+ *
+ * The guard locks in its constructor and unlocks in its destructor, so every
+ * return path releases the lock.  A failed pthread_mutex_lock is logged once,
+ * with the file and line of the code that built the guard, at the level the
+ * caller picks (error where the operation fails with it, warning where it
+ * goes on), and reported through ok() and error(); a guard that failed to
+ * lock never unlocks.  C++ only: the guard keeps the header harmless when a
+ * C file includes it.
+ */
+#ifndef KITE_KT_LOCK_GUARD_H
+#define KITE_KT_LOCK_GUARD_H
+
+#ifdef __cplusplus
+
+#include <pthread.h>
+
+#include "logger.h"
+#include "pthread_func.h"
+
+namespace kite {
+
+class lock_guard {
+public:
+    explicit lock_guard(pthread_mutex_t *lock, int level = KT_LOG_ERROR,
+                        const char *file = __builtin_FILE(),
+                        int line = __builtin_LINE()) noexcept
+        : lock_(lock), level_(level), file_(file), line_(line),
+          error_(kt_mutex_lock_ex(lock, level, file, line))
+    {
+    }
+
+    ~lock_guard() { unlock(); }
+
+    lock_guard(const lock_guard &) = delete;
+    lock_guard &operator=(const lock_guard &) = delete;
+
+    bool ok() const noexcept { return error_ == 0; }
+    // 0 or the error number of the failed lock.
+    int error() const noexcept { return error_; }
+
+    // Releases the lock before the end of the scope; later calls do nothing.
+    void unlock() noexcept
+    {
+        if (error_ == 0 && lock_ != nullptr) {
+            kt_mutex_unlock_ex(lock_, level_, file_, line_);
+            lock_ = nullptr;
+        }
+    }
+
+private:
+    pthread_mutex_t *lock_;
+    int level_;
+    const char *file_;
+    int line_;
+    int error_;
+};
+
+}  // namespace kite
+
+#endif  // __cplusplus
+
+#endif
