@@ -16,7 +16,7 @@ namespace {
 
 // The byte a two-character form (backslash and letter) stands for; -1 for
 // a letter without a meaning.
-int TwoCharByte(const char letter) {
+int two_char_byte(const char letter) {
   switch (letter) {
     case '0': return '\0';
     case '\\': return '\\';
@@ -33,7 +33,7 @@ int TwoCharByte(const char letter) {
 }
 
 // Value of one hexadecimal digit, or -1.
-int HexDigit(const char c) {
+int hex_digit(const char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -52,7 +52,7 @@ int char_convert_loader_parse(const char *s, unsigned char *out_char) {
     return EINVAL;
   }
   if (len == 2) {
-    const int byte = TwoCharByte(s[1]);
+    const int byte = two_char_byte(s[1]);
     if (byte < 0) {
       logError("invalid char string: %s", s);
       return EINVAL;
@@ -60,8 +60,8 @@ int char_convert_loader_parse(const char *s, unsigned char *out_char) {
     *out_char = static_cast<unsigned char>(byte);
     return 0;
   }
-  if (len == 4 && s[1] == 'x' && HexDigit(s[2]) >= 0 && HexDigit(s[3]) >= 0) {
-    *out_char = static_cast<unsigned char>(HexDigit(s[2]) * 16 + HexDigit(s[3]));
+  if (len == 4 && s[1] == 'x' && hex_digit(s[2]) >= 0 && hex_digit(s[3]) >= 0) {
+    *out_char = static_cast<unsigned char>(hex_digit(s[2]) * 16 + hex_digit(s[3]));
     return 0;
   }
   logError("invalid char string: %s, correct format: \\x##, ## for hex "
@@ -70,7 +70,7 @@ int char_convert_loader_parse(const char *s, unsigned char *out_char) {
 }
 
 // An escaping target: double quote, backslash, any character, double quote.
-bool IsEscapeTarget(const char *dest) {
+bool is_escape_target(const char *dest) {
   return strlen(dest) == 4 && dest[1] == '\\' && dest[3] == '"';
 }
 
@@ -92,7 +92,7 @@ KT_API int char_convert_loader_set_pair(KiteCharConverter *pCharConverter,
   int result = char_convert_loader_parse(src, &src_char);
   if (result != 0) return result;
   if (*dest == '"') {
-    if (!IsEscapeTarget(dest)) {
+    if (!is_escape_target(dest)) {
       logError("invalid dest string: %s, correct format: \"\\c\", "
                "eg. \"\\t\"", dest);
       return EINVAL;

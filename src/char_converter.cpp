@@ -38,7 +38,7 @@ struct ByteSet {
 };
 
 template <typename Member>
-ByteSet BuildByteSet(Member is_member) {
+ByteSet build_byte_set(Member is_member) {
   ByteSet set{};
   for (int b = 0; b < 256; ++b) {
     if (!is_member(b)) continue;
@@ -53,9 +53,9 @@ ByteSet BuildByteSet(Member is_member) {
   return set;
 }
 
-bool HasAvx2() {
-  static const bool has_avx2 = __builtin_cpu_supports("avx2") != 0;
-  return has_avx2;
+bool has_avx2() {
+  static const bool supported = __builtin_cpu_supports("avx2") != 0;
+  return supported;
 }
 
 struct VectorSet {
@@ -63,7 +63,7 @@ struct VectorSet {
   __m256i second;
 };
 
-__attribute__((target("avx2"))) inline VectorSet LoadSet(const ByteSet &set) {
+__attribute__((target("avx2"))) inline VectorSet load_set(const ByteSet &set) {
   return VectorSet{
       _mm256_broadcastsi128_si256(
           _mm_loadu_si128(reinterpret_cast<const __m128i *>(set.first))),
@@ -72,7 +72,7 @@ __attribute__((target("avx2"))) inline VectorSet LoadSet(const ByteSet &set) {
 }
 
 // Bit i set when byte i of v is a member of the set.
-__attribute__((target("avx2"))) inline unsigned MemberMask(__m256i v,
+__attribute__((target("avx2"))) inline unsigned member_mask(__m256i v,
                                                            const VectorSet &s) {
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   const __m256i bits = _mm256_setr_epi8(
@@ -96,7 +96,7 @@ struct ConvertCursor {
 };
 
 // Writes the result of one byte that has a rule.
-inline void ApplyRule(const KiteCharTarget &t, ConvertCursor *c) {
+inline void apply_rule(const KiteCharTarget &t, ConvertCursor *c) {
   if (t.op == KITE_CHAR_OP_ESCAPE) *c->out++ = '\\';
   *c->out++ = static_cast<char>(t.dest);
   ++c->count;
@@ -107,13 +107,13 @@ inline void ApplyRule(const KiteCharTarget &t, ConvertCursor *c) {
 // fewer than 32 bytes remain.  Output and input advance together, and the
 // input end is capped at out_size, so each 32-byte store fits; a replaced
 // byte is patched in place after the store.
-__attribute__((target("avx2"))) void FirstPassVector(
+__attribute__((target("avx2"))) void first_pass_vector(
     const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c) {
-  const VectorSet s = LoadSet(set);
+  const VectorSet s = load_set(set);
   while (c->end - c->p >= kVectorBytes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
-    for (unsigned mask = MemberMask(v, s); mask != 0; mask &= mask - 1) {
+    for (unsigned mask = member_mask(v, s); mask != 0; mask &= mask - 1) {
       const unsigned k = __builtin_ctz(mask);
       const KiteCharTarget t = table[c->p[k]];
       if (t.op == KITE_CHAR_OP_ESCAPE) {
@@ -134,15 +134,15 @@ __attribute__((target("avx2"))) void FirstPassVector(
 // every byte would pass and is skipped.  The vector is stored once; after
 // each escaped byte the rest of it is stored again one byte further on,
 // reloaded from the input (hence 64 input bytes must remain).
-__attribute__((target("avx2"))) void SecondPassVector(
+__attribute__((target("avx2"))) void second_pass_vector(
     const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c,
     const char *output, const int out_size) {
-  const VectorSet s = LoadSet(set);
+  const VectorSet s = load_set(set);
   while (c->end - c->p >= 2 * kVectorBytes &&
          out_size - 1 - (c->out - output) >= 3 * kVectorBytes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
-    for (unsigned mask = MemberMask(v, s); mask != 0; mask &= mask - 1) {
+    for (unsigned mask = member_mask(v, s); mask != 0; mask &= mask - 1) {
       const unsigned k = __builtin_ctz(mask);
       const KiteCharTarget t = table[c->p[k]];
       char *o = c->out + k;
@@ -165,12 +165,12 @@ __attribute__((target("avx2"))) void SecondPassVector(
 
 // First pass: copies and replaces until the input end or the first byte
 // with an escaping rule; true when such a byte stopped it.
-bool FirstPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
+bool first_pass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
                bool *set_built) {
-  if (c->end - c->p >= kVectorMinBytes && HasAvx2()) {
-    *set = BuildByteSet([table](int b) { return table[b].op != 0; });
+  if (c->end - c->p >= kVectorMinBytes && has_avx2()) {
+    *set = build_byte_set([table](int b) { return table[b].op != 0; });
     *set_built = true;
-    FirstPassVector(table, *set, c);
+    first_pass_vector(table, *set, c);
   }
   for (; c->p < c->end;) {
     const KiteCharTarget t = table[*c->p];
@@ -179,7 +179,7 @@ bool FirstPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
     } else if (t.op == KITE_CHAR_OP_ESCAPE) {
       return true;
     } else {
-      ApplyRule(t, c);
+      apply_rule(t, c);
     }
   }
   return false;
@@ -187,13 +187,13 @@ bool FirstPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
 
 // Second pass: every byte first checks that the output holds fewer than
 // out_size - 1 bytes, since an escaped byte needs two.
-void SecondPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
+void second_pass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
                 bool set_built, const char *output, const int out_size) {
-  if (c->end - c->p >= kVectorMinBytes && HasAvx2()) {
+  if (c->end - c->p >= kVectorMinBytes && has_avx2()) {
     if (!set_built) {
-      *set = BuildByteSet([table](int b) { return table[b].op != 0; });
+      *set = build_byte_set([table](int b) { return table[b].op != 0; });
     }
-    SecondPassVector(table, *set, c, output, out_size);
+    second_pass_vector(table, *set, c, output, out_size);
   }
   for (; c->p < c->end;) {
     if (c->out - output >= out_size - 1) {
@@ -204,7 +204,7 @@ void SecondPass(const KiteCharTarget *table, ConvertCursor *c, ByteSet *set,
     if (t.op == KITE_CHAR_OP_COPY) {
       *c->out++ = static_cast<char>(*c->p++);
     } else {
-      ApplyRule(t, c);
+      apply_rule(t, c);
     }
   }
 }
@@ -216,7 +216,7 @@ struct UnescapeCursor {
   int count;        // sequences or bytes turned back
 };
 
-inline void UnescapeOne(const KiteCharTarget *unescape, UnescapeCursor *c) {
+inline void unescape_one(const KiteCharTarget *unescape, UnescapeCursor *c) {
   const unsigned char ch = static_cast<unsigned char>(*c->r);
   if (ch == '\\') {
     if (c->r + 1 < c->end) {
@@ -242,12 +242,12 @@ inline void UnescapeOne(const KiteCharTarget *unescape, UnescapeCursor *c) {
 // nor a replaced byte move 32 at a time.  A whole vector is stored only
 // when the run fills it, because the store would otherwise overwrite input
 // not read yet (the write position trails the read position).
-__attribute__((target("avx2"))) void UnescapeVector(
+__attribute__((target("avx2"))) void unescape_vector(
     const KiteCharTarget *unescape, const ByteSet &set, UnescapeCursor *c) {
-  const VectorSet s = LoadSet(set);
+  const VectorSet s = load_set(set);
   while (c->end - c->r >= kVectorBytes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->r));
-    const unsigned mask = MemberMask(v, s);
+    const unsigned mask = member_mask(v, s);
     if (mask == 0) {
       if (c->w != c->r) _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->w), v);
       c->r += kVectorBytes;
@@ -258,11 +258,11 @@ __attribute__((target("avx2"))) void UnescapeVector(
     if (c->w != c->r) memmove(c->w, c->r, n);
     c->r += n;
     c->w += n;
-    UnescapeOne(unescape, c);
+    unescape_one(unescape, c);
   }
 }
 
-int InitWithTable(KiteCharConverter *pCharConverter, const uint8_t (*pairs)[2],
+int init_with_table(KiteCharConverter *pCharConverter, const uint8_t (*pairs)[2],
                   int count, unsigned int op) {
   KiteCharPair charPairs[8];
   for (int i = 0; i < count; ++i) {
@@ -303,7 +303,7 @@ KT_API int std_space_char_converter_init(KiteCharConverter *pCharConverter,
     pairs[i][0] = sources[i];
     pairs[i][1] = static_cast<uint8_t>(dest_base + i);
   }
-  return InitWithTable(pCharConverter, pairs, 7, KITE_CHAR_OP_REPLACE);
+  return init_with_table(pCharConverter, pairs, 7, KITE_CHAR_OP_REPLACE);
 }
 
 KT_API int std_spaces_add_backslash_converter_init(
@@ -311,7 +311,7 @@ KT_API int std_spaces_add_backslash_converter_init(
   static const uint8_t pairs[8][2] = {{'\0', '0'}, {'\t', 't'}, {'\n', 'n'},
                                       {'\v', 'v'}, {'\f', 'f'}, {'\r', 'r'},
                                       {' ', 's'},  {'\\', '\\'}};
-  return InitWithTable(pCharConverter, pairs, 8, KITE_CHAR_OP_ESCAPE);
+  return init_with_table(pCharConverter, pairs, 8, KITE_CHAR_OP_ESCAPE);
 }
 
 KT_API void char_converter_set_pair_ex(KiteCharConverter *pCharConverter,
@@ -342,8 +342,8 @@ KT_API int kite_char_convert(KiteCharConverter *pCharConverter,
   const KiteCharTarget *table = pCharConverter->char_table;
   ByteSet set;
   bool set_built = false;
-  if (FirstPass(table, &c, &set, &set_built)) {
-    SecondPass(table, &c, &set, set_built, output, out_size);
+  if (first_pass(table, &c, &set, &set_built)) {
+    second_pass(table, &c, &set, set_built, output, out_size);
   }
   *out_len = static_cast<int>(c.out - output);
   return c.count;
@@ -356,13 +356,13 @@ KT_API int kite_char_unescape(KiteCharConverter *pCharConverter, char *str,
   if (first == nullptr) return 0;
   const KiteCharTarget *unescape = pCharConverter->unescape_chars;
   UnescapeCursor c{first, str + *len, first, 0};
-  if (c.end - c.r >= kVectorMinBytes && HasAvx2()) {
-    const ByteSet set = BuildByteSet([unescape](int b) {
+  if (c.end - c.r >= kVectorMinBytes && has_avx2()) {
+    const ByteSet set = build_byte_set([unescape](int b) {
       return b == '\\' || unescape[b].op == KITE_CHAR_OP_REPLACE;
     });
-    UnescapeVector(unescape, set, &c);
+    unescape_vector(unescape, set, &c);
   }
-  while (c.r < c.end) UnescapeOne(unescape, &c);
+  while (c.r < c.end) unescape_one(unescape, &c);
   *len = static_cast<int>(c.w - str);
   return c.count;
 }

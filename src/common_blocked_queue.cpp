@@ -18,19 +18,19 @@ namespace {
 
 constexpr char kPoolName[] = "queue_node";
 
-bool Lock(struct common_blocked_queue *queue)
+bool lock_queue(struct common_blocked_queue *queue)
 {
     return PTHREAD_MUTEX_LOCK(&queue->lc_pair.lock) == 0;
 }
 
-void Unlock(struct common_blocked_queue *queue)
+void unlock_queue(struct common_blocked_queue *queue)
 {
     PTHREAD_MUTEX_UNLOCK(&queue->lc_pair.lock);
 }
 
 // Unlinks the head node, frees it and returns its pointer; lock held, head
 // not null.
-void *TakeHead(struct common_blocked_queue *queue)
+void *take_head(struct common_blocked_queue *queue)
 {
     struct common_blocked_node *node = queue->head;
     queue->head = node->next;
@@ -45,20 +45,20 @@ void *TakeHead(struct common_blocked_queue *queue)
 // Shared body of the pops: wait is called with the lock held and an empty
 // queue when the pop is to wait.
 template <typename WaitFn>
-void *PopWith(struct common_blocked_queue *queue, bool blocked, WaitFn wait)
+void *pop_with(struct common_blocked_queue *queue, bool blocked, WaitFn wait)
 {
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
         wait();
     }
-    void *data = queue->head != nullptr ? TakeHead(queue) : nullptr;
-    Unlock(queue);
+    void *data = queue->head != nullptr ? take_head(queue) : nullptr;
+    unlock_queue(queue);
     return data;
 }
 
-struct common_blocked_node *LastNode(struct common_blocked_node *node)
+struct common_blocked_node *last_node(struct common_blocked_node *node)
 {
     while (node->next != nullptr) {
         node = node->next;
@@ -112,7 +112,7 @@ KT_API int common_blocked_queue_push_ex(struct common_blocked_queue *queue,
     auto *node = static_cast<struct common_blocked_node *>(
         kite_mblock_alloc_object(&queue->mblock));
     if (node == nullptr) {
-        Unlock(queue);
+        unlock_queue(queue);
         return ENOMEM;
     }
     node->data = data;
@@ -125,7 +125,7 @@ KT_API int common_blocked_queue_push_ex(struct common_blocked_queue *queue,
         *notify = true;
     }
     queue->tail = node;
-    Unlock(queue);
+    unlock_queue(queue);
     return 0;
 }
 
@@ -143,7 +143,7 @@ KT_API int common_blocked_queue_push(struct common_blocked_queue *queue,
 KT_API void *common_blocked_queue_pop_ex(struct common_blocked_queue *queue,
                                          bool blocked)
 {
-    return PopWith(queue, blocked, [queue] {
+    return pop_with(queue, blocked, [queue] {
         pthread_cond_wait(&queue->lc_pair.cond, &queue->lc_pair.lock);
     });
 }
@@ -161,7 +161,7 @@ KT_API void *common_blocked_queue_try_pop(struct common_blocked_queue *queue)
 KT_API void *common_blocked_queue_timedpop(struct common_blocked_queue *queue,
                                            int timeout, int time_unit)
 {
-    return PopWith(queue, true, [queue, timeout, time_unit] {
+    return pop_with(queue, true, [queue, timeout, time_unit] {
         kt_cond_timedwait(&queue->lc_pair, timeout,
                           static_cast<char>(time_unit));
     });
@@ -170,7 +170,7 @@ KT_API void *common_blocked_queue_timedpop(struct common_blocked_queue *queue,
 KT_API struct common_blocked_node *common_blocked_queue_pop_all_nodes_ex(
     struct common_blocked_queue *queue, bool blocked)
 {
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
@@ -178,7 +178,7 @@ KT_API struct common_blocked_node *common_blocked_queue_pop_all_nodes_ex(
     }
     struct common_blocked_node *chain = queue->head;
     queue->head = queue->tail = nullptr;
-    Unlock(queue);
+    unlock_queue(queue);
     return chain;
 }
 
@@ -201,8 +201,8 @@ KT_API void common_blocked_queue_return_nodes(
         return;
     }
     // The chain is the caller's, so its end is found before locking.
-    struct common_blocked_node *last = LastNode(node);
-    if (!Lock(queue)) {
+    struct common_blocked_node *last = last_node(node);
+    if (!lock_queue(queue)) {
         return;
     }
     last->next = queue->head;
@@ -210,7 +210,7 @@ KT_API void common_blocked_queue_return_nodes(
     if (queue->tail == nullptr) {
         queue->tail = last;
     }
-    Unlock(queue);
+    unlock_queue(queue);
 }
 
 KT_API void common_blocked_queue_free_all_nodes(
@@ -219,7 +219,7 @@ KT_API void common_blocked_queue_free_all_nodes(
     if (node == nullptr) {
         return;
     }
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return;
     }
     while (node != nullptr) {
@@ -227,7 +227,7 @@ KT_API void common_blocked_queue_free_all_nodes(
         kite_mblock_free_object(&queue->mblock, node);
         node = next;
     }
-    Unlock(queue);
+    unlock_queue(queue);
 }
 
 }  // extern "C"

@@ -50,7 +50,7 @@ constexpr int kInitialAlloc = 32;
 
 enum : uint8_t { kWhitespace = 1, kTokenChar = 2 };
 
-constexpr std::array<uint8_t, 256> MakeCharClasses() {
+constexpr std::array<uint8_t, 256> make_char_classes() {
   std::array<uint8_t, 256> t{};
   t[' '] = t['\t'] = t['\n'] = t['\r'] = kWhitespace;
   for (int c = '0'; c <= '9'; ++c) t[c] = kTokenChar;
@@ -59,7 +59,7 @@ constexpr std::array<uint8_t, 256> MakeCharClasses() {
   t['_'] = t['-'] = t['.'] = kTokenChar;
   return t;
 }
-constexpr std::array<uint8_t, 256> kCharClasses = MakeCharClasses();
+constexpr std::array<uint8_t, 256> kCharClasses = make_char_classes();
 
 // The seven bytes the encoder escapes, each with the letter written after
 // its backslash.  The decoder accepts these letters and "\/" besides.
@@ -74,7 +74,7 @@ constexpr EscapePair kEscapePairs[] = {
 
 // The byte an escape letter stands for; 0 marks an escape we reject (no
 // accepted escape decodes to NUL).
-constexpr std::array<char, 256> MakeUnescapes() {
+constexpr std::array<char, 256> make_unescapes() {
   std::array<char, 256> t{};
   for (const EscapePair &e : kEscapePairs) {
     t[static_cast<unsigned char>(e.letter)] = e.byte;
@@ -82,27 +82,27 @@ constexpr std::array<char, 256> MakeUnescapes() {
   t['/'] = '/';
   return t;
 }
-constexpr std::array<char, 256> kUnescapes = MakeUnescapes();
+constexpr std::array<char, 256> kUnescapes = make_unescapes();
 
 // The letter written after a backslash for the seven escaped bytes; 0 for
 // bytes copied unchanged.
-constexpr std::array<char, 256> MakeEscapes() {
+constexpr std::array<char, 256> make_escapes() {
   std::array<char, 256> t{};
   for (const EscapePair &e : kEscapePairs) {
     t[static_cast<unsigned char>(e.byte)] = e.letter;
   }
   return t;
 }
-constexpr std::array<char, 256> kEscapes = MakeEscapes();
+constexpr std::array<char, 256> kEscapes = make_escapes();
 
-inline uint8_t ClassOf(char c) {
+inline uint8_t class_of(char c) {
   return kCharClasses[static_cast<unsigned char>(c)];
 }
 
-void WriteError(char *error_info, int error_size, const char *format, ...)
+void write_error(char *error_info, int error_size, const char *format, ...)
     KT_PRINTF_FORMAT(3, 4);
 
-void WriteError(char *error_info, int error_size, const char *format, ...) {
+void write_error(char *error_info, int error_size, const char *format, ...) {
   if (error_info == nullptr || error_size <= 0) return;
   va_list ap;
   va_start(ap, format);
@@ -117,19 +117,19 @@ int set_parse_error(ParseContext *ctx, const char *error_pos,
   const char *start = error_pos - ctx->str > kExcerptChars
                           ? error_pos - kExcerptChars
                           : ctx->str;
-  WriteError(ctx->error_info, ctx->error_size, "%s, input: %.*s", message,
+  write_error(ctx->error_info, ctx->error_size, "%s, input: %.*s", message,
              static_cast<int>(error_pos - start), start);
   return EINVAL;
 }
 
-void SkipWhitespace(ParseContext *ctx) {
+void skip_whitespace(ParseContext *ctx) {
   const char *p = ctx->p;
-  while (p < ctx->end && ClassOf(*p) == kWhitespace) ++p;
+  while (p < ctx->end && class_of(*p) == kWhitespace) ++p;
   ctx->p = p;
 }
 
 // Position of the first quote or backslash among 16 bytes as a bit mask.
-inline unsigned SpecialMask(__m128i v, __m128i quote) {
+inline unsigned special_mask(__m128i v, __m128i quote) {
   const __m128i backslash = _mm_set1_epi8('\\');
   __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, quote),
                              _mm_cmpeq_epi8(v, backslash));
@@ -138,7 +138,7 @@ inline unsigned SpecialMask(__m128i v, __m128i quote) {
 
 // Decodes the escape whose backslash is at p; returns the position after
 // it, or null once the error text is written.
-const char *DecodeEscape(ParseContext *ctx, const char *p, char **dst) {
+const char *decode_escape(ParseContext *ctx, const char *p, char **dst) {
   if (p + 1 >= ctx->end) {
     set_parse_error(ctx, ctx->end, "expect a character after \\");
     return nullptr;
@@ -159,7 +159,7 @@ const char *DecodeEscape(ParseContext *ctx, const char *p, char **dst) {
 // Copies ordinary bytes from *p to *dst a vector at a time.  Returns true
 // with *p on the first quote or backslash met, false once fewer than 16
 // input bytes remain before end.
-inline bool CopyVectorRun(const char **p, char **dst, const char *end,
+inline bool copy_vector_run(const char **p, char **dst, const char *end,
                           __m128i quote) {
   while (end - *p >= 16) {
     unsigned mask;
@@ -170,10 +170,10 @@ inline bool CopyVectorRun(const char **p, char **dst, const char *end,
       // Two vectors per step: most short strings end within the first.
       __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p + 16));
       _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst + 16), v1);
-      mask = SpecialMask(v0, quote) | (SpecialMask(v1, quote) << 16);
+      mask = special_mask(v0, quote) | (special_mask(v1, quote) << 16);
       width = 32;
     } else {
-      mask = SpecialMask(v0, quote);
+      mask = special_mask(v0, quote);
       width = 16;
     }
     const unsigned n = mask == 0 ? width : __builtin_ctz(mask);
@@ -185,14 +185,14 @@ inline bool CopyVectorRun(const char **p, char **dst, const char *end,
 }
 
 // A quoted string opening at ctx->p.
-int ParseQuoted(ParseContext *ctx) {
+int parse_quoted(ParseContext *ctx) {
   const char quote_char = *ctx->p;
   const __m128i quote = _mm_set1_epi8(quote_char);
   const char *p = ctx->p + 1;
   const char *end = ctx->end;
   char *dst = ctx->element.str;
   for (;;) {
-    if (!CopyVectorRun(&p, &dst, end, quote)) {
+    if (!copy_vector_run(&p, &dst, end, quote)) {
       if (p >= end) {
         char message[48];
         snprintf(message, sizeof(message), "expect closed character: %c",
@@ -205,7 +205,7 @@ int ParseQuoted(ParseContext *ctx) {
       }
     }
     if (*p == quote_char) break;
-    if ((p = DecodeEscape(ctx, p, &dst)) == nullptr) return EINVAL;
+    if ((p = decode_escape(ctx, p, &dst)) == nullptr) return EINVAL;
   }
   *dst = '\0';
   ctx->element.len = static_cast<int32_t>(dst - ctx->element.str);
@@ -214,10 +214,10 @@ int ParseQuoted(ParseContext *ctx) {
 }
 
 // The longest run of token characters at ctx->p (possibly empty).
-void ParseBareToken(ParseContext *ctx) {
+void parse_bare_token(ParseContext *ctx) {
   const char *p = ctx->p;
   const char *start = p;
-  while (p < ctx->end && ClassOf(*p) == kTokenChar) ++p;
+  while (p < ctx->end && class_of(*p) == kTokenChar) ++p;
   const size_t n = static_cast<size_t>(p - start);
   memcpy(ctx->element.str, start, n);
   ctx->element.str[n] = '\0';
@@ -228,16 +228,16 @@ void ParseBareToken(ParseContext *ctx) {
 // Decodes one element, key or value at ctx->p into ctx->element.str.
 int next_json_element(ParseContext *ctx) {
   if (ctx->p < ctx->end && (*ctx->p == '"' || *ctx->p == '\'')) {
-    return ParseQuoted(ctx);
+    return parse_quoted(ctx);
   }
-  ParseBareToken(ctx);
+  parse_bare_token(ctx);
   return 0;
 }
 
 // Skips whitespace after an element or pair and consumes its comma, unless
 // the closing character follows.
-int ExpectSeparator(ParseContext *ctx) {
-  SkipWhitespace(ctx);
+int expect_separator(ParseContext *ctx) {
+  skip_whitespace(ctx);
   if (ctx->p == ctx->end) return 0;
   if (*ctx->p != ',') {
     return set_parse_error(ctx, ctx->p, "expect comma \",\"");
@@ -248,8 +248,8 @@ int ExpectSeparator(ParseContext *ctx) {
 
 // Skips whitespace before an element or key; 1 when the closing character
 // is reached, 0 when an element starts here, EINVAL on a stray comma.
-int BeginElement(ParseContext *ctx) {
-  SkipWhitespace(ctx);
+int begin_element(ParseContext *ctx) {
+  skip_whitespace(ctx);
   if (ctx->p == ctx->end) return 1;
   if (*ctx->p == ',') {
     return set_parse_error(ctx, ctx->p + 1, "unexpect comma \",\"");
@@ -259,7 +259,7 @@ int BeginElement(ParseContext *ctx) {
 
 // Hands the last decoded text over to the caller and moves the scratch
 // position past its NUL.
-string_t TakeElement(ParseContext *ctx) {
+string_t take_element(ParseContext *ctx) {
   string_t text = ctx->element;
   ctx->element.str += ctx->element.len + 1;
   return text;
@@ -275,7 +275,7 @@ int check_alloc_array(common_array_t *array, char *error_info,
                        ? nullptr
                        : JSON_REALLOC(array->elements, static_cast<size_t>(bytes));
   if (elements == nullptr) {
-    WriteError(error_info, error_size, "realloc %lld bytes fail",
+    write_error(error_info, error_size, "realloc %lld bytes fail",
                static_cast<long long>(bytes));
     return ENOMEM;
   }
@@ -306,23 +306,23 @@ int prepare_json_parse(const string_t *input, common_array_t *array,
   array->count = 0;
   array->buff = nullptr;
   if (input->len < 2) {
-    WriteError(error_info, error_size, "json string is too short");
+    write_error(error_info, error_size, "json string is too short");
     return EINVAL;
   }
   if (input->str[0] != open) {
-    WriteError(error_info, error_size, "json array must start with \"%c\"",
+    write_error(error_info, error_size, "json array must start with \"%c\"",
                open);
     return EINVAL;
   }
   if (input->str[input->len - 1] != close) {
-    WriteError(error_info, error_size, "json array must end with \"%c\"",
+    write_error(error_info, error_size, "json array must end with \"%c\"",
                close);
     return EINVAL;
   }
   const int buff_size = input->len - 1;
   array->buff = static_cast<char *>(JSON_MALLOC(buff_size));
   if (array->buff == nullptr) {
-    WriteError(error_info, error_size, "malloc %d bytes fail", buff_size);
+    write_error(error_info, error_size, "malloc %d bytes fail", buff_size);
     return ENOMEM;
   }
   *ctx = ParseContext{input->str, input->str + 1, input->str + input->len - 1,
@@ -331,47 +331,47 @@ int prepare_json_parse(const string_t *input, common_array_t *array,
 }
 
 // One array element; its text goes to *item.
-int ParseItem(ParseContext *ctx, string_t *item) {
+int parse_item(ParseContext *ctx, string_t *item) {
   const int result = next_json_element(ctx);
-  if (result == 0) *item = TakeElement(ctx);
+  if (result == 0) *item = take_element(ctx);
   return result;
 }
 
 // Key, colon and value of one pair; the texts go to *pair.
-int ParseItem(ParseContext *ctx, key_value_pair_t *pair) {
+int parse_item(ParseContext *ctx, key_value_pair_t *pair) {
   int result = next_json_element(ctx);
   if (result != 0) return result;
-  pair->key = TakeElement(ctx);
-  SkipWhitespace(ctx);
+  pair->key = take_element(ctx);
+  skip_whitespace(ctx);
   if (ctx->p >= ctx->end || *ctx->p != ':') {
     return set_parse_error(ctx, ctx->p, "expect colon \":\"");
   }
   ++ctx->p;
-  SkipWhitespace(ctx);
+  skip_whitespace(ctx);
   if ((result = next_json_element(ctx)) != 0) return result;
-  pair->value = TakeElement(ctx);
+  pair->value = take_element(ctx);
   return 0;
 }
 
-int CheckAlloc(json_array_t *array, const ParseContext *ctx) {
+int check_alloc(json_array_t *array, const ParseContext *ctx) {
   return check_alloc_json_array(array, ctx->error_info, ctx->error_size);
 }
 
-int CheckAlloc(json_map_t *map, const ParseContext *ctx) {
+int check_alloc(json_map_t *map, const ParseContext *ctx) {
   return check_alloc_json_map(map, ctx->error_info, ctx->error_size);
 }
 
 // The item loop of both decoders: elements of an array, pairs of a map,
 // each followed by a comma or the closing character.
 template <typename Record>
-int ParseItems(ParseContext *ctx, Record *record) {
+int parse_items(ParseContext *ctx, Record *record) {
   int result;
   std::remove_pointer_t<decltype(record->elements)> item{};
   while (ctx->p < ctx->end) {
-    if ((result = BeginElement(ctx)) != 0) return result == 1 ? 0 : result;
-    if ((result = ParseItem(ctx, &item)) != 0) return result;
-    if ((result = ExpectSeparator(ctx)) != 0) return result;
-    if ((result = CheckAlloc(record, ctx)) != 0) return result;
+    if ((result = begin_element(ctx)) != 0) return result == 1 ? 0 : result;
+    if ((result = parse_item(ctx, &item)) != 0) return result;
+    if ((result = expect_separator(ctx)) != 0) return result;
+    if ((result = check_alloc(record, ctx)) != 0) return result;
     record->elements[record->count++] = item;
   }
   return 0;
@@ -379,7 +379,7 @@ int ParseItems(ParseContext *ctx, Record *record) {
 
 // Both decoders: on failure the record is left holding nothing.
 template <typename Record>
-int DecodeRecord(const string_t *input, Record *record, const char open,
+int decode_record(const string_t *input, Record *record, const char open,
                  const char close, char *error_info, const int error_size) {
   ParseContext ctx;
   common_array_t *common = reinterpret_cast<common_array_t *>(record);
@@ -387,7 +387,7 @@ int DecodeRecord(const string_t *input, Record *record, const char open,
   int result = prepare_json_parse(input, common, open, close, &ctx,
                                   error_info, error_size);
   if (result != 0) return result;
-  if ((result = ParseItems(&ctx, record)) != 0) {
+  if ((result = parse_items(&ctx, record)) != 0) {
     free_common_array(common);
     record->count = 0;
   }
@@ -397,7 +397,7 @@ int DecodeRecord(const string_t *input, Record *record, const char open,
 // Escapes n bytes one by one without branches: both bytes are always
 // written (the destination has room for two per source byte) and the
 // position moves by one or two.
-inline char *EscapeBytes(const char *p, ptrdiff_t n, char *d) {
+inline char *escape_bytes(const char *p, ptrdiff_t n, char *d) {
   for (const char *end = p + n; p < end; ++p) {
     const char letter = kEscapes[static_cast<unsigned char>(*p)];
     d[0] = letter != 0 ? '\\' : *p;
@@ -435,7 +435,7 @@ int json_escape_string(const char *src, const int len, char *dest) {
     *d++ = letter != 0 ? letter : *p;
     ++p;
   }
-  d = EscapeBytes(p, end - p, d);
+  d = escape_bytes(p, end - p, d);
   return static_cast<int>(d - dest);
 }
 
@@ -445,7 +445,7 @@ int json_quote_string(char **pos, const string_t *src, char *error_info,
   const int temp_size = 2 * src->len + 1;
   char *temp = static_cast<char *>(JSON_MALLOC(temp_size));
   if (temp == nullptr) {
-    WriteError(error_info, error_size, "malloc %d bytes fail", temp_size);
+    write_error(error_info, error_size, "malloc %d bytes fail", temp_size);
     return ENOMEM;
   }
   const int n = json_escape_string(src->str, src->len, temp);
@@ -463,13 +463,13 @@ int json_quote_string(char **pos, const string_t *src, char *error_info,
 // items (quotes, colon, separator) and twice the length of each of their
 // texts.  EINVAL for a negative length; ENOMEM when the text could not be
 // described by an int32 length.
-int SizeOutput(const string_t *texts, int64_t item_count, int texts_per_item,
+int size_output(const string_t *texts, int64_t item_count, int texts_per_item,
                int per_item, int64_t *size, char *error_info,
                const int error_size) {
   int64_t total = 3 + per_item * item_count;
   for (int64_t i = 0; i < item_count * texts_per_item; ++i) {
     if (texts[i].len < 0) {
-      WriteError(error_info, error_size, "invalid string length: %d",
+      write_error(error_info, error_size, "invalid string length: %d",
                  texts[i].len);
       return EINVAL;
     }
@@ -477,7 +477,7 @@ int SizeOutput(const string_t *texts, int64_t item_count, int texts_per_item,
   }
   *size = total;
   if (total > INT32_MAX) {
-    WriteError(error_info, error_size, "malloc %lld bytes fail",
+    write_error(error_info, error_size, "malloc %lld bytes fail",
                static_cast<long long>(total));
     return ENOMEM;
   }
@@ -485,18 +485,18 @@ int SizeOutput(const string_t *texts, int64_t item_count, int texts_per_item,
 }
 
 // Allocates the output for the worst case and writes the opening character.
-int BeginOutput(const string_t *texts, int64_t item_count,
+int begin_output(const string_t *texts, int64_t item_count,
                 int texts_per_item, int per_item, char open, string_t *output,
                 char *error_info, const int error_size) {
   output->str = nullptr;
   output->len = 0;
   int64_t size;
-  int result = SizeOutput(texts, item_count, texts_per_item, per_item, &size,
+  int result = size_output(texts, item_count, texts_per_item, per_item, &size,
                           error_info, error_size);
   if (result != 0) return result;
   output->str = static_cast<char *>(JSON_MALLOC(static_cast<size_t>(size)));
   if (output->str == nullptr) {
-    WriteError(error_info, error_size, "malloc %d bytes fail",
+    write_error(error_info, error_size, "malloc %d bytes fail",
                static_cast<int>(size));
     return ENOMEM;
   }
@@ -504,18 +504,18 @@ int BeginOutput(const string_t *texts, int64_t item_count,
   return 0;
 }
 
-void EndOutput(string_t *output, char *pos, char close) {
+void end_output(string_t *output, char *pos, char close) {
   *pos++ = close;
   *pos = '\0';
   output->len = static_cast<int32_t>(pos - output->str);
 }
 
-int WriteItem(char **pos, const string_t &item, char *error_info,
+int write_item(char **pos, const string_t &item, char *error_info,
               const int error_size) {
   return json_quote_string(pos, &item, error_info, error_size);
 }
 
-int WriteItem(char **pos, const key_value_pair_t &pair, char *error_info,
+int write_item(char **pos, const key_value_pair_t &pair, char *error_info,
               const int error_size) {
   int result = json_quote_string(pos, &pair.key, error_info, error_size);
   if (result != 0) return result;
@@ -527,26 +527,26 @@ int WriteItem(char **pos, const key_value_pair_t &pair, char *error_info,
 // texts.  An item is one or two consecutive string_t, so the sizing walks
 // the items as a flat run of strings.
 template <typename Record>
-int EncodeRecord(const Record *record, const int per_item, const char open,
+int encode_record(const Record *record, const int per_item, const char open,
                  const char close, string_t *output, char *error_info,
                  const int error_size) {
   using Item = std::remove_pointer_t<decltype(Record::elements)>;
   static_assert(sizeof(Item) % sizeof(string_t) == 0);
   const string_t *texts = reinterpret_cast<const string_t *>(record->elements);
-  int result = BeginOutput(texts, record->count,
+  int result = begin_output(texts, record->count,
                            sizeof(Item) / sizeof(string_t), per_item, open,
                            output, error_info, error_size);
   if (result != 0) return result;
   char *pos = output->str + 1;
   for (int32_t i = 0; i < record->count; ++i) {
     if (i > 0) *pos++ = ',';
-    result = WriteItem(&pos, record->elements[i], error_info, error_size);
+    result = write_item(&pos, record->elements[i], error_info, error_size);
     if (result != 0) {
       free_json_string(output);
       return result;
     }
   }
-  EndOutput(output, pos, close);
+  end_output(output, pos, close);
   return 0;
 }
 
@@ -577,24 +577,24 @@ KT_API void free_common_array(common_array_t *array) {
 
 KT_API int decode_json_array(const string_t *input, json_array_t *array,
                              char *error_info, const int error_size) {
-  return DecodeRecord(input, array, '[', ']', error_info, error_size);
+  return decode_record(input, array, '[', ']', error_info, error_size);
 }
 
 KT_API int decode_json_map(const string_t *input, json_map_t *map,
                            char *error_info, const int error_size) {
-  return DecodeRecord(input, map, '{', '}', error_info, error_size);
+  return decode_record(input, map, '{', '}', error_info, error_size);
 }
 
 KT_API int encode_json_array(json_array_t *array, string_t *output,
                              char *error_info, const int error_size) {
   // Quotes and comma of each element.
-  return EncodeRecord(array, 3, '[', ']', output, error_info, error_size);
+  return encode_record(array, 3, '[', ']', output, error_info, error_size);
 }
 
 KT_API int encode_json_map(json_map_t *map, string_t *output,
                            char *error_info, const int error_size) {
   // Four quotes, colon and comma of each pair.
-  return EncodeRecord(map, 6, '{', '}', output, error_info, error_size);
+  return encode_record(map, 6, '{', '}', output, error_info, error_size);
 }
 
 }  // extern "C"

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int64_t kMinCapacity = 64;
 
-int64_t GrownCapacity(int64_t current, int64_t wanted)
+int64_t grown_capacity(int64_t current, int64_t wanted)
 {
     int64_t size = current > kMinCapacity ? current : kMinCapacity;
     while (size < wanted) {
@@ -68,7 +68,7 @@ KT_API int kite_buffer_set_capacity(KiteBuffer *buffer, const int capacity)
     if (capacity <= buffer->alloc_size) {
         return 0;
     }
-    int64_t size = GrownCapacity(buffer->alloc_size, capacity);
+    int64_t size = grown_capacity(buffer->alloc_size, capacity);
     if (size < 0) {
         logError("buffer capacity %d exceeds the limit", capacity);
         return ENOMEM;

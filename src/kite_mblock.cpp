@@ -38,7 +38,7 @@ constexpr int kDefaultTrunkBytes = 64 * 1024;
 static_assert(kTrunkHeaderSize % KITE_MBLOCK_ALIGNMENT == 0);
 static_assert(offsetof(kite_mblock_node, data) % KITE_MBLOCK_ALIGNMENT == 0);
 
-constexpr int64_t RoundUp(int64_t n, int64_t align)
+constexpr int64_t round_up(int64_t n, int64_t align)
 {
     return (n + align - 1) / align * align;
 }
@@ -64,14 +64,14 @@ class PoolGuard {
     pthread_mutex_t *lock_;
 };
 
-kite_mblock_node *NodeAt(kite_mblock_trunk *trunk, int64_t offset)
+kite_mblock_node *node_at(kite_mblock_trunk *trunk, int64_t offset)
 {
     return reinterpret_cast<kite_mblock_node *>(
         reinterpret_cast<char *>(trunk) + offset);
 }
 
 // How many elements the next trunk may hold, 0 when the limit is reached.
-int64_t NextTrunkCount(const kite_mblock_man *mblock)
+int64_t next_trunk_count(const kite_mblock_man *mblock)
 {
     int64_t count = mblock->alloc_elements_once;
     if (mblock->alloc_elements_limit > 0) {
@@ -84,13 +84,13 @@ int64_t NextTrunkCount(const kite_mblock_man *mblock)
 
 // Runs the init function on every element of a fresh trunk and chains the
 // nodes in address order onto the free chain.
-int FillTrunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
+int fill_trunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
 {
     kite_mblock_node *first = nullptr;
     kite_mblock_node **link = &first;
     for (int64_t i = 0; i < trunk->element_count; i++) {
         int64_t offset = kTrunkHeaderSize + i * mblock->node_size;
-        kite_mblock_node *node = NodeAt(trunk, offset);
+        kite_mblock_node *node = node_at(trunk, offset);
         node->offset = (int32_t)offset;
         if (mblock->init_func != nullptr) {
             int result = mblock->init_func(node->data, mblock->init_args);
@@ -108,9 +108,9 @@ int FillTrunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
     return 0;
 }
 
-bool AddTrunk(kite_mblock_man *mblock)
+bool add_trunk(kite_mblock_man *mblock)
 {
-    int64_t count = NextTrunkCount(mblock);
+    int64_t count = next_trunk_count(mblock);
     if (count == 0) {
         logError("mblock %s: element limit %lld reached", mblock->name,
                  (long long)mblock->alloc_elements_limit);
@@ -127,7 +127,7 @@ bool AddTrunk(kite_mblock_man *mblock)
     }
     trunk->bytes = bytes;
     trunk->element_count = count;
-    if (FillTrunk(mblock, trunk) != 0) {
+    if (fill_trunk(mblock, trunk) != 0) {
         kt_free(trunk);
         return false;
     }
@@ -143,7 +143,7 @@ bool AddTrunk(kite_mblock_man *mblock)
 }
 
 // Takes the oldest delayed node if its time has come.
-kite_mblock_node *TakeRecycled(kite_mblock_man *mblock)
+kite_mblock_node *take_recycled(kite_mblock_man *mblock)
 {
     kite_mblock_node *node = mblock->delay_head;
     if (node == nullptr || node->recycle_timestamp > (int32_t)time(nullptr)) {
@@ -159,7 +159,7 @@ kite_mblock_node *TakeRecycled(kite_mblock_man *mblock)
 
 // Keeps the delay chain ordered by recycle time.  Delays of one pool are
 // nearly always equal, so the append at the tail is the usual case.
-void InsertDelayed(kite_mblock_man *mblock, kite_mblock_node *node)
+void insert_delayed(kite_mblock_man *mblock, kite_mblock_node *node)
 {
     node->next = nullptr;
     if (mblock->delay_tail == nullptr) {
@@ -179,7 +179,7 @@ void InsertDelayed(kite_mblock_man *mblock, kite_mblock_node *node)
     *link = node;
 }
 
-void PushFree(kite_mblock_man *mblock, kite_mblock_node *node)
+void push_free(kite_mblock_man *mblock, kite_mblock_node *node)
 {
     node->next = mblock->free_chain;
     mblock->free_chain = node;
@@ -188,11 +188,11 @@ void PushFree(kite_mblock_man *mblock, kite_mblock_node *node)
 
 // The slow path of an allocation: a delayed element whose time has come,
 // else a new trunk.
-__attribute__((noinline)) kite_mblock_node *AllocSlow(kite_mblock_man *mblock)
+__attribute__((noinline)) kite_mblock_node *alloc_slow(kite_mblock_man *mblock)
 {
-    kite_mblock_node *node = TakeRecycled(mblock);
+    kite_mblock_node *node = take_recycled(mblock);
     if (node == nullptr) {
-        if (!AddTrunk(mblock)) {
+        if (!add_trunk(mblock)) {
             return nullptr;
         }
         node = mblock->free_chain;
@@ -201,12 +201,12 @@ __attribute__((noinline)) kite_mblock_node *AllocSlow(kite_mblock_man *mblock)
     return node;
 }
 
-inline kite_mblock_node *PopNode(kite_mblock_man *mblock)
+inline kite_mblock_node *pop_node(kite_mblock_man *mblock)
 {
     kite_mblock_node *node = mblock->free_chain;
     if (__builtin_expect(node != nullptr, 1)) {
         mblock->free_chain = node->next;
-    } else if ((node = AllocSlow(mblock)) == nullptr) {
+    } else if ((node = alloc_slow(mblock)) == nullptr) {
         return nullptr;
     }
     mblock->stats.element_used_count++;
@@ -215,45 +215,45 @@ inline kite_mblock_node *PopNode(kite_mblock_man *mblock)
 
 // The locked forms live out of line so the unlocked fast path needs no
 // stack frame.
-__attribute__((noinline)) kite_mblock_node *AllocLocked(kite_mblock_man *mblock)
+__attribute__((noinline)) kite_mblock_node *alloc_locked(kite_mblock_man *mblock)
 {
     PoolGuard guard(mblock);
-    return PopNode(mblock);
+    return pop_node(mblock);
 }
 
-__attribute__((noinline)) void FreeLocked(kite_mblock_man *mblock,
+__attribute__((noinline)) void free_locked(kite_mblock_man *mblock,
                                           kite_mblock_node *node)
 {
     PoolGuard guard(mblock);
-    PushFree(mblock, node);
+    push_free(mblock, node);
 }
 
-inline kite_mblock_node *AllocNode(kite_mblock_man *mblock)
+inline kite_mblock_node *alloc_node(kite_mblock_man *mblock)
 {
     if (__builtin_expect(mblock->need_lock, 0)) {
-        return AllocLocked(mblock);
+        return alloc_locked(mblock);
     }
-    return PopNode(mblock);
+    return pop_node(mblock);
 }
 
-inline void FreeNode(kite_mblock_man *mblock, kite_mblock_node *node)
+inline void free_node(kite_mblock_man *mblock, kite_mblock_node *node)
 {
     if (__builtin_expect(mblock->need_lock, 0)) {
-        FreeLocked(mblock, node);
+        free_locked(mblock, node);
         return;
     }
-    PushFree(mblock, node);
+    push_free(mblock, node);
 }
 
-void DelayFreeNode(kite_mblock_man *mblock, kite_mblock_node *node, int delay)
+void delay_free_node(kite_mblock_man *mblock, kite_mblock_node *node, int delay)
 {
     if (delay <= 0) {
-        FreeNode(mblock, node);
+        free_node(mblock, node);
         return;
     }
     node->recycle_timestamp = (int32_t)(time(nullptr) + delay);
     PoolGuard guard(mblock);
-    InsertDelayed(mblock, node);
+    insert_delayed(mblock, node);
     mblock->stats.element_used_count--;
     mblock->stats.delay_free_count++;
 }
@@ -279,7 +279,7 @@ KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
                  mblock->name, element_size, (long long)alloc_elements_limit);
         return EINVAL;
     }
-    int64_t node_size = RoundUp(offsetof(kite_mblock_node, data) + element_size,
+    int64_t node_size = round_up(offsetof(kite_mblock_node, data) + element_size,
                                 KITE_MBLOCK_ALIGNMENT);
     int64_t max_once = (INT32_MAX - kTrunkHeaderSize) / node_size;
     int64_t once = alloc_elements_once > 0 ? alloc_elements_once
@@ -344,48 +344,48 @@ KT_API void kite_mblock_destroy(kite_mblock_man *mblock)
 
 KT_API struct kite_mblock_node *kite_mblock_alloc(kite_mblock_man *mblock)
 {
-    return AllocNode(mblock);
+    return alloc_node(mblock);
 }
 
 KT_API struct kite_mblock_node *kite_mblock_alloc_slow(kite_mblock_man *mblock)
 {
-    return AllocNode(mblock);
+    return alloc_node(mblock);
 }
 
 KT_API void kite_mblock_free_slow(kite_mblock_man *mblock,
                                   struct kite_mblock_node *node)
 {
-    FreeNode(mblock, node);
+    free_node(mblock, node);
 }
 
 KT_API void kite_mblock_free(kite_mblock_man *mblock,
                              struct kite_mblock_node *node)
 {
-    FreeNode(mblock, node);
+    free_node(mblock, node);
 }
 
 KT_API void kite_mblock_delay_free(kite_mblock_man *mblock,
                                    struct kite_mblock_node *node,
                                    const int delay)
 {
-    DelayFreeNode(mblock, node, delay);
+    delay_free_node(mblock, node, delay);
 }
 
 KT_API void *kite_mblock_alloc_object(kite_mblock_man *mblock)
 {
-    kite_mblock_node *node = AllocNode(mblock);
+    kite_mblock_node *node = alloc_node(mblock);
     return node != nullptr ? node->data : nullptr;
 }
 
 KT_API void kite_mblock_free_object(kite_mblock_man *mblock, void *object)
 {
-    FreeNode(mblock, kite_mblock_to_node_ptr(object));
+    free_node(mblock, kite_mblock_to_node_ptr(object));
 }
 
 KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock,
                                           void *object, const int delay)
 {
-    DelayFreeNode(mblock, kite_mblock_to_node_ptr(object), delay);
+    delay_free_node(mblock, kite_mblock_to_node_ptr(object), delay);
 }
 
 KT_API void kite_mblock_get_stats(kite_mblock_man *mblock,

@@ -21,20 +21,20 @@ namespace {
 
 constexpr size_t kArgAlign = 16;
 
-size_t RecordBytes(int arg_size)
+size_t record_bytes(int arg_size)
 {
     size_t head = (sizeof(struct kite_task_info) + kArgAlign - 1) /
                   kArgAlign * kArgAlign;
     return head + static_cast<size_t>(arg_size);
 }
 
-void *ArgArea(struct kite_task_info *task)
+void *arg_area(struct kite_task_info *task)
 {
-    return reinterpret_cast<char *>(task) + RecordBytes(0);
+    return reinterpret_cast<char *>(task) + record_bytes(0);
 }
 
 // Puts every field but the buffer back to its initial state.
-void ResetTask(struct kite_task_queue *queue, struct kite_task_info *task)
+void reset_task(struct kite_task_queue *queue, struct kite_task_info *task)
 {
     char *data = task->data;
     int32_t size = task->size;
@@ -45,16 +45,16 @@ void ResetTask(struct kite_task_queue *queue, struct kite_task_info *task)
     task->event.fd = -1;
     task->owner = queue;
     if (queue->arg_size > 0) {
-        task->arg = ArgArea(task);
+        task->arg = arg_area(task);
         memset(task->arg, 0, queue->arg_size);
     }
 }
 
 // Allocates a fresh task with its buffer, outside the lock.
-struct kite_task_info *MakeTask(struct kite_task_queue *queue)
+struct kite_task_info *make_task(struct kite_task_queue *queue)
 {
     auto *task = static_cast<struct kite_task_info *>(
-        kt_malloc(RecordBytes(queue->arg_size)));
+        kt_malloc(record_bytes(queue->arg_size)));
     if (task == nullptr) {
         return nullptr;
     }
@@ -67,7 +67,7 @@ struct kite_task_info *MakeTask(struct kite_task_queue *queue)
     return task;
 }
 
-void FreeTaskMemory(struct kite_task_info *task)
+void free_task_memory(struct kite_task_info *task)
 {
     kt_free(task->data);
     kt_free(task);
@@ -76,7 +76,7 @@ void FreeTaskMemory(struct kite_task_info *task)
 // Takes a task from the free list, or reserves a place for a new one.
 // Returns the task, or null with *reserved telling whether a new one may be
 // made (the counter already counts it).
-struct kite_task_info *TakeOrReserve(struct kite_task_queue *queue,
+struct kite_task_info *take_or_reserve(struct kite_task_queue *queue,
                                      bool *reserved)
 {
     *reserved = false;
@@ -125,7 +125,7 @@ KT_API void kite_task_queue_destroy(struct kite_task_queue *queue)
     struct kite_task_info *task = queue->free_list;
     while (task != nullptr) {
         struct kite_task_info *next = task->next;
-        FreeTaskMemory(task);
+        free_task_memory(task);
         task = next;
     }
     int out = queue->total_count - queue->free_count;
@@ -144,10 +144,10 @@ KT_API struct kite_task_info *kite_task_queue_alloc(
         return nullptr;
     }
     bool reserved;
-    struct kite_task_info *task = TakeOrReserve(queue, &reserved);
+    struct kite_task_info *task = take_or_reserve(queue, &reserved);
     PTHREAD_MUTEX_UNLOCK(&queue->lock);
     if (task == nullptr && reserved) {
-        task = MakeTask(queue);
+        task = make_task(queue);
         if (task == nullptr) {
             if (PTHREAD_MUTEX_LOCK(&queue->lock) == 0) {  // give the place back
                 queue->total_count--;
@@ -159,7 +159,7 @@ KT_API struct kite_task_info *kite_task_queue_alloc(
         logError("task queue is full, max_count: %d", queue->max_count);
         return nullptr;
     }
-    ResetTask(queue, task);
+    reset_task(queue, task);
     return task;
 }
 

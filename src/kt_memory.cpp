@@ -24,7 +24,7 @@ std::atomic<kt_malloc_func> g_malloc{&malloc};
 std::atomic<kt_realloc_func> g_realloc{&realloc};
 std::atomic<kt_free_func> g_free{&free};
 
-void ReportFailure(const char *file, int line, const char *call, size_t size)
+void report_failure(const char *file, int line, const char *call, size_t size)
 {
     int err = errno != 0 ? errno : ENOMEM;
     kt_log_write(KT_LOG_ERROR, file, line,
@@ -55,7 +55,7 @@ KT_API void *kt_malloc_ex(const char *file, int line, size_t size)
 {
     void *ptr = g_malloc.load(std::memory_order_relaxed)(size != 0 ? size : 1);
     if (ptr == nullptr) {
-        ReportFailure(file, line, "malloc", size);
+        report_failure(file, line, "malloc", size);
     }
     return ptr;
 }
@@ -65,7 +65,7 @@ KT_API void *kt_realloc_ex(const char *file, int line, void *ptr, size_t size)
     void *new_ptr = g_realloc.load(std::memory_order_relaxed)(
         ptr, size != 0 ? size : 1);
     if (new_ptr == nullptr) {
-        ReportFailure(file, line, "realloc", size);
+        report_failure(file, line, "realloc", size);
     }
     return new_ptr;
 }
@@ -75,7 +75,7 @@ KT_API void *kt_calloc_ex(const char *file, int line, size_t count, size_t size)
     size_t bytes;
     if (__builtin_mul_overflow(count, size, &bytes)) {
         errno = ENOMEM;
-        ReportFailure(file, line, "malloc", SIZE_MAX);
+        report_failure(file, line, "malloc", SIZE_MAX);
         return nullptr;
     }
     void *ptr = kt_malloc_ex(file, line, bytes);

@@ -19,36 +19,36 @@
 
 namespace {
 
-void **NextPtr(const struct kt_queue *queue, void *record)
+void **next_ptr(const struct kt_queue *queue, void *record)
 {
     return reinterpret_cast<void **>(static_cast<char *>(record) +
                                      queue->next_ptr_offset);
 }
 
-bool Lock(struct kt_queue *queue)
+bool lock_queue(struct kt_queue *queue)
 {
     return PTHREAD_MUTEX_LOCK_WARN(&queue->lc_pair.lock) == 0;
 }
 
-void Unlock(struct kt_queue *queue)
+void unlock_queue(struct kt_queue *queue)
 {
     PTHREAD_MUTEX_UNLOCK_WARN(&queue->lc_pair.lock);
 }
 
 // Unlinks the head record; the lock is held and head is not null.
-void *TakeHead(struct kt_queue *queue)
+void *take_head(struct kt_queue *queue)
 {
     void *data = queue->head;
-    queue->head = *NextPtr(queue, data);
+    queue->head = *next_ptr(queue, data);
     if (queue->head == nullptr) {
         queue->tail = nullptr;
     }
     return data;
 }
 
-void *PopLocked(struct kt_queue *queue, bool blocked, bool take_all)
+void *pop_locked(struct kt_queue *queue, bool blocked, bool take_all)
 {
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
@@ -61,10 +61,10 @@ void *PopLocked(struct kt_queue *queue, bool blocked, bool take_all)
             data = queue->head;
             queue->head = queue->tail = nullptr;
         } else {
-            data = TakeHead(queue);
+            data = take_head(queue);
         }
     }
-    Unlock(queue);
+    unlock_queue(queue);
     return data;
 }
 
@@ -91,20 +91,20 @@ KT_API void kt_queue_destroy(struct kt_queue *queue)
 
 KT_API void kt_queue_push_ex(struct kt_queue *queue, void *data, bool *notify)
 {
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         *notify = false;
         return;
     }
-    *NextPtr(queue, data) = nullptr;
+    *next_ptr(queue, data) = nullptr;
     if (queue->tail != nullptr) {
-        *NextPtr(queue, queue->tail) = data;
+        *next_ptr(queue, queue->tail) = data;
         *notify = false;
     } else {
         queue->head = data;
         *notify = true;
     }
     queue->tail = data;
-    Unlock(queue);
+    unlock_queue(queue);
 }
 
 KT_API void kt_queue_push(struct kt_queue *queue, void *data)
@@ -118,32 +118,32 @@ KT_API void kt_queue_push(struct kt_queue *queue, void *data)
 
 KT_API void *kt_queue_pop_ex(struct kt_queue *queue, bool blocked)
 {
-    return PopLocked(queue, blocked, false);
+    return pop_locked(queue, blocked, false);
 }
 
 KT_API void *kt_queue_pop(struct kt_queue *queue)
 {
-    return PopLocked(queue, true, false);
+    return pop_locked(queue, true, false);
 }
 
 KT_API void *kt_queue_try_pop(struct kt_queue *queue)
 {
-    return PopLocked(queue, false, false);
+    return pop_locked(queue, false, false);
 }
 
 KT_API void *kt_queue_pop_all_ex(struct kt_queue *queue, bool blocked)
 {
-    return PopLocked(queue, blocked, true);
+    return pop_locked(queue, blocked, true);
 }
 
 KT_API void *kt_queue_pop_all(struct kt_queue *queue)
 {
-    return PopLocked(queue, true, true);
+    return pop_locked(queue, true, true);
 }
 
 KT_API void *kt_queue_try_pop_all(struct kt_queue *queue)
 {
-    return PopLocked(queue, false, true);
+    return pop_locked(queue, false, true);
 }
 
 KT_API void kt_queue_push_queue_to_head_ex(struct kt_queue *queue,
@@ -154,16 +154,16 @@ KT_API void kt_queue_push_queue_to_head_ex(struct kt_queue *queue,
     if (qinfo->head == nullptr) {
         return;
     }
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return;
     }
-    *NextPtr(queue, qinfo->tail) = queue->head;
+    *next_ptr(queue, qinfo->tail) = queue->head;
     queue->head = qinfo->head;
     if (queue->tail == nullptr) {
         queue->tail = qinfo->tail;
         *notify = true;
     }
-    Unlock(queue);
+    unlock_queue(queue);
 }
 
 KT_API void kt_queue_push_queue_to_head(struct kt_queue *queue,
@@ -180,7 +180,7 @@ KT_API void kt_queue_pop_to_queue(struct kt_queue *queue,
                                   struct kt_queue_info *qinfo)
 {
     qinfo->head = qinfo->tail = nullptr;
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return;
     }
     if (queue->head != nullptr) {
@@ -188,13 +188,13 @@ KT_API void kt_queue_pop_to_queue(struct kt_queue *queue,
         qinfo->tail = queue->tail;
         queue->head = queue->tail = nullptr;
     }
-    Unlock(queue);
+    unlock_queue(queue);
 }
 
 KT_API void *kt_queue_timedpop(struct kt_queue *queue, int timeout,
                                int time_unit)
 {
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return nullptr;
     }
     if (queue->head == nullptr) {
@@ -202,18 +202,18 @@ KT_API void *kt_queue_timedpop(struct kt_queue *queue, int timeout,
         kt_cond_timedwait(&queue->lc_pair, timeout,
                           static_cast<char>(time_unit));
     }
-    void *data = queue->head != nullptr ? TakeHead(queue) : nullptr;
-    Unlock(queue);
+    void *data = queue->head != nullptr ? take_head(queue) : nullptr;
+    unlock_queue(queue);
     return data;
 }
 
 KT_API bool kt_queue_empty(struct kt_queue *queue)
 {
-    if (!Lock(queue)) {
+    if (!lock_queue(queue)) {
         return true;
     }
     bool empty = queue->head == nullptr;
-    Unlock(queue);
+    unlock_queue(queue);
     return empty;
 }
 

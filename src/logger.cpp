@@ -32,7 +32,7 @@ std::atomic<const Sink *> g_sink{nullptr};
 Sink g_sink_slots[2];
 std::atomic<int> g_sink_slot{0};
 
-const char *LevelName(int level)
+const char *level_name(int level)
 {
     switch (level) {
     case KT_LOG_ERROR: return "ERROR";
@@ -42,14 +42,14 @@ const char *LevelName(int level)
     }
 }
 
-int ClampLevel(int level)
+int clamp_level(int level)
 {
     if (level < KT_LOG_ERROR) return KT_LOG_ERROR;
     if (level > KT_LOG_DEBUG) return KT_LOG_DEBUG;
     return level;
 }
 
-int CurrentLevel()
+int current_level()
 {
     int level = g_level.load(std::memory_order_relaxed);
     if (level != kLevelUnset) {
@@ -62,13 +62,13 @@ int CurrentLevel()
     return g_level.load(std::memory_order_relaxed);
 }
 
-const char *BaseName(const char *file)
+const char *base_name(const char *file)
 {
     const char *slash = strrchr(file, '/');
     return slash != nullptr ? slash + 1 : file;
 }
 
-void WriteToStderr(int level, const char *message, int length)
+void write_to_stderr(int level, const char *message, int length)
 {
     char line[kMessageSize + 64];
     time_t now = time(nullptr);
@@ -77,7 +77,7 @@ void WriteToStderr(int level, const char *message, int length)
     int head = snprintf(line, sizeof(line),
                         "[%04d-%02d-%02d %02d:%02d:%02d] %s - ",
                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                        tm.tm_hour, tm.tm_min, tm.tm_sec, LevelName(level));
+                        tm.tm_hour, tm.tm_min, tm.tm_sec, level_name(level));
     memcpy(line + head, message, length);
     line[head + length] = '\n';
     int saved_errno = errno;
@@ -105,14 +105,14 @@ KT_API int kt_log_level_from_name(const char *name)
 
 KT_API int kt_log_set_level(int level)
 {
-    int old = CurrentLevel();
-    g_level.store(ClampLevel(level), std::memory_order_relaxed);
+    int old = current_level();
+    g_level.store(clamp_level(level), std::memory_order_relaxed);
     return old;
 }
 
 KT_API int kt_log_get_level(void)
 {
-    return CurrentLevel();
+    return current_level();
 }
 
 KT_API void kt_log_set_sink(kt_log_sink_func sink, void *arg)
@@ -131,7 +131,7 @@ KT_API void kt_log_set_sink(kt_log_sink_func sink, void *arg)
 KT_API void kt_log_vwrite(int level, const char *file, int line,
                           const char *format, va_list ap)
 {
-    if (level > CurrentLevel()) {
+    if (level > current_level()) {
         return;
     }
     int saved_errno = errno;
@@ -139,7 +139,7 @@ KT_API void kt_log_vwrite(int level, const char *file, int line,
     int length = 0;
     if (file != nullptr) {
         length = snprintf(message, sizeof(message), "file: %s, line: %d, ",
-                          BaseName(file), line);
+                          base_name(file), line);
     }
     int body = vsnprintf(message + length, sizeof(message) - length, format, ap);
     if (body > 0) {
@@ -149,7 +149,7 @@ KT_API void kt_log_vwrite(int level, const char *file, int line,
     if (sink != nullptr) {
         sink->func(level, message, length, sink->arg);
     } else {
-        WriteToStderr(level, message, length);
+        write_to_stderr(level, message, length);
     }
     errno = saved_errno;
 }

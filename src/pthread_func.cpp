@@ -19,7 +19,7 @@ constexpr int kNanosPerSecond = 1000 * 1000 * 1000;
 
 // Splits a time-out into whole seconds and nanoseconds in 32-bit integers;
 // false for an unknown unit.
-bool SplitTimeout(int timeout, char time_unit, int *seconds, int *nanos)
+bool split_timeout(int timeout, char time_unit, int *seconds, int *nanos)
 {
     switch (time_unit) {
     case 's':
@@ -114,7 +114,7 @@ KT_API int kt_timeout_to_timespec(const int timeout, const char time_unit,
 {
     int seconds;
     int nanos;
-    if (!SplitTimeout(timeout, time_unit, &seconds, &nanos)) {
+    if (!split_timeout(timeout, time_unit, &seconds, &nanos)) {
         // Named after the header that declares the time-out functions.
         kt_log_write(KT_LOG_ERROR, "pthread_func.h", __LINE__,
                      "invalid time unit: %d", time_unit);

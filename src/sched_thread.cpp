@@ -26,21 +26,21 @@ pthread_t g_clock_tid;
 bool g_clock_running = false;
 std::atomic<bool> g_clock_stop{false};
 
-std::atomic_ref<time_t> CurrentTime()
+std::atomic_ref<time_t> current_time()
 {
     return std::atomic_ref<time_t>(const_cast<time_t &>(g_current_time));
 }
 
-std::atomic_ref<int> ScheduleFlag()
+std::atomic_ref<int> schedule_flag()
 {
     return std::atomic_ref<int>(const_cast<int &>(g_schedule_flag));
 }
 
-void *ClockLoop(void *)
+void *clock_loop(void *)
 {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     while (!g_clock_stop.load(std::memory_order_acquire)) {
-        CurrentTime().store(time(nullptr), std::memory_order_relaxed);
+        current_time().store(time(nullptr), std::memory_order_relaxed);
         nanosleep(&tick, nullptr);
     }
     return nullptr;
@@ -56,16 +56,16 @@ KT_API int kt_sched_clock_start(void)
     if (g_clock_running) {
         return 0;
     }
-    CurrentTime().store(time(nullptr), std::memory_order_relaxed);
+    current_time().store(time(nullptr), std::memory_order_relaxed);
     g_clock_stop.store(false, std::memory_order_release);
-    int result = pthread_create(&g_clock_tid, nullptr, ClockLoop, nullptr);
+    int result = pthread_create(&g_clock_tid, nullptr, clock_loop, nullptr);
     if (result != 0) {
         logError("create clock thread fail, errno: %d, error info: %s",
                  result, KT_STRERROR(result));
         return result;
     }
     g_clock_running = true;
-    ScheduleFlag().store(1, std::memory_order_release);
+    schedule_flag().store(1, std::memory_order_release);
     return 0;
 }
 
@@ -75,7 +75,7 @@ KT_API int kt_sched_clock_stop(void)
     if (!g_clock_running) {
         return 0;
     }
-    ScheduleFlag().store(0, std::memory_order_release);
+    schedule_flag().store(0, std::memory_order_release);
     g_clock_stop.store(true, std::memory_order_release);
     pthread_join(g_clock_tid, nullptr);
     g_clock_running = false;
@@ -84,8 +84,8 @@ KT_API int kt_sched_clock_stop(void)
 
 KT_API time_t kt_get_current_time(void)
 {
-    if (ScheduleFlag().load(std::memory_order_acquire) != 0) {
-        return CurrentTime().load(std::memory_order_relaxed);
+    if (schedule_flag().load(std::memory_order_acquire) != 0) {
+        return current_time().load(std::memory_order_relaxed);
     }
     return time(nullptr);
 }

@@ -18,20 +18,20 @@
 
 namespace {
 
-constexpr bool IsSpace(char c)
+constexpr bool is_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
            c == '\f';
 }
 
-int ErrnoOrEio()
+int errno_or_eio()
 {
     return errno != 0 ? errno : EIO;
 }
 
 // Reads exactly size bytes unless the file ends first; returns the bytes
 // read or -1 with errno set.
-ssize_t ReadFully(int fd, char *buff, int64_t size)
+ssize_t read_fully(int fd, char *buff, int64_t size)
 {
     int64_t done = 0;
     while (done < size) {
@@ -53,7 +53,7 @@ extern "C" {
 KT_API char *trim_right(char *text)
 {
     size_t len = strlen(text);
-    while (len > 0 && IsSpace(text[len - 1])) {
+    while (len > 0 && is_space(text[len - 1])) {
         --len;
     }
     text[len] = '\0';
@@ -63,7 +63,7 @@ KT_API char *trim_right(char *text)
 KT_API char *trim_left(char *text)
 {
     char *p = text;
-    while (IsSpace(*p)) {
+    while (is_space(*p)) {
         ++p;
     }
     if (p != text) {
@@ -120,14 +120,14 @@ KT_API int kt_get_file_content(const char *filename, char **buff,
     *file_size = 0;
     int fd = open(filename, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        int err = ErrnoOrEio();
+        int err = errno_or_eio();
         logError("open file %s fail, errno: %d, error info: %s", filename,
                  err, KT_STRERROR(err));
         return err;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        int err = ErrnoOrEio();
+        int err = errno_or_eio();
         logError("stat file %s fail, errno: %d, error info: %s", filename,
                  err, KT_STRERROR(err));
         close(fd);
@@ -138,9 +138,9 @@ KT_API int kt_get_file_content(const char *filename, char **buff,
         close(fd);
         return ENOMEM;
     }
-    ssize_t n = ReadFully(fd, data, st.st_size);
+    ssize_t n = read_fully(fd, data, st.st_size);
     if (n < 0) {
-        int err = ErrnoOrEio();
+        int err = errno_or_eio();
         logError("read file %s fail, errno: %d, error info: %s", filename,
                  err, KT_STRERROR(err));
         kt_free(data);

@@ -41,31 +41,31 @@ using Node = SkiplistSetNode;
 
 constexpr int kMaxLevels = SKIPLIST_SET_MAX_LEVEL_COUNT;
 
-inline int NodeSize(int level_index)
+inline int node_size(int level_index)
 {
     return int(sizeof(Node) + sizeof(Node *) * size_t(level_index + 1));
 }
 
-inline kite_skiplist::Levels<Node> LevelsOf(const SkiplistSet *sl)
+inline kite_skiplist::Levels<Node> levels_of(const SkiplistSet *sl)
 {
     return {sl->top, sl->tail, sl->top_level_index, sl->compare_func};
 }
 
-Node *FindNode(SkiplistSet *sl, const void *data)
+Node *find_node(SkiplistSet *sl, const void *data)
 {
     Node *previous;
     int level;
-    return kite_skiplist::FindEqual(LevelsOf(sl), data, &previous, &level);
+    return kite_skiplist::find_equal(levels_of(sl), data, &previous, &level);
 }
 
 // Fills tmp_previous[0..level] with the node linking to deleted on each
 // level, moving forward from previous.  EINVAL (logged) when a level ends
 // without reaching it, which a consistent order never allows.
-int CollectPredecessors(SkiplistSet *sl, Node *previous, Node *deleted,
+int collect_predecessors(SkiplistSet *sl, Node *previous, Node *deleted,
                         int level)
 {
     int broken = -1;
-    Node *next = kite_skiplist::FindPredecessors(
+    Node *next = kite_skiplist::find_predecessors(
         previous, deleted, level, sl->tail, sl->tmp_previous, &broken);
     if (next != deleted) {
         logError("skiplist set is inconsistent, the node to delete "
@@ -78,7 +78,7 @@ int CollectPredecessors(SkiplistSet *sl, Node *previous, Node *deleted,
     return 0;
 }
 
-void FreeArrays(SkiplistSet *sl)
+void free_arrays(SkiplistSet *sl)
 {
     if (sl->mblocks != nullptr) {
         for (int i = 0; i < sl->top_level_index + 1; i++) {
@@ -93,14 +93,14 @@ void FreeArrays(SkiplistSet *sl)
     sl->tail = nullptr;
 }
 
-int InitPools(SkiplistSet *sl, int level_count, int min_alloc_elements_once)
+int init_pools(SkiplistSet *sl, int level_count, int min_alloc_elements_once)
 {
-    return kite_skiplist::InitLevelPools(sl->mblocks, level_count,
+    return kite_skiplist::init_level_pools(sl->mblocks, level_count,
                                          min_alloc_elements_once,
                                          "sl-set-level", sizeof(Node));
 }
 
-int AllocArrays(SkiplistSet *sl, int level_count)
+int alloc_arrays(SkiplistSet *sl, int level_count)
 {
     sl->mblocks = nullptr;
     sl->tmp_previous =
@@ -121,19 +121,19 @@ int AllocArrays(SkiplistSet *sl, int level_count)
 
 // Takes the head and the end node and links every level of the head to
 // the end node.
-int InitEnds(SkiplistSet *sl, int level_count)
+int init_ends(SkiplistSet *sl, int level_count)
 {
     sl->top = static_cast<Node *>(
         kite_mblock_alloc_object(&sl->mblocks[sl->top_level_index]));
     if (sl->top == nullptr) {
         return ENOMEM;
     }
-    memset(sl->top, 0, size_t(NodeSize(sl->top_level_index)));
+    memset(sl->top, 0, size_t(node_size(sl->top_level_index)));
     sl->tail = static_cast<Node *>(kite_mblock_alloc_object(&sl->mblocks[0]));
     if (sl->tail == nullptr) {
         return ENOMEM;
     }
-    memset(sl->tail, 0, size_t(NodeSize(0)));
+    memset(sl->tail, 0, size_t(node_size(0)));
     for (int i = 0; i < level_count; i++) {
         sl->top->links[i] = sl->tail;
     }
@@ -158,17 +158,17 @@ int skiplist_set_init_ex(SkiplistSet *sl, const int level_count,
                  kMaxLevels);
         return E2BIG;
     }
-    int result = AllocArrays(sl, level_count);
+    int result = alloc_arrays(sl, level_count);
     if (result != 0) {
         return result;
     }
     sl->top_level_index = level_count - 1;
-    result = InitPools(sl, level_count, min_alloc_elements_once);
+    result = init_pools(sl, level_count, min_alloc_elements_once);
     if (result == 0) {
-        result = InitEnds(sl, level_count);
+        result = init_ends(sl, level_count);
     }
     if (result != 0) {
-        FreeArrays(sl);
+        free_arrays(sl);
         sl->top_level_index = 0;
         return result;
     }
@@ -199,7 +199,7 @@ void skiplist_set_destroy(SkiplistSet *sl)
             node = next;
         }
     }
-    FreeArrays(sl);
+    free_arrays(sl);
     sl->level_count = 0;
     sl->top_level_index = 0;
 }
@@ -207,11 +207,11 @@ void skiplist_set_destroy(SkiplistSet *sl)
 int skiplist_set_insert(SkiplistSet *sl, void *data)
 {
     const int level_index =
-        kite_skiplist::DrawLevelIndex(sl->top_level_index);
+        kite_skiplist::draw_level_index(sl->top_level_index);
     Node *previous;
     int level;
     Node **predecessors = sl->tmp_previous;
-    if (kite_skiplist::Walk(LevelsOf(sl), data, &previous, &level,
+    if (kite_skiplist::walk_levels(levels_of(sl), data, &previous, &level,
                             [=](int i, Node *current) {
                                 if (i <= level_index) {
                                     predecessors[i] = current;
@@ -237,11 +237,11 @@ int skiplist_set_delete(SkiplistSet *sl, void *data)
     Node *previous;
     int level;
     Node *deleted =
-        kite_skiplist::FindEqual(LevelsOf(sl), data, &previous, &level);
+        kite_skiplist::find_equal(levels_of(sl), data, &previous, &level);
     if (deleted == nullptr) {
         return ENOENT;
     }
-    int result = CollectPredecessors(sl, previous, deleted, level);
+    int result = collect_predecessors(sl, previous, deleted, level);
     if (result != 0) {
         return result;
     }
@@ -257,26 +257,26 @@ int skiplist_set_delete(SkiplistSet *sl, void *data)
 
 void *skiplist_set_find(SkiplistSet *sl, void *data)
 {
-    Node *node = FindNode(sl, data);
+    Node *node = find_node(sl, data);
     return node != nullptr ? node->data : nullptr;
 }
 
 int skiplist_set_find_all(SkiplistSet *sl, void *data,
                           SkiplistSetIterator *iterator)
 {
-    return kite_skiplist::FillEqual(LevelsOf(sl), data, iterator);
+    return kite_skiplist::fill_equal(levels_of(sl), data, iterator);
 }
 
 int skiplist_set_find_range(SkiplistSet *sl, void *start_data, void *end_data,
                             SkiplistSetIterator *iterator)
 {
-    return kite_skiplist::FillRange(LevelsOf(sl), start_data, end_data,
+    return kite_skiplist::fill_range(levels_of(sl), start_data, end_data,
                                     iterator);
 }
 
 void *skiplist_set_find_ge(SkiplistSet *sl, void *data)
 {
-    Node *node = kite_skiplist::FirstLargerOrEqual(LevelsOf(sl), data);
+    Node *node = kite_skiplist::first_larger_or_equal(levels_of(sl), data);
     return node != sl->tail ? node->data : nullptr;
 }
 
@@ -288,7 +288,7 @@ void skiplist_set_iterator_init(SkiplistSet *sl, SkiplistSetIterator *iterator)
 
 void *skiplist_set_iterator_next(SkiplistSetIterator *iterator)
 {
-    return kite_skiplist::IteratorNext(iterator);
+    return kite_skiplist::iterator_next(iterator);
 }
 
 int skiplist_set_count(const SkiplistSet *sl)
@@ -314,7 +314,7 @@ void *skiplist_set_get_first(SkiplistSet *sl)
 
 void *skiplist_set_get_last(SkiplistSet *sl)
 {
-    Node *last = kite_skiplist::LastNode(LevelsOf(sl));
+    Node *last = kite_skiplist::last_node(levels_of(sl));
     return last != sl->top ? last->data : nullptr;
 }
 

@@ -38,7 +38,7 @@ struct Levels {
 // nodes the walk may visit next (the one after it on this level, and the
 // first candidate one level down), so their cache misses overlap with it.
 template <class Node>
-inline void Prefetch(Node *after_next, Node *current, int level)
+inline void prefetch_node(Node *after_next, Node *current, int level)
 {
     using Plain = const std::remove_cv_t<Node>;
     __builtin_prefetch(const_cast<Plain *>(after_next));
@@ -49,7 +49,7 @@ inline void Prefetch(Node *after_next, Node *current, int level)
 
 // A new node's level index: each level above 0 with probability 1/2, never
 // above top_level_index.
-inline int DrawLevelIndex(int top_level_index)
+inline int draw_level_index(int top_level_index)
 {
     int level_index = 0;
     while (level_index < top_level_index) {
@@ -72,7 +72,7 @@ inline int DrawLevelIndex(int top_level_index)
 // level above: that node is known to be greater than data, so this saves
 // about a third of the comparisons and changes no result.
 template <class Node, class OnLevel>
-inline Node *Walk(const Levels<Node> &sl, const void *data, Node **previous,
+inline Node *walk_levels(const Levels<Node> &sl, const void *data, Node **previous,
                   int *level, OnLevel &&on_level)
 {
     Node *const tail = sl.tail;
@@ -81,7 +81,7 @@ inline Node *Walk(const Levels<Node> &sl, const void *data, Node **previous,
     for (int i = sl.top_level_index; i >= 0; i--) {
         Node *next = current->links[i];
         while (next != stop && next != tail) {
-            Prefetch<Node>(next->links[i], current, i);
+            prefetch_node<Node>(next->links[i], current, i);
             int cmp = sl.compare(data, next->data);
             if (cmp < 0) {
                 break;
@@ -103,40 +103,40 @@ inline Node *Walk(const Levels<Node> &sl, const void *data, Node **previous,
 }
 
 template <class Node>
-inline Node *FindEqual(const Levels<Node> &sl, const void *data,
+inline Node *find_equal(const Levels<Node> &sl, const void *data,
                        Node **previous, int *level)
 {
-    return Walk(sl, data, previous, level, [](int, Node *) {});
+    return walk_levels(sl, data, previous, level, [](int, Node *) {});
 }
 
 // The first node not less than data (the end node when none).
 template <class Node>
-inline Node *FirstLargerOrEqual(const Levels<Node> &sl, const void *data)
+inline Node *first_larger_or_equal(const Levels<Node> &sl, const void *data)
 {
     Node *previous;
     int level;
-    Node *node = FindEqual(sl, data, &previous, &level);
+    Node *node = find_equal(sl, data, &previous, &level);
     return node != nullptr ? node : previous->links[0];
 }
 
 // The first node greater than data (the end node when none).
 template <class Node>
-inline Node *FirstLarger(const Levels<Node> &sl, const void *data)
+inline Node *first_larger(const Levels<Node> &sl, const void *data)
 {
     Node *previous;
     int level;
-    Node *node = FindEqual(sl, data, &previous, &level);
+    Node *node = find_equal(sl, data, &previous, &level);
     return node != nullptr ? node->links[0] : previous->links[0];
 }
 
 // Fills it (a record with current and tail) with the one node equal to
 // data: 0, or ENOENT with an empty iterator.
 template <class Node, class Iterator>
-inline int FillEqual(const Levels<Node> &sl, const void *data, Iterator *it)
+inline int fill_equal(const Levels<Node> &sl, const void *data, Iterator *it)
 {
     Node *previous;
     int level;
-    Node *node = FindEqual(sl, data, &previous, &level);
+    Node *node = find_equal(sl, data, &previous, &level);
     if (node == nullptr) {
         it->current = it->tail = sl.tail;
         return ENOENT;
@@ -149,26 +149,26 @@ inline int FillEqual(const Levels<Node> &sl, const void *data, Iterator *it)
 // Fills it with the nodes in [start_data, end_data], both ends included:
 // 0, ENOENT (none; empty iterator) or EINVAL (start after end; empty).
 template <class Node, class Iterator>
-inline int FillRange(const Levels<Node> &sl, const void *start_data,
+inline int fill_range(const Levels<Node> &sl, const void *start_data,
                      const void *end_data, Iterator *it)
 {
     if (sl.compare(start_data, end_data) > 0) {
         it->current = it->tail = sl.tail;
         return EINVAL;
     }
-    it->current = FirstLargerOrEqual(sl, start_data);
+    it->current = first_larger_or_equal(sl, start_data);
     if (it->current == sl.tail) {
         it->tail = sl.tail;
         return ENOENT;
     }
-    it->tail = FirstLarger(sl, end_data);
+    it->tail = first_larger(sl, end_data);
     return it->tail == it->current ? ENOENT : 0;
 }
 
 // The data of the iterator's current node, stepping it forward along
 // level 0, or null once it reached its tail.
 template <class Iterator>
-inline void *IteratorNext(Iterator *it)
+inline void *iterator_next(Iterator *it)
 {
     if (it->current == it->tail) {
         return nullptr;
@@ -181,7 +181,7 @@ inline void *IteratorNext(Iterator *it)
 // The last node, or the head when the list is empty: a walk along the top
 // levels.
 template <class Node>
-inline Node *LastNode(const Levels<Node> &sl)
+inline Node *last_node(const Levels<Node> &sl)
 {
     Node *current = sl.top;
     for (int i = sl.top_level_index; i >= 0; i--) {
@@ -198,7 +198,7 @@ inline Node *LastNode(const Levels<Node> &sl)
 // it, which a consistent order never allows; predecessors is then partly
 // filled and nothing is changed.
 template <class Node>
-inline Node *FindPredecessors(Node *previous, Node *deleted, int level_index,
+inline Node *find_predecessors(Node *previous, Node *deleted, int level_index,
                               Node *tail, Node **predecessors,
                               int *broken_level)
 {
@@ -223,7 +223,7 @@ inline Node *FindPredecessors(Node *previous, Node *deleted, int level_index,
 // which hold more nodes, double it.  Pools are named name_prefix and the
 // two-digit level.  Returns 0 or the failing pool's error; the caller
 // destroys the pools (all zeroed beforehand) either way.
-inline int InitLevelPools(kite_mblock_man *pools, int level_count,
+inline int init_level_pools(kite_mblock_man *pools, int level_count,
                           int min_alloc_elements_once, const char *name_prefix,
                           size_t fixed_bytes)
 {

@@ -55,28 +55,28 @@ struct PoolShared {
     std::atomic<int> alive;  // threads that may still touch the pool
 };
 
-PoolShared *SharedOf(KTThreadPool *pool)
+PoolShared *shared_of(KTThreadPool *pool)
 {
     return reinterpret_cast<PoolShared *>(pool->threads +
                                           pool->thread_counts.limit);
 }
 
-bool ContinueFlag(const KTThreadPool *pool)
+bool continue_flag(const KTThreadPool *pool)
 {
     return __atomic_load_n(pool->pcontinue_flag, __ATOMIC_ACQUIRE);
 }
 
-int LoadInt(const volatile int32_t *value)
+int load_int(const volatile int32_t *value)
 {
     return __atomic_load_n(value, __ATOMIC_ACQUIRE);
 }
 
-void StoreInt(volatile int32_t *value, int32_t v)
+void store_int(volatile int32_t *value, int32_t v)
 {
     __atomic_store_n(value, v, __ATOMIC_RELEASE);
 }
 
-int AddInt(volatile int32_t *value, int32_t delta)
+int add_int(volatile int32_t *value, int32_t delta)
 {
     return __atomic_add_fetch(value, delta, __ATOMIC_ACQ_REL);
 }
@@ -84,22 +84,22 @@ int AddInt(volatile int32_t *value, int32_t delta)
 // freelist and callback.func are written under their locks but also
 // peeked at without them by the short spins below, so every access is
 // atomic.
-KTThreadInfo *LoadFreelist(KTThreadPool *pool)
+KTThreadInfo *load_freelist(KTThreadPool *pool)
 {
     return __atomic_load_n(&pool->freelist, __ATOMIC_ACQUIRE);
 }
 
-void StoreFreelist(KTThreadPool *pool, KTThreadInfo *slot)
+void store_freelist(KTThreadPool *pool, KTThreadInfo *slot)
 {
     __atomic_store_n(&pool->freelist, slot, __ATOMIC_RELEASE);
 }
 
-kt_thread_pool_callback LoadFunc(KTThreadInfo *slot)
+kt_thread_pool_callback load_func(KTThreadInfo *slot)
 {
     return __atomic_load_n(&slot->callback.func, __ATOMIC_ACQUIRE);
 }
 
-void StoreFunc(KTThreadInfo *slot, kt_thread_pool_callback func)
+void store_func(KTThreadInfo *slot, kt_thread_pool_callback func)
 {
     __atomic_store_n(&slot->callback.func, func, __ATOMIC_RELEASE);
 }
@@ -112,7 +112,7 @@ void StoreFunc(KTThreadInfo *slot, kt_thread_pool_callback func)
 // every other runnable one, while a thread woken from a condition wait is
 // scheduled promptly, so longer spins only make hand-offs slower there.
 template <typename ReadyFn>
-bool SpinUntil(ReadyFn ready)
+bool spin_until(ReadyFn ready)
 {
     for (int i = 0; i < kSpinPauses; i++) {
         if (ready()) {
@@ -124,7 +124,7 @@ bool SpinUntil(ReadyFn ready)
 }
 
 // One timed wait with the module's deadline: now + 2 s, 0 ns.
-void TimedWait(pthread_cond_t *cond, pthread_mutex_t *lock)
+void timed_wait(pthread_cond_t *cond, pthread_mutex_t *lock)
 {
     struct timespec ts;
     ts.tv_sec = kt_get_current_time() + kWaitSeconds;
@@ -134,19 +134,19 @@ void TimedWait(pthread_cond_t *cond, pthread_mutex_t *lock)
 
 // Thread side: the thread cannot give up on a lock (it would leave counts
 // wrong), so a failure is logged and retried after a pause.
-void LockForThread(pthread_mutex_t *lock)
+void lock_for_thread(pthread_mutex_t *lock)
 {
     while (PTHREAD_MUTEX_LOCK_WARN(lock) != 0) {
         usleep(100 * 1000);
     }
 }
 
-void Unlock(pthread_mutex_t *lock)
+void unlock_pool(pthread_mutex_t *lock)
 {
     PTHREAD_MUTEX_UNLOCK_WARN(lock);
 }
 
-int InitPthreadLockCond(pthread_mutex_t *lock, pthread_cond_t *cond)
+int init_pthread_lock_cond(pthread_mutex_t *lock, pthread_cond_t *cond)
 {
     int result = init_pthread_lock(lock);
     if (result != 0) {
@@ -163,7 +163,7 @@ int InitPthreadLockCond(pthread_mutex_t *lock, pthread_cond_t *cond)
     return result;
 }
 
-void DestroySlots(KTThreadPool *pool, int count)
+void destroy_slots(KTThreadPool *pool, int count)
 {
     for (int i = 0; i < count; i++) {
         pthread_cond_destroy(&pool->threads[i].cond);
@@ -173,7 +173,7 @@ void DestroySlots(KTThreadPool *pool, int count)
 
 // Allocates and zero-fills the slots (plus the shared tail) and sets up
 // each slot's lock and condition; on failure nothing stays allocated.
-int ThreadPoolAllocInit(KTThreadPool *pool)
+int thread_pool_alloc_init(KTThreadPool *pool)
 {
     int limit = pool->thread_counts.limit;
     size_t bytes = sizeof(KTThreadInfo) * limit + sizeof(PoolShared);
@@ -182,14 +182,14 @@ int ThreadPoolAllocInit(KTThreadPool *pool)
         return ENOMEM;
     }
     memset(static_cast<void *>(pool->threads), 0, bytes);
-    new (SharedOf(pool)) PoolShared{};
+    new (shared_of(pool)) PoolShared{};
     for (int i = 0; i < limit; i++) {
         KTThreadInfo *slot = pool->threads + i;
         slot->pool = pool;
         slot->index = i;
-        int result = InitPthreadLockCond(&slot->lock, &slot->cond);
+        int result = init_pthread_lock_cond(&slot->lock, &slot->cond);
         if (result != 0) {
-            DestroySlots(pool, i);
+            destroy_slots(pool, i);
             kt_free(pool->threads);
             pool->threads = nullptr;
             return result;
@@ -200,17 +200,17 @@ int ThreadPoolAllocInit(KTThreadPool *pool)
 
 // Pushes a slot back on the free list and wakes one waiting caller when
 // the list was empty; pool.lock must not be held.
-void PushFree(KTThreadPool *pool, KTThreadInfo *slot, bool from_thread)
+void push_free(KTThreadPool *pool, KTThreadInfo *slot, bool from_thread)
 {
     if (from_thread) {
-        LockForThread(&pool->lock);
+        lock_for_thread(&pool->lock);
     } else if (PTHREAD_MUTEX_LOCK_WARN(&pool->lock) != 0) {
         return;  // the slot is lost to the pool; logged
     }
     bool was_empty = pool->freelist == nullptr;
     slot->next = pool->freelist;
-    StoreFreelist(pool, slot);
-    Unlock(&pool->lock);
+    store_freelist(pool, slot);
+    unlock_pool(&pool->lock);
     if (was_empty) {
         // After the unlock, so the woken caller does not block at once on
         // the lock still held here; waiters re-check under the lock.
@@ -218,40 +218,40 @@ void PushFree(KTThreadPool *pool, KTThreadInfo *slot, bool from_thread)
     }
 }
 
-void *ThreadEntrance(void *arg);
+void *thread_entrance(void *arg);
 
 // Starts a thread for slot, counting it as alive first.
-int StartThread(KTThreadPool *pool, KTThreadInfo *slot)
+int start_thread(KTThreadPool *pool, KTThreadInfo *slot)
 {
-    SharedOf(pool)->alive.fetch_add(1, std::memory_order_acq_rel);
-    int result = kt_create_thread(&slot->tid, ThreadEntrance, slot,
+    shared_of(pool)->alive.fetch_add(1, std::memory_order_acq_rel);
+    int result = kt_create_thread(&slot->tid, thread_entrance, slot,
                                   pool->stack_size);
     if (result != 0) {
-        SharedOf(pool)->alive.fetch_sub(1, std::memory_order_acq_rel);
+        shared_of(pool)->alive.fetch_sub(1, std::memory_order_acq_rel);
     }
     return result;
 }
 
 // Thread start: mark the slot served and count the thread in.
-void EnterThread(KTThreadInfo *slot, void *tdata)
+void enter_thread(KTThreadInfo *slot, void *tdata)
 {
     KTThreadPool *pool = slot->pool;
-    LockForThread(&slot->lock);
-    StoreInt(&slot->inited, 1);
+    lock_for_thread(&slot->lock);
+    store_int(&slot->inited, 1);
     slot->tdata = tdata;
-    Unlock(&slot->lock);
+    unlock_pool(&slot->lock);
 
-    LockForThread(&pool->lock);
-    int running = AddInt(&pool->thread_counts.running, 1);
+    lock_for_thread(&pool->lock);
+    int running = add_int(&pool->thread_counts.running, 1);
     logDebug("thread pool: %s, index: %d start, running count: %d",
              pool->name, slot->index, running);
-    Unlock(&pool->lock);
+    unlock_pool(&pool->lock);
 }
 
 // Marks the slot as without thread; slot lock held.
-void LeaveSlot(KTThreadInfo *slot, void *tdata)
+void leave_slot(KTThreadInfo *slot, void *tdata)
 {
-    StoreInt(&slot->inited, 0);
+    store_int(&slot->inited, 0);
     if (slot->tdata == tdata) {
         slot->tdata = nullptr;
     }
@@ -260,7 +260,7 @@ void LeaveSlot(KTThreadInfo *slot, void *tdata)
 // The idle rule: after a wait without work, retire when idle too long and
 // more than min_idle_count threads are idle.  Slot lock held; returns true
 // with the slot left and *running_after set when the thread retires.
-bool TryRetire(KTThreadInfo *slot, void *tdata, time_t last_run_time,
+bool try_retire(KTThreadInfo *slot, void *tdata, time_t last_run_time,
                int *running_after)
 {
     KTThreadPool *pool = slot->pool;
@@ -269,15 +269,15 @@ bool TryRetire(KTThreadInfo *slot, void *tdata, time_t last_run_time,
         return false;
     }
     bool retire = false;
-    LockForThread(&pool->lock);
-    int idle = LoadInt(&pool->thread_counts.running) -
-               LoadInt(&pool->thread_counts.dealing);
+    lock_for_thread(&pool->lock);
+    int idle = load_int(&pool->thread_counts.running) -
+               load_int(&pool->thread_counts.dealing);
     if (idle > pool->min_idle_count) {
-        LeaveSlot(slot, tdata);
-        *running_after = AddInt(&pool->thread_counts.running, -1);
+        leave_slot(slot, tdata);
+        *running_after = add_int(&pool->thread_counts.running, -1);
         retire = true;
     }
-    Unlock(&pool->lock);
+    unlock_pool(&pool->lock);
     return retire;
 }
 
@@ -287,40 +287,40 @@ using Work = decltype(KTThreadInfo::callback);
 
 // One turn of the loop: takes the stored work, waiting once for it when
 // there is none.  kIdle: nothing this time, go round again.
-Turn NextTurn(KTThreadInfo *slot, void *tdata, time_t last_run_time,
+Turn next_turn(KTThreadInfo *slot, void *tdata, time_t last_run_time,
               bool just_worked, Work *work, int *running_after)
 {
     if (just_worked) {
-        SpinUntil([slot] { return LoadFunc(slot) != nullptr; });
+        spin_until([slot] { return load_func(slot) != nullptr; });
     }
-    LockForThread(&slot->lock);
-    if (slot->callback.func == nullptr && ContinueFlag(slot->pool)) {
-        TimedWait(&slot->cond, &slot->lock);
+    lock_for_thread(&slot->lock);
+    if (slot->callback.func == nullptr && continue_flag(slot->pool)) {
+        timed_wait(&slot->cond, &slot->lock);
     }
     Turn turn = Turn::kIdle;
     if (slot->callback.func != nullptr) {
         *work = slot->callback;
-        StoreFunc(slot, nullptr);
+        store_func(slot, nullptr);
         turn = Turn::kWork;
-    } else if (!ContinueFlag(slot->pool)) {
-        LeaveSlot(slot, tdata);
+    } else if (!continue_flag(slot->pool)) {
+        leave_slot(slot, tdata);
         turn = Turn::kStopped;
-    } else if (TryRetire(slot, tdata, last_run_time, running_after)) {
+    } else if (try_retire(slot, tdata, last_run_time, running_after)) {
         turn = Turn::kRetired;
     }
-    Unlock(&slot->lock);
+    unlock_pool(&slot->lock);
     return turn;
 }
 
 // Runs work items until the thread retires or the pool stops.
-Turn WorkLoop(KTThreadInfo *slot, void *tdata, int *running_after)
+Turn work_loop(KTThreadInfo *slot, void *tdata, int *running_after)
 {
     KTThreadPool *pool = slot->pool;
     time_t last_run_time = kt_get_current_time();
     bool just_worked = false;
     for (;;) {
         Work work{};
-        Turn turn = NextTurn(slot, tdata, last_run_time, just_worked, &work,
+        Turn turn = next_turn(slot, tdata, last_run_time, just_worked, &work,
                              running_after);
         just_worked = false;
         if (turn == Turn::kIdle) {
@@ -329,48 +329,48 @@ Turn WorkLoop(KTThreadInfo *slot, void *tdata, int *running_after)
         if (turn != Turn::kWork) {
             return turn;
         }
-        AddInt(&pool->thread_counts.dealing, 1);
+        add_int(&pool->thread_counts.dealing, 1);
         work.func(work.arg, tdata);
         last_run_time = kt_get_current_time();
-        AddInt(&pool->thread_counts.dealing, -1);
-        PushFree(pool, slot, true);
+        add_int(&pool->thread_counts.dealing, -1);
+        push_free(pool, slot, true);
         just_worked = true;
     }
 }
 
-void *ThreadEntrance(void *arg)
+void *thread_entrance(void *arg)
 {
     auto *slot = static_cast<KTThreadInfo *>(arg);
     KTThreadPool *pool = slot->pool;
-    PoolShared *shared = SharedOf(pool);
+    PoolShared *shared = shared_of(pool);
     KTThreadExtraDataCallbacks callbacks = pool->extra_data_callbacks;
     void *tdata = callbacks.alloc != nullptr ? callbacks.alloc() : nullptr;
-    EnterThread(slot, tdata);
+    enter_thread(slot, tdata);
 
     int running_after = 0;
-    Turn end = WorkLoop(slot, tdata, &running_after);
+    Turn end = work_loop(slot, tdata, &running_after);
     if (callbacks.free != nullptr && tdata != nullptr) {
         callbacks.free(tdata);
         tdata = nullptr;
     }
-    LockForThread(&pool->lock);
+    lock_for_thread(&pool->lock);
     if (end == Turn::kStopped) {
-        running_after = AddInt(&pool->thread_counts.running, -1);
+        running_after = add_int(&pool->thread_counts.running, -1);
     }
     logDebug("thread pool: %s, index: %d exit, running count: %d",
              pool->name, slot->index, running_after);
-    Unlock(&pool->lock);
+    unlock_pool(&pool->lock);
     // Last touch of the pool: after this the memory may be released.
     shared->alive.fetch_sub(1, std::memory_order_acq_rel);
     return nullptr;
 }
 
 // Unlinks the first free slot, or returns null; pool.lock held.
-KTThreadInfo *UnlinkFree(KTThreadPool *pool)
+KTThreadInfo *unlink_free(KTThreadPool *pool)
 {
     KTThreadInfo *slot = pool->freelist;
     if (slot != nullptr) {
-        StoreFreelist(pool, slot->next);
+        store_freelist(pool, slot->next);
         slot->next = nullptr;
         if (pool->freelist != nullptr) {
             // A slot pushed onto a non-empty list wakes nobody; pass the
@@ -383,7 +383,7 @@ KTThreadInfo *UnlinkFree(KTThreadPool *pool)
 
 // Takes a free slot into *out, waiting while none is free.  Returns 0,
 // EINTR when the continue flag is false or falls, or the lock's error.
-int TakeFreeSlot(KTThreadPool *pool, KTThreadInfo **out)
+int take_free_slot(KTThreadPool *pool, KTThreadInfo **out)
 {
     bool spun = false;
     for (;;) {
@@ -392,47 +392,47 @@ int TakeFreeSlot(KTThreadPool *pool, KTThreadInfo **out)
             return result;
         }
         for (;;) {
-            if (!ContinueFlag(pool)) {
+            if (!continue_flag(pool)) {
                 result = EINTR;
                 break;
             }
-            if ((*out = UnlinkFree(pool)) != nullptr) {
+            if ((*out = unlink_free(pool)) != nullptr) {
                 break;
             }
             if (!spun) {
                 result = -1;  // watch for a slot outside the lock first
                 break;
             }
-            TimedWait(&pool->cond, &pool->lock);
+            timed_wait(&pool->cond, &pool->lock);
         }
-        Unlock(&pool->lock);
+        unlock_pool(&pool->lock);
         if (result >= 0) {
             return result;
         }
-        SpinUntil([pool] {
-            return LoadFreelist(pool) != nullptr || !ContinueFlag(pool);
+        spin_until([pool] {
+            return load_freelist(pool) != nullptr || !continue_flag(pool);
         });
         spun = true;
     }
 }
 
 // Wakes every idle thread so that a fallen continue flag is seen at once.
-void WakeAll(KTThreadPool *pool)
+void wake_all(KTThreadPool *pool)
 {
     for (int i = 0; i < pool->thread_counts.limit; i++) {
         KTThreadInfo *slot = pool->threads + i;
         if (PTHREAD_MUTEX_LOCK_WARN(&slot->lock) == 0) {
             pthread_cond_signal(&slot->cond);
-            Unlock(&slot->lock);
+            unlock_pool(&slot->lock);
         }
     }
     if (PTHREAD_MUTEX_LOCK_WARN(&pool->lock) == 0) {
         pthread_cond_broadcast(&pool->cond);
-        Unlock(&pool->lock);
+        unlock_pool(&pool->lock);
     }
 }
 
-bool WaitThreadsEnded(PoolShared *shared, int millis)
+bool wait_threads_ended(PoolShared *shared, int millis)
 {
     for (int waited = 0; waited < millis; waited++) {
         if (shared->alive.load(std::memory_order_acquire) == 0) {
@@ -443,14 +443,14 @@ bool WaitThreadsEnded(PoolShared *shared, int millis)
     return shared->alive.load(std::memory_order_acquire) == 0;
 }
 
-int StartInitialThreads(KTThreadPool *pool)
+int start_initial_threads(KTThreadPool *pool)
 {
     for (int i = 0; i < pool->min_idle_count; i++) {
         KTThreadInfo *slot = pool->threads + i;
-        StoreInt(&slot->inited, 1);
-        int result = StartThread(pool, slot);
+        store_int(&slot->inited, 1);
+        int result = start_thread(pool, slot);
         if (result != 0) {
-            StoreInt(&slot->inited, 0);  // no thread serves it after all
+            store_int(&slot->inited, 0);  // no thread serves it after all
             return result;
         }
     }
@@ -470,7 +470,7 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
 {
     pool->threads = nullptr;
     pool->freelist = nullptr;
-    int result = InitPthreadLockCond(&pool->lock, &pool->cond);
+    int result = init_pthread_lock_cond(&pool->lock, &pool->cond);
     if (result != 0) {
         return result;
     }
@@ -488,7 +488,7 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
         pool->extra_data_callbacks = *extra_data_callbacks;
     }
     pool->freelist = nullptr;
-    if ((result = ThreadPoolAllocInit(pool)) != 0) {
+    if ((result = thread_pool_alloc_init(pool)) != 0) {
         pthread_cond_destroy(&pool->cond);
         pthread_mutex_destroy(&pool->lock);
         return result;
@@ -497,7 +497,7 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
         pool->threads[i].next = pool->threads + i + 1;
     }
     pool->freelist = pool->threads;
-    return StartInitialThreads(pool);
+    return start_initial_threads(pool);
 }
 
 KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
@@ -514,29 +514,29 @@ KT_API int kt_thread_pool_run(KTThreadPool *pool, kt_thread_pool_callback func,
                               void *arg)
 {
     KTThreadInfo *slot = nullptr;
-    int result = TakeFreeSlot(pool, &slot);
+    int result = take_free_slot(pool, &slot);
     if (result != 0) {
         return result;
     }
     if ((result = PTHREAD_MUTEX_LOCK_WARN(&slot->lock)) != 0) {
-        PushFree(pool, slot, false);
+        push_free(pool, slot, false);
         return result;
     }
     slot->callback.arg = arg;
-    StoreFunc(slot, func);
-    bool idle_thread = LoadInt(&slot->inited) != 0;
-    if (!idle_thread && (result = StartThread(pool, slot)) != 0) {
-        StoreFunc(slot, nullptr);
+    store_func(slot, func);
+    bool idle_thread = load_int(&slot->inited) != 0;
+    if (!idle_thread && (result = start_thread(pool, slot)) != 0) {
+        store_func(slot, nullptr);
         slot->callback.arg = nullptr;
     }
-    Unlock(&slot->lock);
+    unlock_pool(&slot->lock);
     if (idle_thread) {
         // Signalled after the unlock so the thread does not wake only to
         // wait for the lock; it looks at callback.func under the lock, so
         // the work cannot be missed.
         pthread_cond_signal(&slot->cond);
     } else if (result != 0) {
-        PushFree(pool, slot, false);
+        push_free(pool, slot, false);
     }
     return result;
 }
@@ -546,23 +546,23 @@ KT_API void kt_thread_pool_destroy(KTThreadPool *pool)
     if (pool->threads == nullptr) {
         return;
     }
-    PoolShared *shared = SharedOf(pool);
+    PoolShared *shared = shared_of(pool);
     if (shared->alive.load(std::memory_order_acquire) > 0) {
-        if (ContinueFlag(pool)) {
+        if (continue_flag(pool)) {
             logWarning("thread pool: %s, continue flag is still true and %d "
                        "threads are alive, nothing released", pool->name,
                        shared->alive.load());
             return;
         }
-        WakeAll(pool);
-        if (!WaitThreadsEnded(shared, kDestroyWaitMillis)) {
+        wake_all(pool);
+        if (!wait_threads_ended(shared, kDestroyWaitMillis)) {
             logWarning("thread pool: %s, %d threads have not ended after %d "
                        "ms, nothing released", pool->name,
                        shared->alive.load(), kDestroyWaitMillis);
             return;
         }
     }
-    DestroySlots(pool, pool->thread_counts.limit);
+    destroy_slots(pool, pool->thread_counts.limit);
     kt_free(pool->threads);
     pool->threads = nullptr;
     pool->freelist = nullptr;
@@ -574,17 +574,17 @@ KT_API void kt_thread_pool_destroy(KTThreadPool *pool)
 
 KT_API int kt_thread_pool_running_count(KTThreadPool *pool)
 {
-    return LoadInt(&pool->thread_counts.running);
+    return load_int(&pool->thread_counts.running);
 }
 
 KT_API int kt_thread_pool_dealing_count(KTThreadPool *pool)
 {
-    return LoadInt(&pool->thread_counts.dealing);
+    return load_int(&pool->thread_counts.dealing);
 }
 
 KT_API int kt_thread_pool_avail_count(KTThreadPool *pool)
 {
-    return pool->thread_counts.limit - LoadInt(&pool->thread_counts.dealing);
+    return pool->thread_counts.limit - load_int(&pool->thread_counts.dealing);
 }
 
 }  // extern "C"

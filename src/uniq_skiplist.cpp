@@ -51,7 +51,7 @@ constexpr int kMaxLevels = UNIQ_SKIPLIST_MAX_LEVEL_COUNT;
 // Entry i: the most elements a list whose head has level index i holds
 // before the head grows (2^(i+1)).  Built at compile time, so it is filled
 // before any factory exists and never changes.
-constexpr std::array<int32_t, kMaxLevels> MakeBestElementCounts()
+constexpr std::array<int32_t, kMaxLevels> make_best_element_counts()
 {
     std::array<int32_t, kMaxLevels> counts{};
     for (int i = 0; i < kMaxLevels; i++) {
@@ -60,36 +60,36 @@ constexpr std::array<int32_t, kMaxLevels> MakeBestElementCounts()
     return counts;
 }
 constexpr std::array<int32_t, kMaxLevels> best_element_counts =
-    MakeBestElementCounts();
+    make_best_element_counts();
 static_assert(best_element_counts[29] == 1073741824);
 
-inline int ExtraLinks(const UniqSkiplistFactory *factory)
+inline int extra_links(const UniqSkiplistFactory *factory)
 {
     return factory->bidirection ? 1 : 0;
 }
 
-inline int NodeSize(int level_index, int extra_links)
+inline int node_size(int level_index, int extra_count)
 {
     return int(sizeof(UniqSkiplistNode) +
-               sizeof(void *) * size_t(level_index + 1 + extra_links));
+               sizeof(void *) * size_t(level_index + 1 + extra_count));
 }
 
-inline UniqSkiplistNode *Plain(Node *node)
+inline UniqSkiplistNode *plain_links(Node *node)
 {
     return const_cast<UniqSkiplistNode *>(node);
 }
 
-inline Node *BackLink(Node *node)
+inline Node *back_link(Node *node)
 {
     return node->links[node->level_index + 1];
 }
 
-inline void SetBackLink(Node *node, Node *back)
+inline void set_back_link(Node *node, Node *back)
 {
     node->links[node->level_index + 1] = back;
 }
 
-UniqSkiplistNode *AllocNode(UniqSkiplistFactory *factory, int level_index)
+UniqSkiplistNode *alloc_node(UniqSkiplistFactory *factory, int level_index)
 {
     return static_cast<UniqSkiplistNode *>(
         kite_mblock_alloc_object(&factory->node_allocators[level_index]));
@@ -97,79 +97,79 @@ UniqSkiplistNode *AllocNode(UniqSkiplistFactory *factory, int level_index)
 
 // Hands a node back to its level's pool, after the factory's delay when
 // one is set, so that a pointer still held elsewhere stays readable.
-void ReleaseNodeDelayed(UniqSkiplistFactory *factory, Node *node,
+void release_node_delayed(UniqSkiplistFactory *factory, Node *node,
                         int level_index)
 {
     kite_mblock_man *pool = &factory->node_allocators[level_index];
     if (factory->delay_free_seconds > 0) {
-        kite_mblock_delay_free_object(pool, Plain(node),
+        kite_mblock_delay_free_object(pool, plain_links(node),
                                       factory->delay_free_seconds);
     } else {
-        kite_mblock_free_object(pool, Plain(node));
+        kite_mblock_free_object(pool, plain_links(node));
     }
 }
 
-inline kite_skiplist::Levels<Node> LevelsOf(const UniqSkiplist *sl)
+inline kite_skiplist::Levels<Node> levels_of(const UniqSkiplist *sl)
 {
     return {sl->top, sl->factory->tail, sl->top_level_index,
             sl->factory->compare_func};
 }
 
 // The search walk: the node equal to data or null; *previous as for
-// kite_skiplist::Walk (the predecessor on the found node's highest level).
-inline Node *GetEqualPrevious(UniqSkiplist *sl, const void *data,
+// kite_skiplist::walk_levels (the predecessor on the found node's highest level).
+inline Node *get_equal_previous(UniqSkiplist *sl, const void *data,
                               Node **previous)
 {
     int level;
-    return kite_skiplist::FindEqual(LevelsOf(sl), data, previous, &level);
+    return kite_skiplist::find_equal(levels_of(sl), data, previous, &level);
 }
 
-void ClearHead(UniqSkiplistFactory *factory, UniqSkiplistNode *head,
+void clear_head(UniqSkiplistFactory *factory, UniqSkiplistNode *head,
                int level_index)
 {
-    memset(head, 0, size_t(NodeSize(level_index, ExtraLinks(factory))));
+    memset(head, 0, size_t(node_size(level_index, extra_links(factory))));
     head->level_index = level_index;
 }
 
 // Replaces the head by one a level higher.  Silent when the factory's
 // maximum is reached or no node is left: the list keeps working.
-void Grow(UniqSkiplist *sl)
+void grow_levels(UniqSkiplist *sl)
 {
     UniqSkiplistFactory *factory = sl->factory;
     const int new_index = sl->top_level_index + 1;
     if (new_index >= factory->max_level_count) {
         return;
     }
-    UniqSkiplistNode *head = AllocNode(factory, new_index);
+    UniqSkiplistNode *head = alloc_node(factory, new_index);
     if (head == nullptr) {
         return;
     }
     Node *old_head = sl->top;
-    ClearHead(factory, head, new_index);
+    clear_head(factory, head, new_index);
     for (int i = 0; i < new_index; i++) {
         head->links[i] = old_head->links[i];
     }
     head->links[new_index] = factory->tail;
     if (factory->bidirection) {
         if (head->links[0] == factory->tail) {
-            SetBackLink(head, head);
+            set_back_link(head, head);
         } else {
-            SetBackLink(head->links[0], head);
-            SetBackLink(head, BackLink(old_head));
+            set_back_link(head->links[0], head);
+            set_back_link(head, back_link(old_head));
         }
     }
     sl->top = head;
     sl->top_level_index = new_index;
-    ReleaseNodeDelayed(factory, old_head, new_index - 1);
+    release_node_delayed(factory, old_head, new_index - 1);
 }
 
-void LinkNode(UniqSkiplist *sl, Node *node, Node *const *previous)
+void link_node(UniqSkiplist *sl, Node *node, Node *const *previous)
 {
     UniqSkiplistFactory *factory = sl->factory;
     if (factory->bidirection) {
-        SetBackLink(node, previous[0]);
+        set_back_link(node, previous[0]);
         Node *successor = previous[0]->links[0];
-        SetBackLink(successor == factory->tail ? sl->top : successor, node);
+        set_back_link(successor == factory->tail ? sl->top : successor, node);
     }
     for (int i = 0; i <= node->level_index; i++) {
         node->links[i] = previous[i]->links[i];
@@ -180,18 +180,18 @@ void LinkNode(UniqSkiplist *sl, Node *node, Node *const *previous)
 // Finds on every level of deleted, from its highest down, the node whose
 // link points to it, starting at previous.  Fails (logged, nothing
 // changed) when a level ends first: the list is then inconsistent.
-int CollectPredecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
+int collect_predecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
                         Node **predecessors)
 {
     Node *tail = sl->factory->tail;
     if (previous == nullptr || deleted == nullptr || deleted == tail ||
         previous->level_index < deleted->level_index) {
         logError("invalid node to delete: %p or its previous: %p",
-                 (void *)Plain(deleted), (void *)Plain(previous));
+                 (void *)plain_links(deleted), (void *)plain_links(previous));
         return EINVAL;
     }
     int broken = -1;
-    if (kite_skiplist::FindPredecessors(previous, deleted,
+    if (kite_skiplist::find_predecessors(previous, deleted,
                                         int(deleted->level_index), tail,
                                         predecessors, &broken) != deleted) {
         logError("node not reached on level %d, the skiplist is "
@@ -202,11 +202,11 @@ int CollectPredecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
     return 0;
 }
 
-int DeleteNode(UniqSkiplist *sl, Node *previous, Node *deleted,
+int delete_node(UniqSkiplist *sl, Node *previous, Node *deleted,
                bool need_free)
 {
     Node *predecessors[kMaxLevels];
-    int result = CollectPredecessors(sl, previous, deleted, predecessors);
+    int result = collect_predecessors(sl, previous, deleted, predecessors);
     if (result != 0) {
         return result;
     }
@@ -217,18 +217,18 @@ int DeleteNode(UniqSkiplist *sl, Node *previous, Node *deleted,
     }
     if (factory->bidirection) {
         Node *successor = deleted->links[0];
-        SetBackLink(successor == factory->tail ? sl->top : successor,
-                    BackLink(deleted));
+        set_back_link(successor == factory->tail ? sl->top : successor,
+                    back_link(deleted));
     }
     if (need_free && factory->free_func != nullptr) {
         factory->free_func(deleted->data, factory->delay_free_seconds);
     }
-    ReleaseNodeDelayed(factory, deleted, level_index);
+    release_node_delayed(factory, deleted, level_index);
     sl->element_count--;
     return 0;
 }
 
-void DestroyPools(UniqSkiplistFactory *factory, int count)
+void destroy_pools(UniqSkiplistFactory *factory, int count)
 {
     for (int i = 0; i < count; i++) {
         kite_mblock_destroy(&factory->node_allocators[i]);
@@ -237,7 +237,7 @@ void DestroyPools(UniqSkiplistFactory *factory, int count)
     factory->node_allocators = nullptr;
 }
 
-int InitAllocators(UniqSkiplistFactory *factory, int max_level_count,
+int init_allocators(UniqSkiplistFactory *factory, int max_level_count,
                    int alloc_skiplist_once, int min_alloc_elements_once,
                    bool bidirection)
 {
@@ -247,7 +247,7 @@ int InitAllocators(UniqSkiplistFactory *factory, int max_level_count,
         return ENOMEM;
     }
     memset(factory->node_allocators, 0, bytes);
-    int result = kite_skiplist::InitLevelPools(
+    int result = kite_skiplist::init_level_pools(
         factory->node_allocators, max_level_count, min_alloc_elements_once,
         "uniq-sl-level",
         sizeof(UniqSkiplistNode) + (bidirection ? sizeof(void *) : 0));
@@ -261,7 +261,7 @@ int InitAllocators(UniqSkiplistFactory *factory, int max_level_count,
         }
     }
     if (result != 0) {
-        DestroyPools(factory, max_level_count);
+        destroy_pools(factory, max_level_count);
     }
     return result;
 }
@@ -288,7 +288,7 @@ int uniq_skiplist_init_ex2(UniqSkiplistFactory *factory,
                  max_level_count, kMaxLevels);
         return E2BIG;
     }
-    int result = InitAllocators(factory, max_level_count, alloc_skiplist_once,
+    int result = init_allocators(factory, max_level_count, alloc_skiplist_once,
                                 min_alloc_elements_once, bidirection);
     if (result != 0) {
         return result;
@@ -297,10 +297,10 @@ int uniq_skiplist_init_ex2(UniqSkiplistFactory *factory,
         kite_mblock_alloc_object(&factory->node_allocators[0]));
     if (factory->tail == nullptr) {
         kite_mblock_destroy(&factory->skiplist_allocator);
-        DestroyPools(factory, max_level_count);
+        destroy_pools(factory, max_level_count);
         return ENOMEM;
     }
-    memset(factory->tail, 0, size_t(NodeSize(0, bidirection ? 1 : 0)));
+    memset(factory->tail, 0, size_t(node_size(0, bidirection ? 1 : 0)));
     factory->max_level_count = max_level_count;
     factory->bidirection = bidirection;
     factory->compare_func = compare_func;
@@ -341,7 +341,7 @@ void uniq_skiplist_destroy(UniqSkiplistFactory *factory)
     kite_mblock_free_object(&factory->node_allocators[0], factory->tail);
     factory->tail = nullptr;
     kite_mblock_destroy(&factory->skiplist_allocator);
-    DestroyPools(factory, factory->max_level_count);
+    destroy_pools(factory, factory->max_level_count);
 }
 
 UniqSkiplist *uniq_skiplist_new(UniqSkiplistFactory *factory,
@@ -367,15 +367,15 @@ UniqSkiplist *uniq_skiplist_new(UniqSkiplistFactory *factory,
     sl->factory = factory;
     sl->top_level_index = level_count - 1;
     sl->element_count = 0;
-    sl->top = AllocNode(factory, level_count - 1);
+    sl->top = alloc_node(factory, level_count - 1);
     if (sl->top == nullptr) {
         kite_mblock_free_object(&factory->skiplist_allocator, sl);
         errno = ENOMEM;
         return nullptr;
     }
-    ClearHead(factory, sl->top, sl->top_level_index);
+    clear_head(factory, sl->top, sl->top_level_index);
     if (factory->bidirection) {
-        SetBackLink(sl->top, sl->top);
+        set_back_link(sl->top, sl->top);
     }
     for (int i = 0; i < level_count; i++) {
         sl->top->links[i] = factory->tail;
@@ -396,7 +396,7 @@ void uniq_skiplist_free(UniqSkiplist *sl)
             factory->free_func(node->data, 0);
         }
         kite_mblock_free_object(&factory->node_allocators[node->level_index],
-                                Plain(node));
+                                plain_links(node));
         node = next;
     }
     kite_mblock_free_object(&factory->node_allocators[sl->top_level_index],
@@ -411,11 +411,11 @@ int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
 {
     UniqSkiplistFactory *factory = sl->factory;
     const int level_index =
-        kite_skiplist::DrawLevelIndex(sl->top_level_index);
+        kite_skiplist::draw_level_index(sl->top_level_index);
     Node *predecessors[kMaxLevels];
     Node *found;
     int level;
-    if (kite_skiplist::Walk(LevelsOf(sl), data, &found, &level,
+    if (kite_skiplist::walk_levels(levels_of(sl), data, &found, &level,
                             [&](int i, Node *current) {
                                 if (i <= level_index) {
                                     predecessors[i] = current;
@@ -423,16 +423,16 @@ int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
                             }) != nullptr) {
         return EEXIST;
     }
-    UniqSkiplistNode *node = AllocNode(factory, level_index);
+    UniqSkiplistNode *node = alloc_node(factory, level_index);
     if (node == nullptr) {
         return ENOMEM;
     }
     node->level_index = level_index;
     node->data = data;
-    LinkNode(sl, node, predecessors);
+    link_node(sl, node, predecessors);
     sl->element_count++;
     if (sl->element_count > best_element_counts[sl->top_level_index]) {
-        Grow(sl);
+        grow_levels(sl);
     }
     return 0;
 }
@@ -441,23 +441,23 @@ void uniq_skiplist_delete_node_ex(UniqSkiplist *sl, UniqSkiplistNode *previous,
                                   UniqSkiplistNode *deleted,
                                   const bool need_free)
 {
-    DeleteNode(sl, previous, deleted, need_free);
+    delete_node(sl, previous, deleted, need_free);
 }
 
 void uniq_skiplist_delete_node(UniqSkiplist *sl, UniqSkiplistNode *previous,
                                UniqSkiplistNode *deleted)
 {
-    DeleteNode(sl, previous, deleted, true);
+    delete_node(sl, previous, deleted, true);
 }
 
 int uniq_skiplist_delete_ex(UniqSkiplist *sl, void *data, const bool need_free)
 {
     Node *previous;
-    Node *deleted = GetEqualPrevious(sl, data, &previous);
+    Node *deleted = get_equal_previous(sl, data, &previous);
     if (deleted == nullptr) {
         return ENOENT;
     }
-    return DeleteNode(sl, previous, deleted, need_free);
+    return delete_node(sl, previous, deleted, need_free);
 }
 
 int uniq_skiplist_delete(UniqSkiplist *sl, void *data)
@@ -469,7 +469,7 @@ int uniq_skiplist_replace_ex(UniqSkiplist *sl, void *data,
                              const bool need_free_old)
 {
     Node *previous;
-    Node *node = GetEqualPrevious(sl, data, &previous);
+    Node *node = get_equal_previous(sl, data, &previous);
     if (node == nullptr) {
         return ENOENT;
     }
@@ -491,40 +491,40 @@ UniqSkiplistNode *uniq_skiplist_find_node_ex(UniqSkiplist *sl, void *data,
                                              UniqSkiplistNode **previous)
 {
     Node *prev;
-    Node *node = GetEqualPrevious(sl, data, &prev);
-    *previous = node != nullptr ? Plain(prev) : nullptr;
-    return Plain(node);
+    Node *node = get_equal_previous(sl, data, &prev);
+    *previous = node != nullptr ? plain_links(prev) : nullptr;
+    return plain_links(node);
 }
 
 UniqSkiplistNode *uniq_skiplist_find_node(UniqSkiplist *sl, void *data)
 {
     Node *previous;
-    return Plain(GetEqualPrevious(sl, data, &previous));
+    return plain_links(get_equal_previous(sl, data, &previous));
 }
 
 void *uniq_skiplist_find(UniqSkiplist *sl, void *data)
 {
     Node *previous;
-    Node *node = GetEqualPrevious(sl, data, &previous);
+    Node *node = get_equal_previous(sl, data, &previous);
     return node != nullptr ? node->data : nullptr;
 }
 
 int uniq_skiplist_find_all(UniqSkiplist *sl, void *data,
                            UniqSkiplistIterator *iterator)
 {
-    return kite_skiplist::FillEqual(LevelsOf(sl), data, iterator);
+    return kite_skiplist::fill_equal(levels_of(sl), data, iterator);
 }
 
 UniqSkiplistNode *uniq_skiplist_find_ge_node(UniqSkiplist *sl, void *data)
 {
-    Node *node = kite_skiplist::FirstLargerOrEqual(LevelsOf(sl), data);
-    return node != sl->factory->tail ? Plain(node) : nullptr;
+    Node *node = kite_skiplist::first_larger_or_equal(levels_of(sl), data);
+    return node != sl->factory->tail ? plain_links(node) : nullptr;
 }
 
 int uniq_skiplist_find_range(UniqSkiplist *sl, void *start_data,
                              void *end_data, UniqSkiplistIterator *iterator)
 {
-    return kite_skiplist::FillRange(LevelsOf(sl), start_data, end_data,
+    return kite_skiplist::fill_range(levels_of(sl), start_data, end_data,
                                     iterator);
 }
 
@@ -537,7 +537,7 @@ void uniq_skiplist_iterator_init(UniqSkiplist *sl,
 
 void *uniq_skiplist_iterator_next(UniqSkiplistIterator *iterator)
 {
-    return kite_skiplist::IteratorNext(iterator);
+    return kite_skiplist::iterator_next(iterator);
 }
 
 int uniq_skiplist_reverse_iterator_init(UniqSkiplist *sl,
@@ -548,7 +548,7 @@ int uniq_skiplist_reverse_iterator_init(UniqSkiplist *sl,
         iterator->current = sl->top;
         return EINVAL;
     }
-    iterator->current = BackLink(sl->top);
+    iterator->current = back_link(sl->top);
     return 0;
 }
 
@@ -558,7 +558,7 @@ void *uniq_skiplist_iterator_prev(UniqSkiplistIterator *iterator)
         return nullptr;
     }
     Node *node = iterator->current;
-    iterator->current = BackLink(node);
+    iterator->current = back_link(node);
     return node->data;
 }
 
@@ -581,10 +581,10 @@ void *uniq_skiplist_get_first(UniqSkiplist *sl)
 void *uniq_skiplist_get_last(UniqSkiplist *sl)
 {
     if (sl->factory->bidirection) {
-        Node *last = BackLink(sl->top);
+        Node *last = back_link(sl->top);
         return last != sl->top ? last->data : nullptr;
     }
-    Node *last = kite_skiplist::LastNode(LevelsOf(sl));
+    Node *last = kite_skiplist::last_node(levels_of(sl));
     return last != sl->top ? last->data : nullptr;
 }
 
