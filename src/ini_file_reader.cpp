@@ -533,6 +533,13 @@ int load_text(const char *text, size_t length, const char *caption,
         return ENOMEM;
     }
     context->impl = impl;
+    // Editors on some systems start UTF-8 text with a byte-order mark; it is
+    // no part of the first line, and kept it would make the first section
+    // header an unknown construct whose message shows an invisible text.
+    if (length >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+        text += 3;
+        length -= 3;
+    }
     Parser p = {impl, context, caption, annotation_type, annotations,
                 annotation_count, flags, 0, -1,
                 (const char *)memchr(text, '\0', length)};

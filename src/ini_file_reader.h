@@ -2,7 +2,7 @@
  * INI reader: parses configuration text into sections of name = value items.
  *
  * Grammar, one construct per line (LF or CRLF ends a line; the last line may
- * lack one):
+ * lack one; a UTF-8 byte-order mark at the start of the text is skipped):
  *   - blank lines, and comment lines whose first non-blank character is '#'
  *     or ';';
  *   - "[name]": starts (or continues) the section of that name.  The name is

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -29,21 +30,49 @@ int errno_or_eio()
     return errno != 0 ? errno : EIO;
 }
 
-// Reads exactly size bytes unless the file ends first; returns the bytes
-// read or -1 with errno set.
-ssize_t read_fully(int fd, char *buff, int64_t size)
+// Reads fd to its end into a new NUL-terminated buffer.  The size of a
+// regular file is only the first guess: pipes, terminals and /proc files
+// report 0 or less than they hold, and a file may grow while it is read, so
+// the buffer doubles until read() reports the end.  Returns 0 with the
+// buffer in *data and its length in *size, or an errno value (the buffer is
+// released): EFBIG at 2^31 - 2 bytes or more, ENOMEM, or read's error.
+int read_to_end(int fd, int64_t size_hint, char **data, int64_t *size)
 {
+    constexpr int64_t kMax = 0x7ffffffeLL;  // the text's length fits an int32
+    // Room for the content, the NUL and one more byte, so that the read
+    // which meets the end of a file of the expected size needs no growth.
+    int64_t alloc = std::min(std::max<int64_t>(size_hint, 0), kMax - 1) + 2;
+    alloc = std::max<int64_t>(alloc, 4096);
+    char *buff = static_cast<char *>(kt_malloc(alloc));
     int64_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buff + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
+    while (buff != nullptr) {
+        if (done + 1 == alloc) {  // keep room for the NUL
+            int64_t grown = std::min(alloc * 2, kMax + 1);
+            char *p = grown > alloc ? static_cast<char *>(kt_realloc(buff, grown))
+                                    : nullptr;
+            if (p == nullptr) {
+                kt_free(buff);
+                return grown > alloc ? ENOMEM : EFBIG;
+            }
+            buff = p;
+            alloc = grown;
         }
-        if (n == 0) break;
+        ssize_t n = read(fd, buff + done, alloc - 1 - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno_or_eio();
+            kt_free(buff);
+            return err;
+        }
+        if (n == 0) {
+            buff[done] = '\0';
+            *data = buff;
+            *size = done;
+            return 0;
+        }
         done += n;
     }
-    return done;
+    return ENOMEM;
 }
 
 }  // namespace
@@ -133,25 +162,17 @@ KT_API int kt_get_file_content(const char *filename, char **buff,
         close(fd);
         return err;
     }
-    char *data = static_cast<char *>(kt_malloc(st.st_size + 1));
-    if (data == nullptr) {
-        close(fd);
-        return ENOMEM;
-    }
-    ssize_t n = read_fully(fd, data, st.st_size);
-    if (n < 0) {
-        int err = errno_or_eio();
-        logError("read file %s fail, errno: %d, error info: %s", filename,
-                 err, KT_STRERROR(err));
-        kt_free(data);
-        close(fd);
-        return err;
-    }
+    int result = read_to_end(fd, S_ISREG(st.st_mode) ? st.st_size : 0, buff,
+                             file_size);
     close(fd);
-    data[n] = '\0';
-    *buff = data;
-    *file_size = n;
-    return 0;
+    if (result == EFBIG) {
+        logError("read file %s fail, its size exceeds %d bytes", filename,
+                 0x7ffffffe);
+    } else if (result != 0 && result != ENOMEM) {
+        logError("read file %s fail, errno: %d, error info: %s", filename,
+                 result, KT_STRERROR(result));
+    }
+    return result;
 }
 
 KT_API bool is_private_ip(const char *ip)

@@ -230,6 +230,17 @@ TEST(IniFileReaderTest, Files)
     EXPECT_STREQ(iniGetStrValueEx("a", "x", &ctx, false), "1");
     iniFreeContext(&ctx);
     iniFreeContext(&ctx);  // twice is harmless
+    // A byte-order mark opens the text only; elsewhere it stays bad text.
+    file.write("\xEF\xBB\xBF[a]\nx = 1\n");
+    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
+                                nullptr, 0, 0), 0);
+    EXPECT_STREQ(iniGetStrValueEx("a", "x", &ctx, false), "1");
+    iniFreeContext(&ctx);
+    file.write("[a]\n\xEF\xBB\xBFx = 1\n");
+    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
+                                nullptr, 0, 0), 0);
+    EXPECT_EQ(iniGetStrValueEx("a", "x", &ctx, false), nullptr);
+    iniFreeContext(&ctx);
     EXPECT_EQ(iniLoadFromFileEx("/nonexistent/dir/x.ini", &ctx, INI_ANNOTATION_NONE,
                                 nullptr, 0, 0), ENOENT);
 }

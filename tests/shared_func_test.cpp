@@ -81,10 +81,37 @@ TEST(SharedFuncTest, FileContentReadsWholeFilesAndReportsMissingOnes)
     EXPECT_EQ(buff[size], '\0');
     kt_free(buff);
 
+    // A pipe reports size 0: it is read to its end all the same, through
+    // several growths of the buffer.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::thread writer([&] {
+        EXPECT_EQ(kt_safe_write(fds[1], content.data(), content.size()),
+                  (ssize_t)content.size());
+        close(fds[1]);
+    });
+    std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
+    ASSERT_EQ(kt_get_file_content(path.c_str(), &buff, &size), 0);
+    writer.join();
+    close(fds[0]);
+    EXPECT_EQ(std::string(buff, size), content);
+    EXPECT_EQ(buff[size], '\0');
+    kt_free(buff);
+    // An empty regular file and an exact fit at the first guess.
+    for (const std::string &text : {std::string(), std::string(4094, 'x')}) {
+        kite_test::TempFile small(text);
+        ASSERT_EQ(kt_get_file_content(small.path().c_str(), &buff, &size), 0);
+        EXPECT_EQ(std::string(buff, size), text);
+        kt_free(buff);
+    }
+
     kite_test::LogCapture capture;
     EXPECT_EQ(kt_get_file_content("/nonexistent/kite.conf", &buff, &size), ENOENT);
     EXPECT_EQ(buff, nullptr);
     EXPECT_TRUE(capture.contains("open file /nonexistent/kite.conf fail, errno: 2"));
+    EXPECT_EQ(kt_get_file_content("/", &buff, &size), EISDIR);
+    EXPECT_EQ(buff, nullptr);
+    EXPECT_TRUE(capture.contains("read file / fail, errno: 21"));
 }
 
 TEST(SharedFuncTest, PrivateRanges)
