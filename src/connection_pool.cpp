@@ -13,12 +13,20 @@
 #include "connection_pool.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <ctime>
 
+#include <algorithm>
+
+#include "logger.h"
 #include "sockopt.h"
 
 
@@ -108,4 +116,176 @@ extern "C" int conn_pool_parse_server_info(const char *server_info,
     conn->sock = -1;
     conn->port = (uint16_t)default_port;
     return parse_text(server_info, conn) ? 0 : EINVAL;
+}
+
+/*
+ * Connecting.  The socket is created non-blocking and close-on-exec in one
+ * call, so no exec in another thread can inherit it and the connect can be
+ * bounded: connect, then poll for writability until a deadline on the
+ * monotonic clock, then SO_ERROR gives the connect's own result.  A poll
+ * cut short by a signal resumes with the time that is left.  Every failure
+ * path closes the descriptor before the record sees it, so conn->sock is
+ * either a connected socket or -1.  The socket goes back to blocking mode
+ * at the end: callers that want non-blocking I/O say so (kt_set_nonblock).
+ */
+namespace {
+
+struct SockAddr {
+    union {
+        struct sockaddr_in v4;
+        struct sockaddr_in6 v6;
+    };
+    socklen_t len;
+};
+
+/* Fills addr from an IP text of the given family (AF_UNSPEC: either). */
+bool make_sockaddr(const char *ip, int family, uint16_t port, SockAddr *addr)
+{
+    memset(addr, 0, sizeof(*addr));
+    if (family != AF_INET6 && inet_pton(AF_INET, ip, &addr->v4.sin_addr) == 1) {
+        addr->v4.sin_family = AF_INET;
+        addr->v4.sin_port = htons(port);
+        addr->len = sizeof(addr->v4);
+        return true;
+    }
+    if (family != AF_INET && inet_pton(AF_INET6, ip, &addr->v6.sin6_addr) == 1) {
+        addr->v6.sin6_family = AF_INET6;
+        addr->v6.sin6_port = htons(port);
+        addr->len = sizeof(addr->v6);
+        return true;
+    }
+    return false;
+}
+
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* Waits for the pending connect of sock; returns its result. */
+int wait_connected(int sock, int connect_timeout)
+{
+    const int64_t deadline =
+        connect_timeout > 0 ? monotonic_ms() + (int64_t)connect_timeout * 1000
+                            : 0;
+    struct pollfd pfd = {sock, POLLOUT, 0};
+    for (;;) {
+        int wait_ms = -1;
+        if (connect_timeout > 0) {
+            wait_ms = (int)std::clamp<int64_t>(deadline - monotonic_ms(), 0,
+                                               INT_MAX);
+        }
+        int count = poll(&pfd, 1, wait_ms);
+        if (count > 0) {
+            break;
+        }
+        if (count == 0) {
+            return ETIMEDOUT;
+        }
+        if (errno != EINTR) {
+            return errno != 0 ? errno : EIO;
+        }
+    }
+    int error = 0;
+    socklen_t len = sizeof(error);
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    return error;
+}
+
+int set_blocking(int sock)
+{
+    int flags = fcntl(sock, F_GETFL);
+    if (flags < 0 || fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+/* Opens, binds and connects; returns 0 with *sock set, or an errno with no
+ * descriptor left open.  *what names the failing step for the message. */
+int open_connection(const SockAddr &peer, const SockAddr *local,
+                    int connect_timeout, int *sock, const char **what)
+{
+    const int family = peer.v4.sin_family;
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *what = "socket";
+        return errno != 0 ? errno : EIO;
+    }
+    int result = 0;
+    if (local != nullptr &&
+        bind(fd, (const struct sockaddr *)local, local->len) != 0) {
+        *what = "bind";
+        result = errno != 0 ? errno : EIO;
+    } else if (connect(fd, (const struct sockaddr *)&peer, peer.len) != 0) {
+        *what = "connect";
+        result = (errno == EINPROGRESS || errno == EINTR)
+                     ? wait_connected(fd, connect_timeout)
+                     : (errno != 0 ? errno : EIO);
+    }
+    if (result == 0) {
+        *what = "fcntl";
+        result = set_blocking(fd);
+    }
+    if (result != 0) {
+        close(fd);
+        return result;
+    }
+    *sock = fd;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int conn_pool_connect_server_ex(ConnectionInfo *conn,
+                                           const int connect_timeout,
+                                           const char *bind_ipaddr,
+                                           const bool log_connect_error)
+{
+    conn_pool_disconnect_server(conn);
+    SockAddr peer, local;
+    const bool want_bind = bind_ipaddr != nullptr && *bind_ipaddr != '\0';
+    if (conn->port == 0 ||
+        !make_sockaddr(conn->ip_addr, AF_UNSPEC, conn->port, &peer)) {
+        if (log_connect_error) {
+            logError("invalid server address %s:%u", conn->ip_addr,
+                     conn->port);
+        }
+        return EINVAL;
+    }
+    if (want_bind &&
+        !make_sockaddr(bind_ipaddr, peer.v4.sin_family, 0, &local)) {
+        if (log_connect_error) {
+            logError("invalid bind address %s for server %s:%u", bind_ipaddr,
+                     conn->ip_addr, conn->port);
+        }
+        return EINVAL;
+    }
+    const char *what = "";
+    int sock = -1;
+    int result = open_connection(peer, want_bind ? &local : nullptr,
+                                 connect_timeout, &sock, &what);
+    if (result != 0) {
+        if (log_connect_error) {
+            logError("%s to server %s:%u fail, errno: %d, error info: %s",
+                     what, conn->ip_addr, conn->port, result,
+                     KT_STRERROR(result));
+        }
+        return result;
+    }
+    conn->sock = sock;
+    conn->socket_domain = (int16_t)peer.v4.sin_family;
+    return 0;
+}
+
+extern "C" void conn_pool_disconnect_server(ConnectionInfo *conn)
+{
+    if (conn->sock >= 0) {
+        close(conn->sock);
+        conn->sock = -1;
+    }
 }

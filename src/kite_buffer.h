@@ -10,6 +10,7 @@
 #ifndef KITE_KITE_BUFFER_H
 #define KITE_KITE_BUFFER_H
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdint.h>
 
@@ -58,11 +59,16 @@ static inline int kite_buffer_check_capacity(KiteBuffer *buffer,
     return kite_buffer_set_capacity(buffer, capacity);
 }
 
-/* Room for inc_size more bytes after length. */
+/* Room for inc_size more bytes after length.  E2BIG when length + inc_size
+ * would pass INT32_MAX (the sum is never formed in 32 bits). */
 static inline int kite_buffer_check_inc_size(KiteBuffer *buffer,
                                              const int inc_size)
 {
-    return kite_buffer_check_capacity(buffer, buffer->length + inc_size);
+    const int64_t capacity = (int64_t)buffer->length + inc_size;
+    if (capacity > INT32_MAX) {
+        return E2BIG;
+    }
+    return kite_buffer_check_capacity(buffer, (int)capacity);
 }
 
 /* Drops the contents, keeping the memory. */

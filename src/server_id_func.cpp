@@ -1306,3 +1306,131 @@ void kt_server_to_log(KTServerConfig *ctx)
 }
 
 }  // extern "C"
+
+/*
+ * Connection helpers.  An array's index names the address that last worked;
+ * every attempt starts there, then tries the others in array order.  Address
+ * records are shared between a server's arrays, so a record may already
+ * hold a connection made through another array: such a record is adopted,
+ * never connected again (that would close a socket another array still
+ * hands out).  An index outside the array (a record filled by hand, or an
+ * array that shrank) is taken as 0.  No locks, no logging of our own.
+ */
+namespace {
+
+int kt_server_current_index(KTAddressPtrArray *addr_array)
+{
+    if (addr_array->index < 0 || addr_array->index >= addr_array->count) {
+        addr_array->index = 0;
+    }
+    return addr_array->index;
+}
+
+/* Copies the fixed fields of src into the caller's record, without a
+ * socket; the caller's bytes behind the record stay. */
+void kt_server_copy_conn_fields(ConnectionInfo *dest, const ConnectionInfo &src)
+{
+    dest->sock = -1;
+    dest->port = src.port;
+    dest->socket_domain = src.socket_domain;
+    dest->validate_flag = src.validate_flag;
+    memcpy(dest->ip_addr, src.ip_addr, sizeof(dest->ip_addr));
+}
+
+}  // namespace
+
+extern "C" {
+
+ConnectionInfo *kt_server_check_connect_ex(KTAddressPtrArray *addr_array,
+                                           const int connect_timeout,
+                                           const char *bind_ipaddr,
+                                           const bool log_connect_error,
+                                           int *err_no)
+{
+    if (addr_array->count <= 0) {
+        *err_no = ENOENT;
+        return nullptr;
+    }
+    const int first = kt_server_current_index(addr_array);
+    ConnectionInfo *conn = &addr_array->addrs[first]->conn;
+    if (conn->sock >= 0) {
+        return conn;
+    }
+    *err_no = conn_pool_connect_server_ex(conn, connect_timeout, bind_ipaddr,
+                                          log_connect_error);
+    if (*err_no == 0) {
+        return conn;
+    }
+    for (int i = 0; i < addr_array->count; i++) {
+        if (i == first) {
+            continue;
+        }
+        conn = &addr_array->addrs[i]->conn;
+        *err_no = conn->sock >= 0
+                      ? 0
+                      : conn_pool_connect_server_ex(conn, connect_timeout,
+                                                    bind_ipaddr,
+                                                    log_connect_error);
+        if (*err_no == 0) {
+            addr_array->index = i;
+            return conn;
+        }
+    }
+    return nullptr;
+}
+
+void kt_server_disconnect(KTAddressPtrArray *addr_array)
+{
+    if (addr_array->count <= 0) {
+        return;
+    }
+    conn_pool_disconnect_server(
+        &addr_array->addrs[kt_server_current_index(addr_array)]->conn);
+}
+
+int kt_server_make_connection_ex(KTAddressPtrArray *addr_array,
+                                 ConnectionInfo *conn,
+                                 const int connect_timeout,
+                                 const char *bind_ipaddr,
+                                 const bool log_connect_error)
+{
+    if (addr_array->count <= 0) {
+        return ENOENT;
+    }
+    const int first = kt_server_current_index(addr_array);
+    kt_server_copy_conn_fields(conn, addr_array->addrs[first]->conn);
+    int result = conn_pool_connect_server_ex(conn, connect_timeout,
+                                             bind_ipaddr, log_connect_error);
+    for (int i = 0; result != 0 && i < addr_array->count; i++) {
+        if (i == first) {
+            continue;
+        }
+        kt_server_copy_conn_fields(conn, addr_array->addrs[i]->conn);
+        result = conn_pool_connect_server_ex(conn, connect_timeout,
+                                             bind_ipaddr, log_connect_error);
+        if (result == 0) {
+            addr_array->index = i;
+        }
+    }
+    return result;
+}
+
+KTAddressInfo *kt_server_get_address_by_peer(KTAddressPtrArray *addr_array,
+                                             const char *peer_ip)
+{
+    if (addr_array->count == 1) {
+        return addr_array->addrs[0];
+    }
+    if (addr_array->count <= 0) {
+        return nullptr;
+    }
+    const int net_type = kt_get_net_type_by_ip(peer_ip);
+    for (int i = 0; i < addr_array->count; i++) {
+        if (addr_array->addrs[i]->net_type == net_type) {
+            return addr_array->addrs[i];
+        }
+    }
+    return addr_array->addrs[0];
+}
+
+}  // extern "C"

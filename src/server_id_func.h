@@ -177,6 +177,58 @@ KT_API int kt_server_to_config_string(KTServerConfig *ctx,
  * the log at info level, without the error prefix. */
 KT_API void kt_server_to_log(KTServerConfig *ctx);
 
+/*
+ * Connecting to a server through one of its address arrays (normally a
+ * group slot's address_array, or uniq_addresses).  The array's index is the
+ * address tried first: the one that last worked.  An index outside the
+ * array is taken as 0.  Address records are shared between a server's
+ * arrays, so a connection kept in a record is seen through all of them; no
+ * locks: the caller serialises all use of one server's arrays.
+ * connect_timeout (seconds, 0 or less: no limit), bind_ipaddr (null or "":
+ * no bind) and log_connect_error go to conn_pool_connect_server_ex, which
+ * alone logs (only when log_connect_error is set).
+ */
+
+/* Returns the connection kept in one of the array's records, connecting if
+ * need be: the record at index when it holds a socket (*err_no untouched);
+ * else the record at index, connected (*err_no = its result); else the
+ * other records from position 0 up, where one that already holds a socket
+ * is adopted (*err_no = 0) and the others are connected until one succeeds
+ * (*err_no = each result); index then names the record returned.
+ * Returns null with *err_no = ENOENT for an empty array, or with the last
+ * attempt's errno when every address fails (index unchanged). */
+KT_API ConnectionInfo *kt_server_check_connect_ex(KTAddressPtrArray *addr_array,
+                                                  const int connect_timeout,
+                                                  const char *bind_ipaddr,
+                                                  const bool log_connect_error,
+                                                  int *err_no);
+
+/* Closes the connection kept in the record at index, if any, and sets its
+ * sock to -1.  Other records are not touched; an empty array does
+ * nothing. */
+KT_API void kt_server_disconnect(KTAddressPtrArray *addr_array);
+
+/* Connects the caller's own record *conn (its socket then belongs to the
+ * caller, who closes it), trying the address at index first, then the
+ * others from position 0 up: each time the fixed fields of the address's
+ * conn are copied into *conn (the caller's bytes behind the record are
+ * kept), sock set to -1, and *conn connected.  index moves to an address
+ * other than the first tried when that one succeeds.  Address records are
+ * never changed.  Returns 0; ENOENT for an empty array; else the last
+ * attempt's errno, with conn->sock -1. */
+KT_API int kt_server_make_connection_ex(KTAddressPtrArray *addr_array,
+                                        ConnectionInfo *conn,
+                                        const int connect_timeout,
+                                        const char *bind_ipaddr,
+                                        const bool log_connect_error);
+
+/* The address that suits a peer (read only; borrowed from the array): the
+ * only one of a one-address array; else the first whose net_type equals the
+ * type of peer_ip (borrowed; kt_get_net_type_by_ip), or the first address
+ * when none does.  Null for an empty array. */
+KT_API KTAddressInfo *kt_server_get_address_by_peer(
+    KTAddressPtrArray *addr_array, const char *peer_ip);
+
 KT_EXTERN_C_END
 
 /* Short forms: no default port, no minimum, no sharing; lookup by a
@@ -198,6 +250,22 @@ static inline KTServerInfo *kt_server_get_by_ip_port(KTServerConfig *ctx,
         ip.len++;
     }
     return kt_server_get_by_ip_port_ex(ctx, &ip, port);
+}
+
+/* Short forms of the connection helpers: no bind, failures logged. */
+static inline ConnectionInfo *kt_server_check_connect(
+    KTAddressPtrArray *addr_array, const int connect_timeout, int *err_no)
+{
+    return kt_server_check_connect_ex(addr_array, connect_timeout, NULL, true,
+                                      err_no);
+}
+
+static inline int kt_server_make_connection(KTAddressPtrArray *addr_array,
+                                            ConnectionInfo *conn,
+                                            const int connect_timeout)
+{
+    return kt_server_make_connection_ex(addr_array, conn, connect_timeout,
+                                        NULL, true);
 }
 
 #endif

@@ -10,8 +10,10 @@
 #include "sockopt.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -120,6 +122,18 @@ int kt_get_net_type_by_ip(const char *ip)
     }
     if (inet_pton(AF_INET6, ip, addr) == 1) {
         return ipv6_net_type(addr);
+    }
+    return 0;
+}
+
+int kt_set_nonblock(const int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    if ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return errno != 0 ? errno : EIO;
     }
     return 0;
 }

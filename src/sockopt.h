@@ -70,6 +70,10 @@ static inline const char *get_net_type_caption(const int net_type)
     }
 }
 
+/* Puts descriptor fd into non-blocking mode (O_NONBLOCK), keeping its other
+ * status flags.  Returns 0, or fcntl's errno (EBADF for a closed fd). */
+KT_API int kt_set_nonblock(const int fd);
+
 KT_EXTERN_C_END
 
 #endif
