@@ -12,6 +12,19 @@ demo:
 	$(BUILD)/release/tools/kite-cluster check examples/cluster.conf
 	$(BUILD)/release/tools/kite-cluster render examples/cluster.conf
 	$(BUILD)/release/tools/kite-cluster lookup examples/cluster.conf 203.0.113.12:5200
+	@# Three servers on loopback (server 2 without its first address, to
+	@# show the fallback), a ping and a fan-out; the servers are stopped by
+	@# their process ids whatever happens.
+	@K=$(BUILD)/release/tools/kite-cluster; C=examples/loopback.conf; \
+	$$K serve $$C 1 & P1=$$!; \
+	$$K serve $$C 2 --skip 127.0.0.2:47102 & P2=$$!; \
+	$$K serve $$C 3 & P3=$$!; \
+	trap 'kill $$P1 $$P2 $$P3 2>/dev/null; wait $$P1 $$P2 $$P3' EXIT; \
+	for i in $$(seq 30); do \
+	  $$K ping --timeout 1 $$C >/dev/null 2>&1 && break; sleep 0.1; \
+	done; \
+	echo "+ kite-cluster ping $$C"; $$K ping --timeout 1 $$C && \
+	echo "+ kite-cluster fanout $$C hello" && $$K fanout --timeout-ms 1000 $$C hello
 
 test:
 	$(CMAKE) -S . -B $(BUILD)/debug -DCMAKE_BUILD_TYPE=Debug
