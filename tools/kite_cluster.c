@@ -88,6 +88,7 @@ static const kc_command kCommands[] = {
      "SIGINT, and exits with 0.  Frame, both ways: a 16-byte header (bytes\n"
      "0-3 \"KCF1\", 4-7 the body length and 8-11 the server id, both\n"
      "unsigned big-endian, 12-15 zero), then the body (at most 1 MiB).\n"
+     "A connection that sends anything else is closed.\n"
      "  --group NAME       listen on the server's addresses in that group\n"
      "  --skip IP:PORT     leave that address unserved (shows fallback)\n",
      kc_cmd_serve},

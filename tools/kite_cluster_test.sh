@@ -8,8 +8,9 @@
 #   usage     a usage error prints one usage line and a pointer to --help
 #   warnings  check's warnings with their lines, and check --strict
 #
-# Every tool run is bounded by `timeout`; serve processes are started and
-# stopped by their process ids, and killed on any exit of this script.
+# Every tool run but serve is bounded by `timeout`; serve processes are
+# started and stopped by their process ids, and killed on any exit of this
+# script (and with it by CTest's time-out).
 set -u
 TOOL=$1
 CASE=$2
@@ -22,6 +23,7 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 fail() {
     echo "FAIL: $*" >&2
@@ -196,11 +198,11 @@ demo-port = $((base + 3))
 host = 127.0.0.3
 EOF
     PIDS=()
-    timeout 60 "$TOOL" serve "$conf" 1 >"$WORK/serve1.out" 2>&1 &
+    "$TOOL" serve "$conf" 1 >"$WORK/serve1.out" 2>&1 &
     PIDS+=($!)
-    timeout 60 "$TOOL" serve "$conf" 2 --skip "127.0.0.2:$((base + 2))" >"$WORK/serve2.out" 2>&1 &
+    "$TOOL" serve "$conf" 2 --skip "127.0.0.2:$((base + 2))" >"$WORK/serve2.out" 2>&1 &
     PIDS+=($!)
-    timeout 60 "$TOOL" serve --group demo "$conf" 3 >"$WORK/serve3.out" 2>&1 &
+    "$TOOL" serve --group demo "$conf" 3 >"$WORK/serve3.out" 2>&1 &
     PIDS+=($!)
     for _ in $(seq 50); do
         if [ "$(cat "$WORK"/serve?.out | grep -c 'listening on')" -eq 3 ]; then
@@ -260,6 +262,23 @@ case_net() {
     done
     grep -qE "^fanout: 3 servers, 3 replied, 0 failed, [0-9.]+ ms$" "$WORK/fanout.out" ||
         fail "fanout: no summary line"
+
+    # A stopped server still completes connections in its backlog but never
+    # answers: its entry times out, the others reply.
+    kill -STOP "${PIDS[2]}"
+    run slow fanout --timeout-ms 1000 "$conf" hi
+    kill -CONT "${PIDS[2]}"
+    expect_status slow 1
+    expect_in slow out "server 3 127.0.0.3:$p3: failed: Connection timed out, after "
+    expect_in slow out "fanout: 3 servers, 2 replied, 1 failed, "
+    # A peer that sends no frame is dropped; the server goes on serving.
+    timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$p1; printf '%020d' 0 >&3; cat <&3" \
+        >"$WORK/garbage.out" 2>&1
+    STATUS=$?
+    expect_status "serve 1 given a bad frame" 0
+    [ -s "$WORK/garbage.out" ] && fail "serve 1 answered a bad frame"
+    run again fanout "$conf" again
+    expect_status again 0
 
     stop_server 2 TERM
     run ping3 ping "$conf"
