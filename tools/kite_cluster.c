@@ -484,20 +484,31 @@ static void log_sink(int level, const char *message, int length, void *arg)
     fputc('\n', out);
 }
 
+/* The cause of the first failed flush of standard output, or 0. */
+static int g_output_errno;
+
+bool kc_flush_output(void)
+{
+    if (fflush(stdout) == 0) {
+        return true;
+    }
+    if (g_output_errno == 0) {
+        g_output_errno = errno != 0 ? errno : EIO;
+    }
+    return false;
+}
+
 /* Flushes and closes standard output: a write that failed on the way (a
  * full disk, a closed pipe) fails the command. */
 static int finish_output(int status)
 {
-    bool failed = ferror(stdout) != 0;
-    int err = 0;
-    if (fflush(stdout) != 0) {
-        failed = true;
-        err = errno;
-    }
+    bool flushed = kc_flush_output();
+    bool failed = !flushed || ferror(stdout) != 0;
     if (fclose(stdout) != 0 && !failed) {
         failed = true;
-        err = errno;
+        g_output_errno = errno != 0 ? errno : EIO;
     }
+    int err = g_output_errno;
     if (!failed) {
         return status;
     }

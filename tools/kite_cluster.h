@@ -116,6 +116,11 @@ bool kc_check_group(KTServerConfig *ctx, const char *group);
 /* "ip:port", with brackets around an IPv6 address. */
 void kc_format_address(const ConnectionInfo *conn, char *buff, size_t size);
 
+/* Flushes standard output now (for output that must not wait in the
+ * buffer, as serve's "listening on" lines); false when the write failed,
+ * whose cause main then reports. */
+bool kc_flush_output(void);
+
 /* Prints every warning of `check` for a loaded configuration, each with
  * its line, on standard output; returns the number printed. */
 int kc_print_warnings(KTServerConfig *ctx, const kc_text *text);

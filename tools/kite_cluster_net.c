@@ -213,7 +213,7 @@ int kc_cmd_ping(const kc_command *cmd, int argc, char **argv)
         int answered = ping_server(array, &o, errs);
         print_ping_line(servers->servers[i].id, array, answered, errs);
         free(errs);
-        fflush(stdout);
+        kc_flush_output();
         answered_count += answered >= 0;
         for (int j = 0; j < array->count; j++) {
             conn_pool_disconnect_server(&array->addrs[j]->conn);
@@ -473,7 +473,7 @@ static bool open_listeners(serve_t *sv, KTAddressPtrArray *array,
                 sv->id);
         return false;
     }
-    return fflush(stdout) == 0;
+    return kc_flush_output();
 }
 
 static void drop_client(serve_t *sv, int index)
