@@ -100,7 +100,9 @@ static const kc_command kCommands[] = {
      "outcome, the reply's size and the time it took, then a summary line;\n"
      "the status is 1 when a server did not reply.\n"
      "  --group NAME       use the server's addresses in that group\n"
-     "  --timeout-ms N     time allowed for the whole exchange (default 2000)\n",
+     "  --timeout-ms N     time allowed for the whole exchange (default 2000);\n"
+     "                     connecting, before it, allows each address this\n"
+     "                     time rounded up to whole seconds\n",
      kc_cmd_fanout},
 };
 

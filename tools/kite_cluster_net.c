@@ -125,12 +125,17 @@ static int parse_and_load(const kc_command *cmd, int argc, char **argv,
     int result = kc_parse_args(cmd, argc, argv, opts, n, pos, pos_count,
                                pos_count);
     if (result != 0) {
-        return result == KC_PARSED_HELP ? KC_PARSED_HELP : result;
+        return result;
     }
     unsigned char scratch[16];
     if (o->bind != NULL && inet_pton(AF_INET, o->bind, scratch) != 1 &&
         inet_pton(AF_INET6, o->bind, scratch) != 1) {
         return kc_usage_error(cmd, "--bind needs an IP address", o->bind);
+    }
+    ConnectionInfo skip;
+    if (o->skip != NULL && (conn_pool_parse_server_info(o->skip, &skip, 0) != 0 ||
+                            skip.port == 0)) {
+        return kc_usage_error(cmd, "--skip needs IP:PORT", o->skip);
     }
     o->load.file = pos[0];
     if (kc_load(ctx, &o->load, text) != 0) {
@@ -451,6 +456,15 @@ static bool is_skipped(const ConnectionInfo *conn, const char *skip)
 static bool open_listeners(serve_t *sv, KTAddressPtrArray *array,
                            const char *skip)
 {
+    int skipped = 0;
+    for (int i = 0; i < array->count; i++) {
+        skipped += is_skipped(&array->addrs[i]->conn, skip);
+    }
+    if (skip != NULL && skipped == 0) {
+        fprintf(stderr, "kite-cluster: server %u has no address %s to skip\n",
+                sv->id, skip);
+        return false;
+    }
     sv->listeners = calloc((size_t)array->count + 1, sizeof(int));
     for (int i = 0; sv->listeners != NULL && i < array->count; i++) {
         char addr[ADDRESS_TEXT_SIZE];
