@@ -87,7 +87,8 @@ static const kc_command kCommands[] = {
      "\"listening on\" line per address, then serves until SIGTERM or\n"
      "SIGINT, and exits with 0.  Frame, both ways: a 16-byte header (bytes\n"
      "0-3 \"KCF1\", 4-7 the body length and 8-11 the server id, both\n"
-     "unsigned big-endian, 12-15 zero), then the body (at most 1 MiB).\n"
+     "unsigned big-endian, 12-15 zero), then the body (at most 1 MiB; a\n"
+     "request's body at most 1 MiB - 32 bytes).\n"
      "A connection that sends anything else is closed.\n"
      "  --group NAME       listen on the server's addresses in that group\n"
      "  --skip IP:PORT     leave that address unserved (shows fallback)\n",
