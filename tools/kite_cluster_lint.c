@@ -64,8 +64,8 @@ typedef struct {
  * configuration of that size cannot have been loaded in the first place. */
 static void *append(void *array, int *count, size_t size)
 {
-    if ((*count & (*count - 1)) == 0) { /* 0, 1, 2, 4...: grow */
-        array = realloc(array, size * (size_t)(*count == 0 ? 16 : *count * 2));
+    if ((*count & (*count - 1)) == 0) { /* full at 0, 1, 2, 4...: double */
+        array = realloc(array, size * (size_t)(*count == 0 ? 1 : *count * 2));
         if (array == NULL) {
             fprintf(stderr, "kite-cluster: out of memory\n");
             exit(KC_EXIT_FAIL);

@@ -84,8 +84,11 @@ case_input() {
     local ok="ok, groups: 1, servers: 2, addresses: 2"
     run dash check - <"$WORK/c.conf"
     expect dash out "(stdin): $ok"
+    # cat on purpose: the configuration must come through a pipe.
+    # shellcheck disable=SC2002
     cat "$WORK/c.conf" | timeout 20 "$TOOL" check - >"$WORK/pipe.out" 2>&1
     expect pipe out "(stdin): $ok"
+    # shellcheck disable=SC2002
     cat "$WORK/c.conf" | timeout 20 "$TOOL" check /dev/stdin >"$WORK/devstdin.out" 2>&1
     expect devstdin out "/dev/stdin: $ok"
     run subst check <(cat "$WORK/c.conf")
