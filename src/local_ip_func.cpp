@@ -10,8 +10,10 @@
  * look-ups meet an empty table load it once: the second finds the count set
  * when it gets the lock.  Readers take no lock: they read the count with
  * acquire semantics (std::atomic_ref; the writer stores it with release
- * after the entry) and then only the entries below it, which no one writes
- * any more.
+ * after the entries) and then only the entries below it, which no one
+ * writes any more.  A load writes all its entries first and publishes them
+ * with one store of the count, so a look-up never sees a table that holds
+ * "127.0.0.1" but not yet the interface addresses.
  *
  * Departures from the plain table: an address longer than 15 characters is
  * refused with a warning instead of being cut into a different address; the
@@ -66,23 +68,36 @@ char *entry(int index)
     return g_local_host_ip_addrs + (size_t)index * kEntrySize;
 }
 
-// Caller holds g_fill_lock; ip is at most 15 characters.
-int insert_locked(const char *ip, size_t len)
+// Writes ip (at most 15 characters) after the first *count entries unless
+// one of them equals it; *count grows, but the entry is not yet published.
+// Caller holds g_fill_lock.
+int append_entry(const char *ip, size_t len, int *count)
 {
-    int count = std::clamp(count_ref().load(std::memory_order_relaxed), 0,
-                           KT_MAX_LOCAL_IP_ADDRS);
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i < *count; i++) {
         if (strcmp(entry(i), ip) == 0) {
             return 0;
         }
     }
-    if (count >= KT_MAX_LOCAL_IP_ADDRS) {
+    if (*count >= KT_MAX_LOCAL_IP_ADDRS) {
         return -1;
     }
-    memset(entry(count), 0, kEntrySize);
-    memcpy(entry(count), ip, len);
-    count_ref().store(count + 1, std::memory_order_release);
+    memset(entry(*count), 0, kEntrySize);
+    memcpy(entry(*count), ip, len);
+    (*count)++;
     return 1;
+}
+
+// The count as the lock holder sees it.
+int locked_count()
+{
+    return std::clamp(count_ref().load(std::memory_order_relaxed), 0,
+                      KT_MAX_LOCAL_IP_ADDRS);
+}
+
+// Makes the entries below count visible to lock-free readers at once.
+void publish(int count)
+{
+    count_ref().store(count, std::memory_order_release);
 }
 
 // The length of an address that fits an entry, or -1 (warned).
@@ -95,12 +110,6 @@ int checked_length(const char *ip)
         return -1;
     }
     return (int)len;
-}
-
-int insert_checked_locked(const char *ip)
-{
-    int len = checked_length(ip);
-    return len < 0 ? -1 : insert_locked(ip, (size_t)len);
 }
 
 // Splits a copy of g_if_alias_prefix into prefixes stripped of blanks; the
@@ -120,23 +129,31 @@ int split_alias_prefixes(char *copy, char **prefixes)
     return count;
 }
 
-// Caller holds g_fill_lock.
+// Caller holds g_fill_lock.  The whole load is published with one store,
+// so a reader that finds the table filled finds it filled completely.
 void load_locked()
 {
-    insert_locked(kLoopbackIp, strlen(kLoopbackIp));
+    int count = locked_count();
+    append_entry(kLoopbackIp, strlen(kLoopbackIp), &count);
     char copy[KT_IF_ALIAS_PREFIX_SIZE];
     char *prefixes[KT_MAX_IF_ALIAS_PREFIX_COUNT] = {};
     int prefix_count = split_alias_prefixes(copy, prefixes);
 
     char addrs[KT_MAX_LOCAL_IP_ADDRS][KT_IPV4_ADDRESS_SIZE];
-    int count = 0;
+    int listed = 0;
     if (gethostaddrs(prefixes, prefix_count, addrs, KT_MAX_LOCAL_IP_ADDRS,
-                     &count) != 0) {
-        return;
+                     &listed) != 0) {
+        listed = 0;
     }
-    for (int i = 0; i < count; i++) {
-        insert_checked_locked(addrs[i]);
+    for (int i = 0; i < listed; i++) {
+        const void *end = memchr(addrs[i], '\0', kEntrySize);
+        if (end == nullptr) {
+            logWarning("address %d of gethostaddrs has no end, refused", i);
+            continue;
+        }
+        append_entry(addrs[i], (size_t)((const char *)end - addrs[i]), &count);
     }
+    publish(count);
 }
 
 void ensure_loaded()
@@ -145,7 +162,7 @@ void ensure_loaded()
         return;
     }
     kite::lock_guard guard(&g_fill_lock);
-    if (guard.ok() && count_ref().load(std::memory_order_relaxed) == 0) {
+    if (guard.ok() && locked_count() == 0) {
         load_locked();
     }
 }
@@ -199,7 +216,15 @@ int insert_into_local_host_ip(const char *ip)
         return -1;
     }
     kite::lock_guard guard(&g_fill_lock);
-    return guard.ok() ? insert_locked(ip, (size_t)len) : -1;
+    if (!guard.ok()) {
+        return -1;
+    }
+    int count = locked_count();
+    int result = append_entry(ip, (size_t)len, &count);
+    if (result == 1) {
+        publish(count);
+    }
+    return result;
 }
 
 bool is_local_host_ip(const char *ip)
