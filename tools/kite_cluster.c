@@ -19,6 +19,7 @@
 
 #include "connection_pool.h"
 #include "kite_buffer.h"
+#include "kite_cluster_whoami.h"
 #include "logger.h"
 #include "server_id_func.h"
 
@@ -41,6 +42,8 @@ static const char *const kUsage =
     "  lookup FILE ID        print the server with that id\n"
     "  lookup FILE IP:PORT   print the server owning that address\n"
     "                        ([IPv6]:PORT for IPv6)\n"
+    "  whoami FILE [--group NAME]\n"
+    "                        print the servers with an address on this host\n"
     "\n"
     "options (every command):\n"
     "  --default-port N      port of a lone group section without \"port\",\n"
@@ -255,6 +258,9 @@ static int cmd_lookup(KTServerConfig *ctx, const char *key)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "whoami") == 0) {
+        return kite_cluster_whoami(argc - 2, argv + 2);
+    }
     options_t opts;
     KTServerConfig ctx;
     int result = parse_args(argc, argv, &opts);
