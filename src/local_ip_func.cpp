@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -187,11 +188,33 @@ struct EntryWords {
 
 EntryWords mask_for_length(size_t len)
 {
-    unsigned char bytes[kEntrySize] = {};
-    memset(bytes, 0xff, len + 1);
+    const size_t bytes = len + 1;  // 1 to 16
+    if constexpr (std::endian::native == std::endian::little) {
+        const uint64_t lo = bytes >= 8 ? ~0ULL : (1ULL << (8 * bytes)) - 1;
+        const uint64_t hi = bytes <= 8    ? 0
+                            : bytes >= 16 ? ~0ULL
+                                          : (1ULL << (8 * (bytes - 8))) - 1;
+        return EntryWords{{lo, hi}};
+    }
+    unsigned char mask_bytes[kEntrySize] = {};
+    memset(mask_bytes, 0xff, bytes);
     EntryWords mask;
-    memcpy(mask.word, bytes, kEntrySize);
+    memcpy(mask.word, mask_bytes, kEntrySize);
     return mask;
+}
+
+// Copies ip into probe (zeroed) up to its NUL; returns its length, or
+// kEntrySize when it is longer than an entry can hold.
+size_t load_probe(const char *ip, EntryWords *probe)
+{
+    unsigned char bytes[kEntrySize] = {};
+    size_t len = 0;
+    while (len < kEntrySize && ip[len] != '\0') {
+        bytes[len] = (unsigned char)ip[len];
+        len++;
+    }
+    memcpy(probe->word, bytes, kEntrySize);
+    return len;
 }
 
 }  // namespace
@@ -232,13 +255,12 @@ bool is_local_host_ip(const char *ip)
     if (ip == nullptr) {
         return false;
     }
-    size_t len = strnlen(ip, kEntrySize);
+    EntryWords probe;
+    const size_t len = load_probe(ip, &probe);
     if (len > kMaxIpLength) {
         return false;
     }
     ensure_loaded();
-    EntryWords probe = {{0, 0}};
-    memcpy(probe.word, ip, len);
     const EntryWords mask = mask_for_length(len);
     const int count = published_count();
     for (int i = 0; i < count; i++) {
