@@ -229,7 +229,9 @@ int buffered_file_writer_append_buff(BufferedFileWriter *writer,
         return EINVAL;
     }
     if (len < writer->water_mark - writer->current) {
-        memcpy(writer->current, buff, (size_t)len);
+        if (len > 0) {
+            memcpy(writer->current, buff, (size_t)len);
+        }
         writer->current += len;
         return 0;
     }

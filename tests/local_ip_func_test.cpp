@@ -306,4 +306,28 @@ TEST(LocalIpFuncTest, RacingFirstLookupsFillOnce)
     });
 }
 
+// Readers that find the table through the lock-free path while another
+// thread inserts see whole entries only.
+TEST(LocalIpFuncTest, ReadersDuringInserts)
+{
+    InFreshTable({}, [] {
+        const std::vector<std::string> added = Addresses(8, 20);
+        std::atomic<int> done{0};
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 3; t++) {
+            readers.emplace_back([&] {
+                while (!is_local_host_ip(added.back().c_str())) std::this_thread::yield();
+                const char *ip = nullptr;
+                for (const auto &want : added) {
+                    ip = get_next_local_ip(ip);
+                    if (Str(ip) == want) done++;
+                }
+            });
+        }
+        for (const auto &a : added) insert_into_local_host_ip(a.c_str());
+        for (auto &th : readers) th.join();
+        EXPECT_EQ(done, 3 * (int)added.size());
+    });
+}
+
 }  // namespace

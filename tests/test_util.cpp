@@ -181,9 +181,8 @@ int RunInChild(const std::function<void()> &body, int timeout_seconds)
     }
     if (pid == 0) {
         body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
+        // exit, not _exit: sanitizers report at exit and set the status.
+        exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
     const timespec pause = {0, 10 * 1000 * 1000};

@@ -74,7 +74,8 @@ class TempFile {
 
 // Runs body in a forked child, for tests of process-wide state or of
 // process limits.  GoogleTest assertions work inside body: the child exits
-// with 0 when body recorded no failure, 1 otherwise; the parent waits at
+// with 0 when body recorded no failure, 1 otherwise (a sanitizer report
+// gives the sanitizer's status); the parent waits at
 // most timeout_seconds, then kills the child.  Returns the child's exit
 // status, or -1 when it was killed, crashed or could not be started.
 int RunInChild(const std::function<void()> &body, int timeout_seconds = 60);
