@@ -6,15 +6,26 @@
  * the other non-public ranges the plain inner type, everything else outer.
  * IPv4-mapped IPv6 addresses are classified as the IPv4 address they carry.
  * No state, no locks.
+ *
+ * Host addresses come from getifaddrs, one pass over the list: an interface
+ * must be up, not loopback, carry an IPv4 address and, when prefixes are
+ * given, have a name that starts with one of them.  The only state is the
+ * provider hook, an atomic pointer read once per call.
  */
 #include "sockopt.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "logger.h"
 
 namespace {
 
@@ -80,9 +91,88 @@ int ipv6_net_type(const unsigned char *a)
     return KT_NET_TYPE_OUTER;
 }
 
+std::atomic<kt_hostaddrs_provider_func> g_hostaddrs_provider{nullptr};
+
+bool name_has_prefix(const char *name, char **prefixes, int prefix_count)
+{
+    if (prefix_count == 0) {
+        return true;
+    }
+    for (int i = 0; i < prefix_count; i++) {
+        if (prefixes[i] != nullptr &&
+            strncmp(name, prefixes[i], strlen(prefixes[i])) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_listed(const struct ifaddrs *ifa, char **prefixes, int prefix_count)
+{
+    return ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_INET &&
+           (ifa->ifa_flags & IFF_UP) != 0 &&
+           (ifa->ifa_flags & IFF_LOOPBACK) == 0 && ifa->ifa_name != nullptr &&
+           name_has_prefix(ifa->ifa_name, prefixes, prefix_count);
+}
+
+int list_interface_addrs(char **prefixes, int prefix_count,
+                         char ip_addrs[][KT_IPV4_ADDRESS_SIZE], int max_count,
+                         int *count)
+{
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        int result = errno != 0 ? errno : EIO;
+        kt_log_call_fail(KT_LOG_ERROR, __FILE__, __LINE__, "getifaddrs", result);
+        return result;
+    }
+    for (struct ifaddrs *ifa = list; ifa != nullptr && *count < max_count;
+         ifa = ifa->ifa_next) {
+        if (!is_listed(ifa, prefixes, prefix_count)) {
+            continue;
+        }
+        const auto *sin = reinterpret_cast<const sockaddr_in *>(ifa->ifa_addr);
+        if (inet_ntop(AF_INET, &sin->sin_addr, ip_addrs[*count],
+                      KT_IPV4_ADDRESS_SIZE) != nullptr) {
+            (*count)++;
+        }
+    }
+    freeifaddrs(list);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
+
+int gethostaddrs(char **if_alias_prefixes, const int alias_count,
+                 char ip_addrs[][KT_IPV4_ADDRESS_SIZE], const int max_count,
+                 int *count)
+{
+    if (count == nullptr) {
+        return EINVAL;
+    }
+    *count = 0;
+    if (ip_addrs == nullptr || alias_count < 0 ||
+        (alias_count > 0 && if_alias_prefixes == nullptr)) {
+        return EINVAL;
+    }
+    kt_hostaddrs_provider_func provider =
+        g_hostaddrs_provider.load(std::memory_order_acquire);
+    if (provider == nullptr) {
+        return list_interface_addrs(if_alias_prefixes, alias_count, ip_addrs,
+                                    max_count, count);
+    }
+    int result = provider(if_alias_prefixes, alias_count, ip_addrs, max_count,
+                          count);
+    *count = result != 0 ? 0 : std::clamp(*count, 0, std::max(max_count, 0));
+    return result;
+}
+
+kt_hostaddrs_provider_func kt_set_hostaddrs_provider(
+    kt_hostaddrs_provider_func provider)
+{
+    return g_hostaddrs_provider.exchange(provider, std::memory_order_acq_rel);
+}
 
 bool kt_parse_ipv4(const char *ip, uint8_t *addr)
 {

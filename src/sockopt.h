@@ -23,6 +23,9 @@
 #define KT_NET_TYPE_INNER_192 (KT_NET_TYPE_INNER | 16) /* 192.168.0.0/16 */
 #define KT_NET_TYPE_ANY 31
 
+/* Room for an IPv4 address in dotted text plus its NUL (INET_ADDRSTRLEN). */
+#define KT_IPV4_ADDRESS_SIZE 16
+
 KT_EXTERN_C_BEGIN
 
 /* The type of a network-type name: "outer", "inner", "inner-10",
@@ -73,6 +76,37 @@ static inline const char *get_net_type_caption(const int net_type)
 /* Puts descriptor fd into non-blocking mode (O_NONBLOCK), keeping its other
  * status flags.  Returns 0, or fcntl's errno (EBADF for a closed fd). */
 KT_API int kt_set_nonblock(const int fd);
+
+/*
+ * Lists the IPv4 addresses of this host's interfaces that are up, the
+ * loopback interface skipped, in the order getifaddrs gives them.
+ * if_alias_prefixes (borrowed; alias_count entries, none null) filters by
+ * interface name: with alias_count > 0 only interfaces whose name starts
+ * with one of the prefixes are listed (e.g. "eth0:" for the aliases of eth0).
+ * Stores at most max_count NUL-terminated addresses in ip_addrs (caller's
+ * array of max_count slots) and their number in *count; addresses beyond
+ * max_count are left out.  Returns 0; EINVAL for a null ip_addrs or count,
+ * or a negative alias_count; getifaddrs' errno (logged) with *count 0.
+ * When a provider is installed it is called instead, with the same
+ * arguments, and its *count is kept within 0..max_count.
+ */
+KT_API int gethostaddrs(char **if_alias_prefixes, const int alias_count,
+                        char ip_addrs[][KT_IPV4_ADDRESS_SIZE],
+                        const int max_count, int *count);
+
+/* A replacement for the interface listing behind gethostaddrs; same
+ * arguments and results. */
+typedef int (*kt_hostaddrs_provider_func)(char **if_alias_prefixes,
+                                          int alias_count,
+                                          char ip_addrs[][KT_IPV4_ADDRESS_SIZE],
+                                          int max_count, int *count);
+
+/* Installs provider in place of the system listing (null restores it) and
+ * returns the previous one (null for the system's).  Meant for tests and
+ * for programs that pin their addresses; set it before any thread may call
+ * gethostaddrs. */
+KT_API kt_hostaddrs_provider_func kt_set_hostaddrs_provider(
+    kt_hostaddrs_provider_func provider);
 
 KT_EXTERN_C_END
 

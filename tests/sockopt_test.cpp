@@ -85,3 +85,58 @@ TEST(SockoptTest, ParseIpv4MatchesInetPton)
 }
 
 }  // namespace
+
+namespace {
+
+int g_provider_count = 0;
+
+int ProvideCount(char **, int, char ip_addrs[][KT_IPV4_ADDRESS_SIZE], int, int *count)
+{
+    snprintf(ip_addrs[0], KT_IPV4_ADDRESS_SIZE, "10.9.8.7");
+    *count = g_provider_count;
+    return g_provider_count < -5 ? EIO : 0;
+}
+
+// The real host's interfaces: only IPv4 addresses, never the loopback
+// interface's, and a prefix no interface carries filters out everything.
+TEST(SockoptTest, HostAddrs)
+{
+    char addrs[16][KT_IPV4_ADDRESS_SIZE];
+    int count = -1;
+    ASSERT_EQ(gethostaddrs(nullptr, 0, addrs, 16, &count), 0);
+    ASSERT_GE(count, 0);
+    for (int i = 0; i < count; i++) {
+        uint8_t addr[4];
+        EXPECT_TRUE(kt_parse_ipv4(addrs[i], addr)) << addrs[i];
+        EXPECT_STRNE(addrs[i], "127.0.0.1");
+    }
+    char none[] = "kite-no-such-if";
+    char *prefixes[4] = {none, nullptr, nullptr, nullptr};
+    EXPECT_EQ(gethostaddrs(prefixes, 1, addrs, 16, &count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(gethostaddrs(nullptr, 0, addrs, 0, &count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(gethostaddrs(nullptr, 0, addrs, 16, nullptr), EINVAL);
+    EXPECT_EQ(gethostaddrs(nullptr, 1, addrs, 16, &count), EINVAL);
+}
+
+// A provider's count is kept within the caller's array; its failure gives
+// no address.
+TEST(SockoptTest, HostAddrsProvider)
+{
+    ASSERT_EQ(kt_set_hostaddrs_provider(ProvideCount), nullptr);
+    char addrs[4][KT_IPV4_ADDRESS_SIZE];
+    struct Case {
+        int provided, result, count;
+    } cases[] = {{1, 0, 1}, {9, 0, 4}, {-1, 0, 0}, {-9, EIO, 0}};
+    for (const auto &c : cases) {
+        g_provider_count = c.provided;
+        int count = -1;
+        EXPECT_EQ(gethostaddrs(nullptr, 0, addrs, 4, &count), c.result);
+        EXPECT_EQ(count, c.count) << c.provided;
+    }
+    EXPECT_STREQ(addrs[0], "10.9.8.7");
+    EXPECT_EQ(kt_set_hostaddrs_provider(nullptr), ProvideCount);
+}
+
+}  // namespace

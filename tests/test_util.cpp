@@ -1,8 +1,13 @@
 // Shared helpers for the test programs.
 #include "test_util.h"
 
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -164,6 +169,39 @@ uint64_t Seed()
         return s;
     }();
     return seed;
+}
+
+int RunInChild(const std::function<void()> &body, int timeout_seconds)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        return -1;
+    }
+    if (pid == 0) {
+        body();
+        // exit, not _exit: sanitizers report at exit and set the status.
+        exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    const timespec pause = {0, 10 * 1000 * 1000};
+    for (int waited = 0;; waited++) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            break;
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (waited >= timeout_seconds * 100) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        nanosleep(&pause, nullptr);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::mt19937_64 &Rng()

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -70,6 +71,14 @@ class TempFile {
  private:
   std::string path_;
 };
+
+// Runs body in a forked child, for tests of process-wide state or of
+// process limits.  GoogleTest assertions work inside body: the child exits
+// with 0 when body recorded no failure, 1 otherwise (a sanitizer report
+// gives the sanitizer's status); the parent waits at
+// most timeout_seconds, then kills the child.  Returns the child's exit
+// status, or -1 when it was killed, crashed or could not be started.
+int RunInChild(const std::function<void()> &body, int timeout_seconds = 60);
 
 // A generator seeded from KITE_TEST_SEED (printed once) or a fixed seed, so
 // a failing randomized test can be replayed.

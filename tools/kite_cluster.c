@@ -105,6 +105,15 @@ static const kc_command kCommands[] = {
      "                     connecting, before it, allows each address this\n"
      "                     time rounded up to whole seconds\n",
      kc_cmd_fanout},
+    {"whoami", "[--group NAME] [LOAD OPTIONS] FILE",
+     "print the servers that have an address on this host",
+     "Prints every server of FILE that has an address on this host\n"
+     "(loopback or an interface address that is up, through the local IP\n"
+     "table), with those addresses, one line per server in id order.  The\n"
+     "table is IPv4, so IPv6 server addresses never match.  Exits with 1\n"
+     "when no server matches.\n"
+     "  --group NAME       look at the addresses of that group only\n",
+     kc_cmd_whoami},
 };
 
 static const size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);

@@ -129,5 +129,6 @@ int kc_print_warnings(KTServerConfig *ctx, const kc_text *text);
 int kc_cmd_serve(const kc_command *cmd, int argc, char **argv);
 int kc_cmd_ping(const kc_command *cmd, int argc, char **argv);
 int kc_cmd_fanout(const kc_command *cmd, int argc, char **argv);
+int kc_cmd_whoami(const kc_command *cmd, int argc, char **argv);
 
 #endif
