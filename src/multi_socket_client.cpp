@@ -34,7 +34,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <ctime>
 
 #include "logger.h"
 #include "sched_thread.h"
@@ -314,7 +313,9 @@ static void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
 
 KT_API int64_t kms_get_current_time_ms(void)
 {
-    return (int64_t)(g_schedule_flag ? g_current_time : time(nullptr)) * 1000;
+    /* g_current_time while the clock thread runs, else time(NULL), read
+     * the way every module of the library reads the shared clock. */
+    return (int64_t)kt_get_current_time() * 1000;
 }
 
 KT_API int kite_multi_sock_client_init_ex(
