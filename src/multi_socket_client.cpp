@@ -72,17 +72,14 @@ void release_buffers(KiteMultiSockEntry *entries, int count)
     }
 }
 
-}  // namespace
+/* ---- the module's steps ---- */
 
-/* The module's steps; extern "C" linkage but not exported (hidden). */
-extern "C" {
+int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry);
 
-static int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry);
-
-static void kite_multi_sock_client_finish(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry,
-                                          const int error_no)
+void kite_multi_sock_client_finish(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry,
+                                   const int error_no)
 {
     entry->error_no = error_no;
     entry->done = true;
@@ -94,8 +91,8 @@ static void kite_multi_sock_client_finish(KiteMultiSockClient *client,
 }
 
 /* The whole request is out: wait for the header. */
-static int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
-                                             KiteMultiSockEntry *entry)
+int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
+                                      KiteMultiSockEntry *entry)
 {
     entry->recv_stage = kms_stage_recv_header;
     entry->remain = client->header_length;
@@ -110,8 +107,8 @@ static int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
     return 0;
 }
 
-static int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry)
+int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry)
 {
     const ConnectionInfo *conn = entry->conn;
     while (entry->remain > 0) {
@@ -147,10 +144,10 @@ static int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
     return 0;
 }
 
-/* The header is complete: ask for the body length and make room for it.
- * Sets *finished when the reply is the header alone. */
-static int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
-                                             KiteMultiSockEntry *entry)
+/* The header is complete: ask for the body length and make room for it;
+ * remain becomes the body length (0: the reply is the header alone). */
+int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
+                                      KiteMultiSockEntry *entry)
 {
     const ConnectionInfo *conn = entry->conn;
     entry->recv_stage = kms_stage_recv_body;
@@ -179,8 +176,8 @@ static int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
 
 /* Reads what the current stage still needs; 0 with remain > 0 means the
  * socket had no more for now. */
-static int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
-                                             KiteMultiSockEntry *entry)
+int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
+                                      KiteMultiSockEntry *entry)
 {
     const ConnectionInfo *conn = entry->conn;
     KiteBuffer *buffer = &entry->recv_buffer;
@@ -218,8 +215,8 @@ static int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
     return 0;
 }
 
-static int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry)
+int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry)
 {
     int result = kite_multi_sock_client_read_stage(client, entry);
     logInfo("recv remain: %d", entry->remain);
@@ -227,8 +224,8 @@ static int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
 }
 
 /* Starts every entry; returns with pulling_count set. */
-static void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
-                                             KiteBuffer *send_buffer)
+void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
+                                      KiteBuffer *send_buffer)
 {
     for (int i = 0; i < client->entry_count; i++) {
         KiteMultiSockEntry *entry = &client->entries[i];
@@ -256,8 +253,8 @@ static void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
     }
 }
 
-static void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
-                                              const struct epoll_event &event)
+void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
+                                       const struct epoll_event &event)
 {
     KiteMultiSockEntry *entry = static_cast<KiteMultiSockEntry *>(event.data.ptr);
     const ConnectionInfo *conn = entry->conn;
@@ -277,7 +274,7 @@ static void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
 }
 
 /* The poll loop; returns the last remaining time computed. */
-static int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
+int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
 {
     int remain_ms = 0;
     while (client->pulling_count > 0) {
@@ -295,7 +292,7 @@ static int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
     return remain_ms;
 }
 
-static void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
+void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
 {
     for (int i = 0; i < client->entry_count; i++) {
         KiteMultiSockEntry *entry = &client->entries[i];
@@ -310,6 +307,10 @@ static void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
                  entry->conn->port);
     }
 }
+
+}  // namespace
+
+extern "C" {
 
 KT_API int64_t kms_get_current_time_ms(void)
 {
