@@ -11,7 +11,11 @@
  *
  * Reads ask for exactly what the stage still needs, so nothing past a reply
  * is consumed and the header is in the buffer, alone, when the body length
- * is asked for.  The request is written from the caller's buffer to every
+ * is asked for.  A short read or write ends the step at once, as EAGAIN
+ * does: a stream socket returns less than asked only when its queue is
+ * drained (or full), so the call that would follow could only fail with
+ * EAGAIN; the level-triggered poller reports the socket again when it has
+ * more.  This saves one system call per partial transfer.  The request is written from the caller's buffer to every
  * socket without a copy.  Nothing is allocated during a request unless a
  * reply outgrows its entry's buffer, which then keeps its capacity.
  *
@@ -140,6 +144,7 @@ int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
         if (entry->remain == 0) {
             return kite_multi_sock_client_start_recv(client, entry);
         }
+        return 0; /* a short write: the socket is full until it drains */
     }
     return 0;
 }
@@ -205,7 +210,10 @@ int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
         }
         buffer->length += (int32_t)bytes;
         entry->remain -= (int32_t)bytes;
-        if (entry->remain == 0 && entry->recv_stage == kms_stage_recv_header) {
+        if (entry->remain > 0) {
+            return 0; /* a short read: nothing more is waiting */
+        }
+        if (entry->recv_stage == kms_stage_recv_header) {
             int result = kite_multi_sock_client_begin_body(client, entry);
             if (result != 0) {
                 return result;
