@@ -15,9 +15,10 @@
  * does: a stream socket returns less than asked only when its queue is
  * drained (or full), so the call that would follow could only fail with
  * EAGAIN; the level-triggered poller reports the socket again when it has
- * more.  This saves one system call per partial transfer.  The request is written from the caller's buffer to every
- * socket without a copy.  Nothing is allocated during a request unless a
- * reply outgrows its entry's buffer, which then keeps its capacity.
+ * more.  This saves one system call per partial transfer.  The request is
+ * written from the caller's buffer to every socket without a copy.  Nothing
+ * is allocated during a request unless a reply outgrows its entry's buffer,
+ * which then keeps its capacity.
  *
  * Departures from the plain reading of the protocol, each a fault otherwise:
  * - writes use send(MSG_NOSIGNAL): a peer that reset must fail its entry,
