@@ -344,6 +344,12 @@ KT_API int kite_multi_sock_client_init_ex(
         logError("invalid header_length: %d <= 0", header_length);
         return EINVAL;
     }
+    if (entries == nullptr || get_body_length_func == nullptr ||
+        get_current_time_ms_func == nullptr) {
+        logError("invalid argument: entries, get_body_length_func and "
+                 "get_current_time_ms_func must not be null");
+        return EINVAL;
+    }
     int result = ioevent_init(&client->ioevent, entry_count, timeout_ms, 0);
     if (result != 0) {
         logError("ioevent_init fail, errno: %d, error info: %s", result,

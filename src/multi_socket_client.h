@@ -102,8 +102,9 @@ KT_API int64_t kms_get_current_time_ms(void);
  * 4096 when that is 0 or less, and never fewer than header_length).
  * timeout_ms is the time allowed for each whole request on the clock
  * get_current_time_ms_func.  Any record may be passed: it is cleared first.
- * Returns 0; EINVAL for entry_count or header_length 0 or less (logged); the
- * poller's error (logged) or ENOMEM for a receive buffer.  After a failure
+ * Returns 0; EINVAL for entry_count or header_length 0 or less, or a null
+ * entries or function pointer (logged); the poller's error (logged) or
+ * ENOMEM for a receive buffer.  After a failure
  * everything set up is released and the client is cleared (poller closed,
  * entry_count 0), so destroying it is harmless and not required.
  */

@@ -114,21 +114,27 @@ struct Fan {
 
 TEST(MultiSocketClientTest, InitRefusesBadArgumentsAndLeavesClientCleared)
 {
+    KiteMultiSockEntry entry{};
     struct Case {
         int entry_count;
         int header_length;
+        KiteMultiSockEntry *entries;
+        kms_client_get_body_length_func body_length;
+        kms_client_get_current_time_ms_func clock;
         const char *message;
-    } cases[] = {{0, 4, "invalid entry_count: 0 <= 0"},
-                 {-2, 4, "invalid entry_count: -2 <= 0"},
-                 {1, 0, "invalid header_length: 0 <= 0"}};
-    KiteMultiSockEntry entry{};
+    } cases[] = {{0, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: 0 <= 0"},
+                 {-2, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: -2 <= 0"},
+                 {1, 0, &entry, BodyLength, MonotonicMs, "invalid header_length: 0 <= 0"},
+                 {1, 4, nullptr, BodyLength, MonotonicMs, "must not be null"},
+                 {1, 4, &entry, nullptr, MonotonicMs, "must not be null"},
+                 {1, 4, &entry, BodyLength, nullptr, "must not be null"}};
     for (const auto &c : cases) {
         LogCapture log;
         KiteMultiSockClient client;
         memset(&client, 0x5a, sizeof(client));
-        EXPECT_EQ(kite_multi_sock_client_init_ex(&client, &entry, c.entry_count,
-                                                 c.header_length, BodyLength,
-                                                 MonotonicMs, 0, 100),
+        EXPECT_EQ(kite_multi_sock_client_init_ex(&client, c.entries, c.entry_count,
+                                                 c.header_length, c.body_length,
+                                                 c.clock, 0, 100),
                   EINVAL);
         EXPECT_TRUE(log.contains(c.message)) << log.last();
         EXPECT_EQ(client.ioevent.poll_fd, -1);
