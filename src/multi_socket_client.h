@@ -25,7 +25,9 @@
  * frame: part of the request may have been sent, part of a reply may be
  * waiting unread (an event with EPOLLPRI, EPOLLERR or EPOLLHUP ends the
  * entry with ECONNRESET without reading what is waiting).  Close and
- * reconnect such a connection before using it again.
+ * reconnect such a connection before using it again.  Between requests no
+ * socket stays registered with the poller, so the caller may close,
+ * reconnect or swap connections (entry conn pointers) freely.
  *
  * Results are 0 or a positive errno value.  No locks: a client, its entries
  * and its poller are used by one thread at a time, one request at a time.
