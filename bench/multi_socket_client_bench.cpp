@@ -2,7 +2,8 @@
 // from each (a 16-byte header whose first 4 bytes give the body length,
 // then the body), gathered within one deadline.  The servers run in a
 // forked child process, one thread per connection, and answer each request
-// with the body size that the request's first 4 bytes ask for.  Cases:
+// with the body size that the request's first 4 bytes ask for.  Each of the
+// N connections goes to its own listener (server).  Cases:
 //   MultiSockClient: kite_multi_sock_client_request over non-blocking
 //     sockets connected with conn_pool_connect_server_ex;
 //   Uv: the same exchange written on libuv, on its own connections to the
@@ -76,34 +77,48 @@ void ServeConnection(int fd)
     close(fd);
 }
 
-// The child process: accepts for ever, one thread per connection.
-[[noreturn]] void RunServers(int listener)
+constexpr int kMaxServers = 32;
+
+// The child process: each listener accepts in its own thread, and each
+// connection is served by a thread of its own.
+[[noreturn]] void RunServers(const std::vector<int> &listeners)
 {
-    for (;;) {
-        int fd = accept(listener, nullptr, nullptr);
-        if (fd < 0) _exit(0);
-        std::thread(ServeConnection, fd).detach();
+    for (size_t i = 1; i < listeners.size(); i++) {
+        std::thread([fd = listeners[i]] {
+            for (int c; (c = accept(fd, nullptr, nullptr)) >= 0;) {
+                std::thread(ServeConnection, c).detach();
+            }
+        }).detach();
     }
+    for (int c; (c = accept(listeners[0], nullptr, nullptr)) >= 0;) {
+        std::thread(ServeConnection, c).detach();
+    }
+    _exit(0);
 }
 
+// kMaxServers listeners on 127.0.0.1, served by a forked child process.
 struct ServerProcess {
     pid_t pid = -1;
-    int port = 0;
+    std::vector<int> ports;
     ServerProcess()
     {
-        int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (bind(listener, (sockaddr *)&addr, len) != 0 || listen(listener, 256) != 0 ||
-            getsockname(listener, (sockaddr *)&addr, &len) != 0) {
-            abort();
+        std::vector<int> listeners;
+        for (int i = 0; i < kMaxServers; i++) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof(addr);
+            if (bind(fd, (sockaddr *)&addr, len) != 0 || listen(fd, 64) != 0 ||
+                getsockname(fd, (sockaddr *)&addr, &len) != 0) {
+                abort();
+            }
+            listeners.push_back(fd);
+            ports.push_back(ntohs(addr.sin_port));
         }
-        port = ntohs(addr.sin_port);
         pid = fork();
-        if (pid == 0) RunServers(listener);
-        close(listener);
+        if (pid == 0) RunServers(listeners);
+        for (int fd : listeners) close(fd);
     }
     ~ServerProcess()
     {
@@ -121,8 +136,9 @@ ServerProcess &Servers()
 std::vector<ConnectionInfo> Connect(int count)
 {
     std::vector<ConnectionInfo> conns(count);
-    for (auto &conn : conns) {
-        if (conn_pool_parse_server_info("127.0.0.1", &conn, Servers().port) != 0 ||
+    for (int i = 0; i < count; i++) {
+        ConnectionInfo &conn = conns[i];
+        if (conn_pool_parse_server_info("127.0.0.1", &conn, Servers().ports[i]) != 0 ||
             conn_pool_connect_server(&conn, 5) != 0 || kt_set_nonblock(conn.sock) != 0) {
             abort();
         }

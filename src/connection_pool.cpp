@@ -136,6 +136,7 @@ struct SockAddr {
         struct sockaddr_in6 v6;
     };
     socklen_t len;
+    int family;
 };
 
 /* Fills addr from an IP text of the given family (AF_UNSPEC: either). */
@@ -146,12 +147,14 @@ bool make_sockaddr(const char *ip, int family, uint16_t port, SockAddr *addr)
         addr->v4.sin_family = AF_INET;
         addr->v4.sin_port = htons(port);
         addr->len = sizeof(addr->v4);
+        addr->family = AF_INET;
         return true;
     }
     if (family != AF_INET && inet_pton(AF_INET6, ip, &addr->v6.sin6_addr) == 1) {
         addr->v6.sin6_family = AF_INET6;
         addr->v6.sin6_port = htons(port);
         addr->len = sizeof(addr->v6);
+        addr->family = AF_INET6;
         return true;
     }
     return false;
@@ -210,8 +213,7 @@ int set_blocking(int sock)
 int open_connection(const SockAddr &peer, const SockAddr *local,
                     int connect_timeout, int *sock, const char **what)
 {
-    const int family = peer.v4.sin_family;
-    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = socket(peer.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *what = "socket";
         return errno != 0 ? errno : EIO;
@@ -258,7 +260,7 @@ extern "C" int conn_pool_connect_server_ex(ConnectionInfo *conn,
         return EINVAL;
     }
     if (want_bind &&
-        !make_sockaddr(bind_ipaddr, peer.v4.sin_family, 0, &local)) {
+        !make_sockaddr(bind_ipaddr, peer.family, 0, &local)) {
         if (log_connect_error) {
             logError("invalid bind address %s for server %s:%u", bind_ipaddr,
                      conn->ip_addr, conn->port);
@@ -278,7 +280,7 @@ extern "C" int conn_pool_connect_server_ex(ConnectionInfo *conn,
         return result;
     }
     conn->sock = sock;
-    conn->socket_domain = (int16_t)peer.v4.sin_family;
+    conn->socket_domain = (int16_t)peer.family;
     return 0;
 }
 

@@ -11,9 +11,14 @@
  *
  * Reads ask for exactly what the stage still needs, so nothing past a reply
  * is consumed and the header is in the buffer, alone, when the body length
- * is asked for.  The request is written from the caller's buffer to every
- * socket without a copy.  Nothing is allocated during a request unless a
- * reply outgrows its entry's buffer, which then keeps its capacity.
+ * is asked for.  A short read or write ends the step at once, as EAGAIN
+ * does: a stream socket returns less than asked only when its queue is
+ * drained (or full), so the call that would follow could only fail with
+ * EAGAIN; the level-triggered poller reports the socket again when it has
+ * more.  This saves one system call per partial transfer.  The request is
+ * written from the caller's buffer to every socket without a copy.  Nothing
+ * is allocated during a request unless a reply outgrows its entry's buffer,
+ * which then keeps its capacity.
  *
  * Departures from the plain reading of the protocol, each a fault otherwise:
  * - writes use send(MSG_NOSIGNAL): a peer that reset must fail its entry,
@@ -34,7 +39,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <ctime>
 
 #include "logger.h"
 #include "sched_thread.h"
@@ -73,17 +77,14 @@ void release_buffers(KiteMultiSockEntry *entries, int count)
     }
 }
 
-}  // namespace
+/* ---- the module's steps ---- */
 
-/* The module's steps; extern "C" linkage but not exported (hidden). */
-extern "C" {
+int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry);
 
-static int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry);
-
-static void kite_multi_sock_client_finish(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry,
-                                          const int error_no)
+void kite_multi_sock_client_finish(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry,
+                                   const int error_no)
 {
     entry->error_no = error_no;
     entry->done = true;
@@ -95,8 +96,8 @@ static void kite_multi_sock_client_finish(KiteMultiSockClient *client,
 }
 
 /* The whole request is out: wait for the header. */
-static int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
-                                             KiteMultiSockEntry *entry)
+int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
+                                      KiteMultiSockEntry *entry)
 {
     entry->recv_stage = kms_stage_recv_header;
     entry->remain = client->header_length;
@@ -111,8 +112,8 @@ static int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
     return 0;
 }
 
-static int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry)
+int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry)
 {
     const ConnectionInfo *conn = entry->conn;
     while (entry->remain > 0) {
@@ -144,14 +145,15 @@ static int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
         if (entry->remain == 0) {
             return kite_multi_sock_client_start_recv(client, entry);
         }
+        return 0; /* a short write: the socket is full until it drains */
     }
     return 0;
 }
 
-/* The header is complete: ask for the body length and make room for it.
- * Sets *finished when the reply is the header alone. */
-static int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
-                                             KiteMultiSockEntry *entry)
+/* The header is complete: ask for the body length and make room for it;
+ * remain becomes the body length (0: the reply is the header alone). */
+int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
+                                      KiteMultiSockEntry *entry)
 {
     const ConnectionInfo *conn = entry->conn;
     entry->recv_stage = kms_stage_recv_body;
@@ -180,8 +182,8 @@ static int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
 
 /* Reads what the current stage still needs; 0 with remain > 0 means the
  * socket had no more for now. */
-static int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
-                                             KiteMultiSockEntry *entry)
+int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
+                                      KiteMultiSockEntry *entry)
 {
     const ConnectionInfo *conn = entry->conn;
     KiteBuffer *buffer = &entry->recv_buffer;
@@ -209,7 +211,10 @@ static int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
         }
         buffer->length += (int32_t)bytes;
         entry->remain -= (int32_t)bytes;
-        if (entry->remain == 0 && entry->recv_stage == kms_stage_recv_header) {
+        if (entry->remain > 0) {
+            return 0; /* a short read: nothing more is waiting */
+        }
+        if (entry->recv_stage == kms_stage_recv_header) {
             int result = kite_multi_sock_client_begin_body(client, entry);
             if (result != 0) {
                 return result;
@@ -219,8 +224,8 @@ static int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
     return 0;
 }
 
-static int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
-                                          KiteMultiSockEntry *entry)
+int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
+                                   KiteMultiSockEntry *entry)
 {
     int result = kite_multi_sock_client_read_stage(client, entry);
     logInfo("recv remain: %d", entry->remain);
@@ -228,8 +233,8 @@ static int kite_multi_sock_client_do_recv(KiteMultiSockClient *client,
 }
 
 /* Starts every entry; returns with pulling_count set. */
-static void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
-                                             KiteBuffer *send_buffer)
+void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
+                                      KiteBuffer *send_buffer)
 {
     for (int i = 0; i < client->entry_count; i++) {
         KiteMultiSockEntry *entry = &client->entries[i];
@@ -257,8 +262,8 @@ static void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
     }
 }
 
-static void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
-                                              const struct epoll_event &event)
+void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
+                                       const struct epoll_event &event)
 {
     KiteMultiSockEntry *entry = static_cast<KiteMultiSockEntry *>(event.data.ptr);
     const ConnectionInfo *conn = entry->conn;
@@ -278,7 +283,7 @@ static void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
 }
 
 /* The poll loop; returns the last remaining time computed. */
-static int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
+int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
 {
     int remain_ms = 0;
     while (client->pulling_count > 0) {
@@ -296,7 +301,7 @@ static int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
     return remain_ms;
 }
 
-static void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
+void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
 {
     for (int i = 0; i < client->entry_count; i++) {
         KiteMultiSockEntry *entry = &client->entries[i];
@@ -312,9 +317,15 @@ static void kite_multi_sock_client_timeout(KiteMultiSockClient *client)
     }
 }
 
+}  // namespace
+
+extern "C" {
+
 KT_API int64_t kms_get_current_time_ms(void)
 {
-    return (int64_t)(g_schedule_flag ? g_current_time : time(nullptr)) * 1000;
+    /* g_current_time while the clock thread runs, else time(NULL), read
+     * the way every module of the library reads the shared clock. */
+    return (int64_t)kt_get_current_time() * 1000;
 }
 
 KT_API int kite_multi_sock_client_init_ex(
@@ -331,6 +342,12 @@ KT_API int kite_multi_sock_client_init_ex(
     }
     if (header_length <= 0) {
         logError("invalid header_length: %d <= 0", header_length);
+        return EINVAL;
+    }
+    if (entries == nullptr || get_body_length_func == nullptr ||
+        get_current_time_ms_func == nullptr) {
+        logError("invalid argument: entries, get_body_length_func and "
+                 "get_current_time_ms_func must not be null");
         return EINVAL;
     }
     int result = ioevent_init(&client->ioevent, entry_count, timeout_ms, 0);

@@ -25,7 +25,9 @@
  * frame: part of the request may have been sent, part of a reply may be
  * waiting unread (an event with EPOLLPRI, EPOLLERR or EPOLLHUP ends the
  * entry with ECONNRESET without reading what is waiting).  Close and
- * reconnect such a connection before using it again.
+ * reconnect such a connection before using it again.  Between requests no
+ * socket stays registered with the poller, so the caller may close,
+ * reconnect or swap connections (entry conn pointers) freely.
  *
  * Results are 0 or a positive errno value.  No locks: a client, its entries
  * and its poller are used by one thread at a time, one request at a time.
@@ -102,8 +104,9 @@ KT_API int64_t kms_get_current_time_ms(void);
  * 4096 when that is 0 or less, and never fewer than header_length).
  * timeout_ms is the time allowed for each whole request on the clock
  * get_current_time_ms_func.  Any record may be passed: it is cleared first.
- * Returns 0; EINVAL for entry_count or header_length 0 or less (logged); the
- * poller's error (logged) or ENOMEM for a receive buffer.  After a failure
+ * Returns 0; EINVAL for entry_count or header_length 0 or less, or a null
+ * entries or function pointer (logged); the poller's error (logged) or
+ * ENOMEM for a receive buffer.  After a failure
  * everything set up is released and the client is cleared (poller closed,
  * entry_count 0), so destroying it is harmless and not required.
  */

@@ -72,4 +72,16 @@ TEST(KiteBufferTest, FailedGrowthLeavesTheBufferUnchanged)
     kite_buffer_destroy(&b);
 }
 
+// length + inc_size past INT32_MAX must be refused, not wrap to a negative
+// capacity that the check would take as already satisfied.
+TEST(KiteBufferTest, IncSizeCheckRefusesSizesPastInt32)
+{
+    char byte;
+    KiteBuffer b{&byte, 1, INT32_MAX - 10};
+    EXPECT_EQ(kite_buffer_check_inc_size(&b, 11), E2BIG);
+    EXPECT_EQ(kite_buffer_check_inc_size(&b, INT32_MAX), E2BIG);
+    EXPECT_EQ(b.alloc_size, 1);
+    EXPECT_EQ(b.data, &byte);
+}
+
 }  // namespace

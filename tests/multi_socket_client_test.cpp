@@ -114,21 +114,27 @@ struct Fan {
 
 TEST(MultiSocketClientTest, InitRefusesBadArgumentsAndLeavesClientCleared)
 {
+    KiteMultiSockEntry entry{};
     struct Case {
         int entry_count;
         int header_length;
+        KiteMultiSockEntry *entries;
+        kms_client_get_body_length_func body_length;
+        kms_client_get_current_time_ms_func clock;
         const char *message;
-    } cases[] = {{0, 4, "invalid entry_count: 0 <= 0"},
-                 {-2, 4, "invalid entry_count: -2 <= 0"},
-                 {1, 0, "invalid header_length: 0 <= 0"}};
-    KiteMultiSockEntry entry{};
+    } cases[] = {{0, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: 0 <= 0"},
+                 {-2, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: -2 <= 0"},
+                 {1, 0, &entry, BodyLength, MonotonicMs, "invalid header_length: 0 <= 0"},
+                 {1, 4, nullptr, BodyLength, MonotonicMs, "must not be null"},
+                 {1, 4, &entry, nullptr, MonotonicMs, "must not be null"},
+                 {1, 4, &entry, BodyLength, nullptr, "must not be null"}};
     for (const auto &c : cases) {
         LogCapture log;
         KiteMultiSockClient client;
         memset(&client, 0x5a, sizeof(client));
-        EXPECT_EQ(kite_multi_sock_client_init_ex(&client, &entry, c.entry_count,
-                                                 c.header_length, BodyLength,
-                                                 MonotonicMs, 0, 100),
+        EXPECT_EQ(kite_multi_sock_client_init_ex(&client, c.entries, c.entry_count,
+                                                 c.header_length, c.body_length,
+                                                 c.clock, 0, 100),
                   EINVAL);
         EXPECT_TRUE(log.contains(c.message)) << log.last();
         EXPECT_EQ(client.ioevent.poll_fd, -1);
@@ -365,9 +371,10 @@ TEST(MultiSocketClientTest, LargeBodyGrowsBufferOnceAndWarmRequestsAllocateNothi
 }
 
 // Loopback TCP servers on 127.0.0.1-.3, connected through the library and
-// switched to non-blocking: a 1 MiB request through a small send buffer
-// meets EAGAIN, each reply is written one byte at a time, and SIGALRM
-// arrives every millisecond throughout.
+// switched to non-blocking: a 1 MiB request through small socket buffers
+// meets EAGAIN (the servers start reading only once the client's socket is
+// full), each reply is written one byte at a time, and SIGALRM arrives every
+// millisecond throughout.
 TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
 {
     constexpr int kServers = 3;
@@ -378,11 +385,12 @@ TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
     for (int i = 0; i < kServers; i++) {
         const std::string ip = "127.0.0." + std::to_string(i + 1);
         listeners.push_back(std::make_unique<kite_test::LoopbackSocket>(ip));
+        int small = 4096;  // taken over by the accepted socket
+        setsockopt(listeners[i]->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
         ASSERT_EQ(conn_pool_parse_server_info(listeners[i]->address().c_str(),
                                               &conns[i], 0), 0);
         ASSERT_EQ(conn_pool_connect_server(&conns[i], 5), 0);
-        int size = 4096;
-        setsockopt(conns[i].sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+        setsockopt(conns[i].sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
         ASSERT_EQ(kt_set_nonblock(conns[i].sock), 0);
     }
     std::vector<std::string> got(kServers);
@@ -391,6 +399,10 @@ TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
         servers.emplace_back([&, i] {
             int fd = listeners[i]->Accept();
             got[i].resize(request.size());
+            // Read nothing until the client's socket is full, so that its
+            // send step must meet EAGAIN and wait for writability.
+            pollfd full = {conns[i].sock, POLLOUT, 0};
+            for (int ms = 0; ms < 10000 && poll(&full, 1, 0) == 1; ms++) usleep(1000);
             if (fd >= 0 && kite_test::ReadAll(fd, got[i].data(), request.size())) {
                 for (char c : Reply(body)) kite_test::WriteAll(fd, &c, 1);
             }

@@ -129,19 +129,6 @@ class LoopbackSocket {
     int port_ = 0;
 };
 
-// A blocking client connection to ip:port; -1 on failure.
-inline int ConnectTo(const std::string &ip, int port)
-{
-    sockaddr_storage addr;
-    socklen_t len = LoopbackAddr(ip, port, &addr);
-    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, (sockaddr *)&addr, len) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A listener whose accept queue is full: further SYNs are dropped, so a
 // connect to it waits until its time-out.  The queued connections are held
 // until the object dies.
