@@ -45,8 +45,8 @@ function scan(line,    i, c, code) {
     code = line
     gsub(/\/\*.*\*\//, "", code)
     sub(/\/\*.*/, "", code)
-    if (code ~ /^[ \t]*#[ \t]*define/) { if (code !~ /\\$/) statements++; cont = (code ~ /\\$/); return }
-    if (cont) { cont = (code ~ /\\$/); return }
+    if (code ~ /^[ \t]*#[ \t]*define/) { last_define = 1; if (code !~ /\\$/) statements++; cont = (code ~ /\\$/); return }
+    if (cont) { cont = (code ~ /\\$/); if (!cont) statements++; return }
     if (code ~ /^[ \t]*#/) return
     if (code ~ /^KT_EXTERN_C_/) return
     for (i = 1; i <= length(code); i++) {
@@ -57,10 +57,10 @@ function scan(line,    i, c, code) {
         } else if (c == "}") {
             depth--
             if (in_body && depth == body_depth) in_body = 0
-            if (depth == base && substr(code, i + 1) !~ /;/) statements++
+            if (depth == base && substr(code, i + 1) !~ /;/) { statements++; last_define = 0 }
             pending = ""
         } else if (c == ";") {
-            if (depth == base) statements++
+            if (depth == base) { statements++; last_define = 0 }
             pending = ""
         } else {
             pending = pending c
@@ -72,11 +72,10 @@ function scan(line,    i, c, code) {
 # The group closes at the end of its last line, unless that line is a
 # #define (a comment there would belong to the macro): then at the start of
 # the next line, and no group is made when that line is a directive.
-function flush(next_raw,    i, last_is_macro) {
+function flush(next_raw,    i) {
     if (n == 0) return
     if (grouping && statements >= 2 && !has_directive) {
-        last_is_macro = (last_code ~ /^[ \t]*#/)
-        if (!last_is_macro) {
+        if (!last_define) {
             buf[comment_end] = buf[comment_end] " /** @{ */"
             buf[n] = buf[n] " /** @} */"
         } else if (next_raw !~ /^[ \t]*#/) {
@@ -106,7 +105,6 @@ function flush(next_raw,    i, last_is_macro) {
         if (comment_end == 0 && !in_comment) comment_end = n
         if (!was_in_comment && !starts_comment) {
             if (raw ~ /^[ \t]*#[ \t]*(if|else|elif|endif)/) has_directive = 1
-            last_code = raw
         }
     } else {
         print line
