@@ -4,7 +4,8 @@
 #   - every installed header resolves its includes inside include/kitecore
 #     (no public header may include an internal, uninstalled one);
 #   - every installed header compiles as C11 with -pedantic-errors, using
-#     only what `pkg-config --cflags kitecore` gives;
+#     only what `pkg-config --cflags kitecore` gives, and also when included
+#     as <kitecore/NAME.h> with only <prefix>/include on the path;
 #   - every function and variable the headers export links against the
 #     installed library (nothing declared is missing from it);
 #   - no installed package file, header or run path points into the build or
@@ -78,6 +79,13 @@ for h in "$incdir"/*.h; do
   printf '#include "%s"\n' "$name" >>"$all"
 done
 
+# Headers include each other by plain name, which also resolves next to the
+# including header, so <kitecore/NAME.h> works with just <prefix>/include.
+sed 's|^#include "\(.*\)"$|#include <kitecore/\1>|' "$all" >"$work/prefixed.c"
+echo 'int main(void) { return 0; }' >>"$work/prefixed.c"
+$cc -std=c11 -pedantic-errors -Wall -Wextra -Werror -I"$prefix/include" -c "$work/prefixed.c" \
+  -o "$work/prefixed.o" || fail "headers do not compile included as <kitecore/NAME.h>"
+
 # Every exported declaration must resolve in the installed library: take the
 # address of each function and variable declared with KT_API.
 {
@@ -97,7 +105,7 @@ count=$(grep -c '(void \*)&' "$work/symbols.c" || true)
 $cc -std=c11 $cflags "$work/symbols.c" -o "$work/symbols" $libs -Wl,-rpath,"$libdir" ||
   fail "a symbol declared in the public headers is missing from the library"
 "$work/symbols" || fail "symbol table program"
-step "all headers compile as C11; $count exported declarations link"
+step "all headers compile as C11 (also as <kitecore/NAME.h>); $count exported declarations link"
 
 # shellcheck disable=SC2086
 $cc -std=c11 -Wall -Wextra -Werror $cflags "$here/consumer.c" -o "$work/consumer_c" \
@@ -111,4 +119,4 @@ cmake "${generator[@]}" -S "$here" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" 
 cmake --build "$work/cpp" >>"$work/cpp.log" 2>&1 ||
   { cat "$work/cpp.log" >&2; fail "C++ consumer does not build with find_package"; }
 "$work/cpp/consumer_cpp" || fail "C++ consumer"
-step "7 checks passed"
+step "8 checks passed"
