@@ -1,21 +1,27 @@
-# Thin wrapper around CMake + Ninja.  `make demo` and `make test` are the
-# two commands of the README's quick start.
+# Thin wrapper around CMake.  `make demo` and `make test` are the two
+# commands of the README's quick start; on a fresh Debian or Ubuntu machine
+# they first install what is missing (tools/ensure_deps.sh).  The build uses
+# Ninja when installed and Makefiles otherwise (tools/configure.sh).
 BUILD ?= build
 JOBS ?= $(shell nproc)
-CMAKE = cmake -G Ninja
+DEPS = bash tools/ensure_deps.sh
+CONFIGURE = bash tools/configure.sh
+RELEASE = $(BUILD)/release
 
-.PHONY: demo test asan tsan bench fuzz clean
+.PHONY: demo test consumer docs examples asan tsan bench fuzz clean
 
 demo:
-	$(CMAKE) -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
-	cmake --build $(BUILD)/release -j $(JOBS)
-	$(BUILD)/release/tools/kite-cluster check examples/cluster.conf
-	$(BUILD)/release/tools/kite-cluster render examples/cluster.conf
-	$(BUILD)/release/tools/kite-cluster lookup examples/cluster.conf 203.0.113.12:5200
+	$(DEPS) demo
+	$(CONFIGURE) $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
+	cmake --build $(RELEASE) -j $(JOBS)
+	$(RELEASE)/examples/kite_demo
+	$(RELEASE)/tools/kite-cluster check examples/cluster.conf
+	$(RELEASE)/tools/kite-cluster render examples/cluster.conf
+	$(RELEASE)/tools/kite-cluster lookup examples/cluster.conf 203.0.113.12:5200
 	@# Three servers on loopback (server 2 without its first address, to
 	@# show the fallback), a ping and a fan-out; the servers are stopped by
 	@# their process ids whatever happens.
-	@K=$(BUILD)/release/tools/kite-cluster; C=examples/loopback.conf; \
+	@K=$(RELEASE)/tools/kite-cluster; C=examples/loopback.conf; \
 	$$K serve $$C 1 & P1=$$!; \
 	$$K serve $$C 2 --skip 127.0.0.2:47102 & P2=$$!; \
 	$$K serve $$C 3 & P3=$$!; \
@@ -27,31 +33,58 @@ demo:
 	echo "+ kite-cluster fanout $$C hello" && $$K fanout --timeout-ms 1000 $$C hello
 
 test:
-	$(CMAKE) -S . -B $(BUILD)/debug -DCMAKE_BUILD_TYPE=Debug
+	$(DEPS) test
+	$(CONFIGURE) $(BUILD)/debug -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(BUILD)/debug -j $(JOBS)
 	ctest --test-dir $(BUILD)/debug --output-on-failure -j $(JOBS)
 
+# Install into a temporary prefix and build a C program with pkg-config and
+# a C++ program with find_package against it (tests/consumer/run.sh).
+consumer:
+	$(DEPS) demo consumer
+	$(CONFIGURE) $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
+	cmake --build $(RELEASE) -j $(JOBS)
+	bash tests/consumer/run.sh $(RELEASE)
+
+# Every program under examples/, each run once (the guides in docs/ quote
+# them); each must exit 0.
+examples:
+	$(DEPS) demo
+	$(CONFIGURE) $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
+	cmake --build $(RELEASE) -j $(JOBS)
+	bash examples/run_all.sh $(RELEASE)/examples
+
+# API reference from the header comments: $(BUILD)/release/docs/html.
+# Any undocumented public function, record, field or macro fails it.
+docs:
+	$(DEPS) docs
+	$(CONFIGURE) $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
+	cmake --build $(RELEASE) --target docs
+
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
 asan:
-	$(CMAKE) -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKITE_SANITIZE=address
+	$(DEPS) test
+	$(CONFIGURE) $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DKITE_SANITIZE=address
 	cmake --build $(BUILD)/asan -j $(JOBS)
 	ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
 
 # The concurrent modules' tests under ThreadSanitizer.
 tsan:
-	$(CMAKE) -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKITE_SANITIZE=thread
+	$(DEPS) test
+	$(CONFIGURE) $(BUILD)/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKITE_SANITIZE=thread
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	ctest --test-dir $(BUILD)/tsan --output-on-failure -j $(JOBS) -L concurrent
 
 bench:
 	bash bench/setup.sh
-	$(CMAKE) -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_BENCH=ON
+	$(CONFIGURE) $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)
 
 # libFuzzer targets, each run for FUZZ_SECONDS on its seed corpus.
 FUZZ_SECONDS ?= 60
 fuzz:
-	CC=clang CXX=clang++ $(CMAKE) -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_FUZZ=ON
+	$(DEPS) fuzz
+	CC=clang CXX=clang++ $(CONFIGURE) $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_FUZZ=ON
 	cmake --build $(BUILD)/fuzz -j $(JOBS)
 	bash fuzz/run.sh $(BUILD)/fuzz/fuzz $(FUZZ_SECONDS)
 

@@ -27,16 +27,20 @@
 
 KT_EXTERN_C_BEGIN
 
+/* One conversion rule: src becomes dest. */
 typedef struct kite_char_pair {
     uint8_t src;  /* the byte to convert */
     uint8_t dest; /* its target byte */
 } KiteCharPair;
 
+/* What happens to one byte value. */
 typedef struct kite_char_target {
     uint8_t op;   /* KITE_CHAR_OP_* */
     uint8_t dest; /* target byte (conversion) or source byte (unescape) */
 } KiteCharTarget;
 
+/* A converter, owned by the caller: a rule for every byte value, and the
+ * reverse table for unescaping. */
 typedef struct kite_char_converter {
     /* Number of conversion rules; informational, never read by the
      * conversions. */

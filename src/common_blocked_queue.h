@@ -27,11 +27,13 @@
 
 KT_EXTERN_C_BEGIN
 
+/* The node that carries one queued pointer, from the queue's pool. */
 struct common_blocked_node {
     void *data;                        /* the queued pointer */
     struct common_blocked_node *next;  /* null at the end of a chain */
 };
 
+/* A blocking queue of pointers, owned by the caller. */
 struct common_blocked_queue {
     struct common_blocked_node *head;  /* null when empty */
     struct common_blocked_node *tail;  /* null when empty */

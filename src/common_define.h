@@ -21,18 +21,21 @@
 #define KT_API
 #endif
 
+/* Wrap a header's declarations in extern "C" when compiled as C++. */
 #ifdef __cplusplus
 #define KT_EXTERN_C_BEGIN extern "C" {
-#define KT_EXTERN_C_END }
+#define KT_EXTERN_C_END } /* closes KT_EXTERN_C_BEGIN */
 #else
 #define KT_EXTERN_C_BEGIN
-#define KT_EXTERN_C_END
+#define KT_EXTERN_C_END /* closes KT_EXTERN_C_BEGIN */
 #endif
 
 /* printf-style argument checking for the logging and buffer functions. */
 #define KT_PRINTF_FORMAT(fmt_index, first_arg) \
     __attribute__((format(printf, fmt_index, first_arg)))
 
+/* The smaller and the larger of two values, for C callers (each argument
+ * may be evaluated twice). */
 #define KT_MIN(a, b) ((a) < (b) ? (a) : (b))
 #define KT_MAX(a, b) ((a) > (b) ? (a) : (b))
 
@@ -46,13 +49,14 @@ KT_EXTERN_C_BEGIN
 /* A string given by pointer and length; the text need not end with a NUL
  * and comparisons use the length. */
 typedef struct {
-    char *str;
-    int32_t len;
+    char *str;   /* first byte of the text; need not end with a NUL */
+    int32_t len; /* length in bytes */
 } string_t;
 
+/* One key and its value, both borrowed texts. */
 typedef struct {
-    string_t key;
-    string_t value;
+    string_t key;   /* the key text */
+    string_t value; /* the value text */
 } key_value_pair_t;
 
 KT_EXTERN_C_END

@@ -64,20 +64,20 @@ KT_EXTERN_C_BEGIN
 
 /* One item; both texts NUL-terminated. */
 typedef struct {
-    char name[INI_ITEM_NAME_SIZE];
-    char value[INI_ITEM_VALUE_SIZE];
+    char name[INI_ITEM_NAME_SIZE];   /* the item's name */
+    char value[INI_ITEM_VALUE_SIZE]; /* its value */
 } IniItem;
 
 /* The items of one section, in text order. */
 typedef struct {
-    IniItem *items;
-    int count;
+    IniItem *items; /* count items, owned by the context */
+    int count;      /* number of items */
 } IniSection;
 
 /* A section's name and its items, as listed by iniGetSectionNamesByPrefix. */
 typedef struct {
-    char section_name[INI_SECTION_NAME_SIZE];
-    IniSection *pSection;
+    char section_name[INI_SECTION_NAME_SIZE]; /* the section's name */
+    IniSection *pSection; /* its items, owned by the context */
 } IniSectionInfo;
 
 /* A parsed text.  The fields are the reader's own; use the functions. */
@@ -98,9 +98,9 @@ typedef int (*ini_annotation_func)(IniContext *context,
 /* One annotation the caller handles: its name (without "#@"), the function
  * and the function's argument. */
 typedef struct IniAnnotationEntry {
-    const char *name;
-    ini_annotation_func func;
-    void *arg;
+    const char *name;         /* annotation name, without "#@" */
+    ini_annotation_func func; /* called for each such line */
+    void *arg;                /* passed to func */
 } IniAnnotationEntry;
 
 /* Reads and parses the file into *context (overwritten, not released).

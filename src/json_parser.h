@@ -40,20 +40,24 @@ typedef struct {
     char *buff;           /* the decoded texts, each NUL-terminated */
 } common_array_t;
 
+/* A decoded (or to-be-encoded) array of strings; fields as in
+ * common_array_t. */
 typedef struct {
-    string_t *elements;
-    int32_t count;
-    int32_t element_size;
-    int32_t alloc;
-    char *buff;
+    string_t *elements;   /* count strings */
+    int32_t count;        /* strings in use */
+    int32_t element_size; /* sizeof(string_t) */
+    int32_t alloc;        /* slots allocated in elements */
+    char *buff;           /* the decoded texts */
 } json_array_t;
 
+/* A decoded (or to-be-encoded) map of string pairs in input order; fields
+ * as in common_array_t. */
 typedef struct {
-    key_value_pair_t *elements;
-    int32_t count;
-    int32_t element_size;
-    int32_t alloc;
-    char *buff;
+    key_value_pair_t *elements; /* count pairs */
+    int32_t count;        /* pairs in use */
+    int32_t element_size; /* sizeof(key_value_pair_t) */
+    int32_t alloc;        /* slots allocated in elements */
+    char *buff;           /* the decoded texts */
 } json_map_t;
 
 /* Classifies input by its first and last characters only: KITE_JSON_TYPE_ARRAY

@@ -20,6 +20,7 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A blocking queue of task records, owned by the caller. */
 struct kite_blocked_queue {
     struct kite_task_info *head; /* first queued task, null when empty */
     struct kite_task_info *tail; /* last queued task, null when empty */

@@ -18,10 +18,11 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A growable byte buffer, owned by the caller. */
 typedef struct {
-    char *data;
-    int32_t alloc_size;
-    int32_t length;
+    char *data;         /* alloc_size bytes, or null before the first growth */
+    int32_t alloc_size; /* bytes allocated at data */
+    int32_t length;     /* bytes in use */
 } KiteBuffer;
 
 /* Empties the record without allocating. */

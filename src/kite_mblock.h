@@ -23,15 +23,18 @@
 
 #include "common_define.h"
 
+/* Room for a pool's name with its NUL. */
 #define KITE_MBLOCK_NAME_SIZE 64
+/* Alignment of every element, in bytes. */
 #define KITE_MBLOCK_ALIGNMENT 16
 
 KT_EXTERN_C_BEGIN
 
 struct kite_mblock_trunk;
 
+/* The header in front of every element. */
 struct kite_mblock_node {
-    struct kite_mblock_node *next;
+    struct kite_mblock_node *next; /* next node of the chain it is on */
     int32_t offset;            /* bytes from the trunk's start to this node */
     int32_t recycle_timestamp; /* delayed free: not reused before this time */
     char data[];               /* the element, 16-byte aligned */
@@ -57,28 +60,29 @@ typedef struct {
     int64_t element_total_count;   /* elements carved from trunks */
     int64_t element_used_count;    /* handed out and not given back */
     int64_t delay_free_count;      /* given back, waiting out their delay */
-    int64_t trunk_total_count;
-    int64_t trunk_total_bytes;
+    int64_t trunk_total_count;     /* trunks allocated */
+    int64_t trunk_total_bytes;     /* bytes of those trunks */
 } kite_mblock_stats;
 
+/* A fixed-size object pool, owned by the caller. */
 typedef struct kite_mblock_man {
-    char name[KITE_MBLOCK_NAME_SIZE];
+    char name[KITE_MBLOCK_NAME_SIZE]; /* for log lines, NUL-terminated */
     int32_t element_size;        /* the caller's element size */
     int32_t node_size;           /* header + element, rounded to 16 bytes */
     int32_t alloc_elements_once; /* elements per trunk */
     int64_t alloc_elements_limit; /* most elements ever carved; 0: none */
-    kite_mblock_alloc_init_func init_func;
-    void *init_args;
-    kite_mblock_trunk_check_func trunk_check;
-    kite_mblock_trunk_notify_func trunk_notify;
-    void *trunk_args;
+    kite_mblock_alloc_init_func init_func; /* may be null */
+    void *init_args;             /* passed to init_func */
+    kite_mblock_trunk_check_func trunk_check;   /* may be null */
+    kite_mblock_trunk_notify_func trunk_notify; /* may be null */
+    void *trunk_args;            /* passed to both trunk callbacks */
     struct kite_mblock_node *free_chain; /* ready for reuse, LIFO */
     struct kite_mblock_node *delay_head; /* oldest recycle time first */
-    struct kite_mblock_node *delay_tail;
+    struct kite_mblock_node *delay_tail; /* newest recycle time */
     struct kite_mblock_trunk *trunks;    /* every trunk, newest first */
-    kite_mblock_stats stats;
-    bool need_lock;
-    pthread_mutex_t lock;
+    kite_mblock_stats stats;     /* counters; read with kite_mblock_get_stats */
+    bool need_lock;              /* calls take lock: threads may share it */
+    pthread_mutex_t lock;        /* guards the chains and counters */
 } kite_mblock_man;
 
 /* Sets the pool up; no memory is taken until the first allocation.

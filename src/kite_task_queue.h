@@ -39,6 +39,8 @@ typedef struct kite_task_event_entry {
 
 struct kite_task_queue;
 
+/* A network task: connection, buffer, readiness and time-out of one
+ * request, handed between threads through kite_blocked_queue. */
 struct kite_task_info {
     struct kite_task_info *next;  /* link of the queue holding the task */
     int32_t sock;                 /* the connection's socket; -1 when none */

@@ -20,6 +20,8 @@
 
 KT_EXTERN_C_BEGIN
 
+/* The part of a caller's record that the wheel links; embed one per
+ * time-out. */
 typedef struct kite_timer_entry {
     int64_t expires;               /* absolute expiry, in ticks */
     /* Previous node; the slot's (or result's) head for the first entry.
@@ -32,10 +34,12 @@ typedef struct kite_timer_entry {
     bool rehash;
 } KiteTimerEntry;
 
+/* One slot of the wheel: the chain of entries filed there. */
 typedef struct kite_timer_slot {
     KiteTimerEntry head;           /* dummy head: only head.next is used */
 } KiteTimerSlot;
 
+/* A timing wheel, owned by the caller; set up by kite_timer_init. */
 typedef struct kite_timer {
     int32_t slot_count;            /* at least 1 */
     int64_t base_time;             /* slot of t: (t - base_time) % slot_count */

@@ -16,9 +16,11 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A node of a circular doubly linked list, embedded in the caller's record;
+ * an empty list is a head whose links point at itself. */
 struct kt_list_head {
-    struct kt_list_head *next;
-    struct kt_list_head *prev;
+    struct kt_list_head *next; /* next node, the head after the last */
+    struct kt_list_head *prev; /* previous node, the head before the first */
 };
 
 /* Makes head an empty list (or node a self-linked, unlinked node). */

@@ -16,12 +16,15 @@
 
 KT_EXTERN_C_BEGIN
 
+/* Out-of-memory hook: told the byte count of a failed allocation. */
 typedef void (*kt_memory_oom_notify_func)(const size_t curr_size);
 
 /* Called with the byte count of every failed allocation; null when no hook
  * is installed.  Set it once at start-up. */
 extern KT_API kt_memory_oom_notify_func g_oom_notify;
 
+/* The allocator functions behind the wrapper, with the C library's
+ * contracts of malloc, realloc and free. */
 typedef void *(*kt_malloc_func)(size_t size);
 typedef void *(*kt_realloc_func)(void *ptr, size_t size);
 typedef void (*kt_free_func)(void *ptr);
@@ -55,6 +58,8 @@ KT_API void kt_free(void *ptr);
 
 KT_EXTERN_C_END
 
+/* The allocation functions above with the caller's file and line, which
+ * name the place in the log line of a failure. */
 #define kt_malloc(size) kt_malloc_ex(__FILE__, __LINE__, size)
 #define kt_realloc(ptr, size) kt_realloc_ex(__FILE__, __LINE__, ptr, size)
 #define kt_calloc(count, size) kt_calloc_ex(__FILE__, __LINE__, count, size)

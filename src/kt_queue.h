@@ -25,6 +25,7 @@
 
 KT_EXTERN_C_BEGIN
 
+/* An intrusive FIFO of caller records, owned by the caller. */
 struct kt_queue {
     void *head;                     /* first queued record, null when empty */
     void *tail;                     /* last queued record, null when empty */
@@ -35,8 +36,8 @@ struct kt_queue {
 /* A chain detached from a queue, or to be put into one; head is null for an
  * empty chain, and the tail's next pointer is null. */
 struct kt_queue_info {
-    void *head;
-    void *tail;
+    void *head; /* first record of the chain, null when empty */
+    void *tail; /* last record of the chain */
 };
 
 /* Sets the queue up empty; each record's next pointer (a void *) lives at

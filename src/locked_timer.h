@@ -31,6 +31,8 @@
 
 KT_EXTERN_C_BEGIN
 
+/* The part of a caller's record that the wheel links; embed one per
+ * time-out. */
 typedef struct locked_timer_entry {
     int64_t expires;                   /* absolute expiry, in ticks */
     struct kt_list_head dlink;         /* node in its slot's list */
@@ -41,11 +43,13 @@ typedef struct locked_timer_entry {
     bool rehash;                       /* may sit outside the slot of expires */
 } LockedTimerEntry;
 
+/* One slot of the wheel, with its own lock. */
 typedef struct locked_timer_slot {
     struct kt_list_head head;          /* sentinel of the slot's list */
     pthread_mutex_t lock;              /* guards the list */
 } LockedTimerSlot;
 
+/* The shared mutexes that guard the entries' status fields. */
 typedef struct locked_timer_shared_locks {
     /* True when callers may change an entry's lock_index while it is in use:
      * it is then read atomically at every use. */
@@ -54,9 +58,10 @@ typedef struct locked_timer_shared_locks {
     pthread_mutex_t *locks;            /* count mutexes, owned by the timer */
 } LockedTimerSharedLocks;
 
+/* A timing wheel for many threads, owned by the caller. */
 typedef struct locked_timer {
     int32_t slot_count;                /* at least 1 */
-    LockedTimerSharedLocks entry_shares;
+    LockedTimerSharedLocks entry_shares; /* locks of the entries' status */
     int64_t base_time;                 /* time given at initialisation */
     volatile int64_t current_time;     /* next time the walk visits */
     LockedTimerSlot *slots;            /* slot_count slots, owned */

@@ -68,6 +68,9 @@ KT_API void kt_log_call_fail(int level, const char *file, int line,
 
 KT_EXTERN_C_END
 
+/* printf-style logging at each level.  Errors and warnings carry the
+ * standard prefix "file: <name>, line: N, "; info and debug lines are
+ * plain, and the Prefixed forms add the prefix to them. */
 #define logError(...) kt_log_write(KT_LOG_ERROR, __FILE__, __LINE__, __VA_ARGS__)
 #define logWarning(...) \
     kt_log_write(KT_LOG_WARNING, __FILE__, __LINE__, __VA_ARGS__)

@@ -14,9 +14,10 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A mutex with the condition variable that is waited on under it. */
 typedef struct {
-    pthread_mutex_t lock;
-    pthread_cond_t cond;
+    pthread_mutex_t lock; /* guards the state the condition is about */
+    pthread_cond_t cond;  /* waited on with lock held */
 } pthread_lock_cond_pair_t;
 
 /* Initialises a mutex with default (non-recursive) attributes; errors are

@@ -15,7 +15,9 @@
 
 KT_EXTERN_C_BEGIN
 
+/* The current time in seconds since the epoch, kept by the clock thread. */
 extern KT_API volatile time_t g_current_time;
+/* Non-zero while the clock thread runs and g_current_time is current. */
 extern KT_API volatile int g_schedule_flag;
 
 /* Starts the clock thread, which sets g_current_time from time(NULL) at once

@@ -45,7 +45,7 @@ typedef struct {
     int32_t alloc; /* capacity in pointers */
     int32_t count; /* pointers held */
     int32_t index; /* address to try first when connecting; 0 after loading */
-    KTAddressInfo **addrs;
+    KTAddressInfo **addrs; /* count pointers, alloc allocated */
 } KTAddressPtrArray;
 
 /* One server group. */
@@ -53,18 +53,19 @@ typedef struct {
     string_t group_name; /* points at name_buff; len 0 for the implicit group */
     int32_t port;        /* the group's port */
     int32_t server_port; /* scratch: "-port" of the section being loaded */
+    /* Which addresses belong to the group. */
     struct {
         int32_t net_type;   /* KT_NET_TYPE_*; 0 only for the implicit group */
         string_t ip_prefix; /* points at prefix_buff (null when implicit) */
-        char prefix_buff[KT_SERVER_IP_PREFIX_SIZE];
+        char prefix_buff[KT_SERVER_IP_PREFIX_SIZE]; /* the prefix text */
     } filter;
-    char name_buff[KT_SERVER_GROUP_NAME_SIZE];
+    char name_buff[KT_SERVER_GROUP_NAME_SIZE]; /* the name, NUL-terminated */
 } KTServerGroupInfo;
 
 /* The groups, sorted by name; count 1 to KT_SERVER_MAX_GROUPS once loaded. */
 typedef struct {
-    int32_t count;
-    KTServerGroupInfo groups[KT_SERVER_MAX_GROUPS];
+    int32_t count; /* groups in use */
+    KTServerGroupInfo groups[KT_SERVER_MAX_GROUPS]; /* the first count used */
 } KTServerGroupArray;
 
 /* A server's addresses in one group, sorted by IP text then port. */
@@ -77,33 +78,37 @@ typedef struct {
 typedef struct {
     int32_t id;                      /* > 0, unique */
     KTAddressPtrArray uniq_addresses; /* owns the records; first-seen order */
+    /* Entry i holds the addresses in group i of the configuration. */
     KTGroupAddresses group_addrs[KT_SERVER_MAX_GROUPS];
 } KTServerInfo;
 
 /* One entry of the ip:port index. */
 typedef struct {
     string_t ip_addr; /* points at the address record's conn.ip_addr */
-    int32_t port;
-    KTServerInfo *server;
+    int32_t port;          /* the address's port */
+    KTServerInfo *server;  /* the server it belongs to */
 } KTServerMap;
 
+/* The servers of a configuration. */
 typedef struct {
-    int32_t alloc;
-    int32_t count;
+    int32_t alloc; /* capacity in servers */
+    int32_t count; /* servers held */
     KTServerInfo *servers; /* sorted by id once loaded */
 } KTServerInfoArray;
 
+/* The ip:port index of a configuration. */
 typedef struct {
-    int32_t count;
+    int32_t count; /* entries held */
     KTServerMap *maps; /* sorted by IP text, then port */
 } KTServerMapArray;
 
 /* A cluster configuration, owned by the caller. */
 typedef struct {
-    int32_t default_port;
+    int32_t default_port;         /* as given to the load */
     int32_t min_hosts_each_group; /* > 0: addresses required in every group */
     bool share_between_groups;    /* one ip:port may sit in several groups */
-    KTServerGroupArray group_array;
+    KTServerGroupArray group_array; /* the groups, sorted by name */
+    /* The servers and the index over their addresses. */
     struct {
         KTServerInfoArray by_id;
         KTServerMapArray by_ip_port;
@@ -239,6 +244,8 @@ static inline int kt_server_load_from_file(KTServerConfig *ctx,
     return kt_server_load_from_file_ex(ctx, config_filename, 0, 0, false);
 }
 
+/* kt_server_get_by_ip_port_ex with the length of the NUL-terminated
+ * ip_addr. */
 static inline KTServerInfo *kt_server_get_by_ip_port(KTServerConfig *ctx,
                                                      const char *ip_addr,
                                                      const int port)

@@ -66,6 +66,7 @@ KT_EXTERN_C_END
         (s).str = (char *)(p);    \
         (s).len = (int32_t)(l);   \
     } while (0)
+/* KT_SET_STRING_EX with the length of the NUL-terminated text p. */
 #define KT_SET_STRING(s, p) KT_SET_STRING_EX(s, p, strlen(p))
 
 #endif

@@ -26,6 +26,7 @@
 KT_EXTERN_C_BEGIN
 
 #ifndef KT_SKIPLIST_COMPARE_FUNC_DEFINED
+/* Set once skiplist_compare_func is declared (both skiplist headers do). */
 #define KT_SKIPLIST_COMPARE_FUNC_DEFINED
 /* Negative when a sorts before b, 0 when equal, positive after; the probe
  * or new element is always a. */
@@ -35,6 +36,7 @@ typedef int (*skiplist_compare_func)(const void *a, const void *b);
 /* Release callback for an element's data. */
 typedef void (*skiplist_free_func)(void *data);
 
+/* A node: the element and its forward links, drawn from the level's pool. */
 typedef struct skiplist_set_node {
     void *data; /* the caller's element; null in head and end node */
     /* links[i]: next node on level i, for i up to the node's level index
@@ -42,10 +44,11 @@ typedef struct skiplist_set_node {
     struct skiplist_set_node *links[];
 } SkiplistSetNode;
 
+/* A skiplist set, owned by the caller; set up by skiplist_set_init. */
 typedef struct skiplist_set {
     int32_t level_count;     /* 1 to SKIPLIST_SET_MAX_LEVEL_COUNT */
     int32_t top_level_index; /* level_count - 1 */
-    skiplist_compare_func compare_func;
+    skiplist_compare_func compare_func; /* orders the elements */
     skiplist_free_func free_func;    /* may be null */
     struct kite_mblock_man *mblocks; /* level_count pools; null: no set */
     SkiplistSetNode *top;            /* head node */
@@ -56,8 +59,8 @@ typedef struct skiplist_set {
 /* Visits current, follows links[0] and stops at tail (not visited).
  * Fields in the opposite order to UniqSkiplistIterator. */
 typedef struct skiplist_set_iterator {
-    SkiplistSetNode *tail;
-    SkiplistSetNode *current;
+    SkiplistSetNode *tail;    /* stop node, not visited */
+    SkiplistSetNode *current; /* next node to visit */
 } SkiplistSetIterator;
 
 /* Sets up an empty set of level_count levels.  Pools take

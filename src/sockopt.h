@@ -16,6 +16,8 @@
 
 #include "common_define.h"
 
+/* Network types of an address, as bits: public (outer) or private (inner),
+ * the private ranges also by their own bit; KT_NET_TYPE_ANY matches all. */
 #define KT_NET_TYPE_OUTER 1
 #define KT_NET_TYPE_INNER 2
 #define KT_NET_TYPE_INNER_10 (KT_NET_TYPE_INNER | 4)   /* 10.0.0.0/8 */

@@ -27,6 +27,7 @@
 
 #include "common_define.h"
 
+/* Room for a pool's name with its NUL. */
 #define KT_THREAD_POOL_NAME_SIZE 64
 
 KT_EXTERN_C_BEGIN
@@ -39,6 +40,7 @@ typedef void *(*kt_alloc_thread_extra_data_callback)(void);
 /* Releases what the allocator made, when the thread ends. */
 typedef void (*kt_free_thread_extra_data_callback)(void *ptr);
 
+/* How each thread makes and releases its extra data. */
 typedef struct kt_thread_extra_data_callbacks {
     kt_alloc_thread_extra_data_callback alloc; /* may be null */
     kt_free_thread_extra_data_callback free;   /* may be null */
@@ -62,6 +64,7 @@ typedef struct kt_thread_info {
     struct kt_thread_info *next;  /* next slot on the free list */
 } KTThreadInfo;
 
+/* A thread pool, owned by the caller; set up by kt_thread_pool_init. */
 typedef struct kt_thread_pool {
     char name[KT_THREAD_POOL_NAME_SIZE]; /* for log lines, NUL-terminated */
     KTThreadInfo *threads;   /* limit slots, owned by the pool */
@@ -71,6 +74,7 @@ typedef struct kt_thread_pool {
     int32_t stack_size;      /* bytes per thread; 0 or less: default */
     int32_t max_idle_time;   /* seconds; 0 or less: threads never retire */
     int32_t min_idle_count;  /* threads started at set-up and kept idle */
+    /* Thread counts, read and written atomically. */
     struct {
         int32_t limit;            /* number of slots */
         volatile int32_t running; /* threads started and not yet ended */

@@ -29,6 +29,7 @@
 KT_EXTERN_C_BEGIN
 
 #ifndef KT_SKIPLIST_COMPARE_FUNC_DEFINED
+/* Set once skiplist_compare_func is declared (both skiplist headers do). */
 #define KT_SKIPLIST_COMPARE_FUNC_DEFINED
 /* Negative when a sorts before b, 0 when equal, positive after; the probe
  * or new element is always a. */
@@ -38,6 +39,8 @@ typedef int (*skiplist_compare_func)(const void *a, const void *b);
 /* Release callback: data may be released after delay_seconds. */
 typedef void (*uniq_skiplist_free_func)(void *data, int delay_seconds);
 
+/* A node: the element, its level and its links, drawn from the pool of
+ * its level. */
 typedef struct uniq_skiplist_node {
     void *data;          /* the caller's element; null in head and end node */
     int32_t level_index; /* highest level the node is linked on */
@@ -46,28 +49,31 @@ typedef struct uniq_skiplist_node {
     volatile struct uniq_skiplist_node *links[];
 } UniqSkiplistNode;
 
+/* Shared by many lists: their comparison, release callback, end node and
+ * the node pools of every level.  Owned by the caller. */
 typedef struct uniq_skiplist_factory {
     int32_t max_level_count;    /* 1 to UNIQ_SKIPLIST_MAX_LEVEL_COUNT */
     int32_t delay_free_seconds; /* > 0: removed nodes are reused that late */
     bool bidirection;           /* nodes carry a backward link */
-    skiplist_compare_func compare_func;
+    skiplist_compare_func compare_func; /* orders every list's elements */
     uniq_skiplist_free_func free_func; /* may be null */
     UniqSkiplistNode *tail;     /* shared end node of every level, no data */
     struct kite_mblock_man skiplist_allocator; /* UniqSkiplist records */
     struct kite_mblock_man *node_allocators;   /* max_level_count pools */
 } UniqSkiplistFactory;
 
+/* One list, made by uniq_skiplist_new from a factory's record pool. */
 typedef struct uniq_skiplist {
-    UniqSkiplistFactory *factory;
+    UniqSkiplistFactory *factory; /* the factory it came from */
     int32_t top_level_index; /* level index of the head node */
-    int32_t element_count;
+    int32_t element_count;   /* elements in the list */
     UniqSkiplistNode *top;   /* head node; null once the list is freed */
 } UniqSkiplist;
 
 /* Visits current, follows links[0] and stops at tail (not visited). */
 typedef struct uniq_skiplist_iterator {
-    volatile UniqSkiplistNode *current;
-    volatile UniqSkiplistNode *tail;
+    volatile UniqSkiplistNode *current; /* next node to visit */
+    volatile UniqSkiplistNode *tail;    /* stop node, not visited */
 } UniqSkiplistIterator;
 
 /* Sets up a factory of lists with up to max_level_count levels.  Pools
