@@ -50,6 +50,8 @@ struct kite_mpool_man {
     int32_t discard_size;    /* remainder at which a trunk leaves free list */
 };
 
+/* Counts of kite_mpool_stats.  The function of the same name hides the tag
+ * in C++, where the record is named `struct kite_mpool_stats`. */
 struct kite_mpool_stats {
     int64_t total_bytes;       /* usable bytes of all trunks */
     int64_t free_bytes;        /* bytes not handed out, in all trunks */
