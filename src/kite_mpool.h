@@ -115,17 +115,20 @@ KITE_MPOOL_FAST void *kite_mpool_alloc(struct kite_mpool_man *mpool,
                                        const int size)
 {
     struct kite_mpool_malloc *trunk = mpool->free_chain_head;
-    char *ptr;
-    if (trunk == NULL || size < 0 ||
-        (int32_t)(trunk->end_ptr - trunk->free_ptr) < size) {
-        return kite_mpool_alloc_slow(mpool, size);
+    if (trunk != NULL) {
+        char *ptr = trunk->free_ptr;
+        int32_t avail = (int32_t)(trunk->end_ptr - ptr);
+        /* Compared unsigned, a negative size goes to the slow path, which
+         * refuses it. */
+        if ((uint32_t)size <= (uint32_t)avail) {
+            trunk->free_ptr = ptr + size;
+            if (avail - size <= mpool->discard_size) {
+                mpool->free_chain_head = trunk->free_next;
+            }
+            return ptr;
+        }
     }
-    ptr = trunk->free_ptr;
-    trunk->free_ptr += size;
-    if (trunk->end_ptr - trunk->free_ptr <= mpool->discard_size) {
-        mpool->free_chain_head = trunk->free_next;
-    }
-    return ptr;
+    return kite_mpool_alloc_slow(mpool, size);
 }
 #undef KITE_MPOOL_FAST
 #endif
