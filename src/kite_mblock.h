@@ -179,11 +179,8 @@ KT_API void kite_mblock_free_slow(kite_mblock_man *mblock,
  * every case they do not handle) goes to the library's own definition of
  * the same function, so behaviour is identical either way. */
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KITE_BUILDING_LIBRARY)
-#ifdef __cplusplus
-#define KITE_MBLOCK_FAST inline __attribute__((gnu_inline))
-#else
+/* extern in C++ too: clang warns about gnu_inline without it. */
 #define KITE_MBLOCK_FAST extern inline __attribute__((gnu_inline))
-#endif
 
 KITE_MBLOCK_FAST struct kite_mblock_node *kite_mblock_alloc(
     kite_mblock_man *mblock)

@@ -105,11 +105,8 @@ KT_API void *kite_mpool_alloc_slow(struct kite_mpool_man *mpool,
  * only ever inlined, every other case and use goes to the library's own
  * definition, so behaviour is identical either way. */
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KITE_BUILDING_LIBRARY)
-#ifdef __cplusplus
-#define KITE_MPOOL_FAST inline __attribute__((gnu_inline))
-#else
+/* extern in C++ too: clang warns about gnu_inline without it. */
 #define KITE_MPOOL_FAST extern inline __attribute__((gnu_inline))
-#endif
 
 KITE_MPOOL_FAST void *kite_mpool_alloc(struct kite_mpool_man *mpool,
                                        const int size)
