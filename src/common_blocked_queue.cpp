@@ -82,6 +82,7 @@ KT_API int common_blocked_queue_init_ex(struct common_blocked_queue *queue,
                                   alloc_elements_once, 0, nullptr, nullptr,
                                   false, nullptr, nullptr, nullptr);
     if (result != 0) {
+        destroy_pthread_lock_cond_pair(&queue->lc_pair);
         return result;
     }
     queue->head = nullptr;

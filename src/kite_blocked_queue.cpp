@@ -26,6 +26,7 @@ KT_API int blocked_queue_init(struct kite_blocked_queue *pQueue)
     if (result != 0) {
         logError("pthread_cond_init fail, errno: %d, error info: %s", result,
                  KT_STRERROR(result));
+        pthread_mutex_destroy(&pQueue->lock);
         return result;
     }
     pQueue->head = nullptr;

@@ -281,6 +281,13 @@ KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
     }
     int64_t node_size = round_up(offsetof(kite_mblock_node, data) + element_size,
                                 KITE_MBLOCK_ALIGNMENT);
+    // Nodes are addressed by int32 offsets inside a trunk, so one trunk
+    // must hold at least one node within INT32_MAX bytes.
+    if (node_size > INT32_MAX - kTrunkHeaderSize) {
+        logError("mblock %s: element size: %d is too large", mblock->name,
+                 element_size);
+        return EINVAL;
+    }
     int64_t max_once = (INT32_MAX - kTrunkHeaderSize) / node_size;
     int64_t once = alloc_elements_once > 0 ? alloc_elements_once
                                            : kDefaultTrunkBytes / node_size;

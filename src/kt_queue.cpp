@@ -15,6 +15,8 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+
 #include "logger.h"
 
 namespace {
@@ -74,6 +76,11 @@ extern "C" {
 
 KT_API int kt_queue_init(struct kt_queue *queue, int next_ptr_offset)
 {
+    // A negative offset would make every push write in front of the record.
+    if (next_ptr_offset < 0) {
+        logError("invalid next pointer offset: %d", next_ptr_offset);
+        return EINVAL;
+    }
     int result = init_pthread_lock_cond_pair(&queue->lc_pair);
     if (result != 0) {
         return result;

@@ -173,6 +173,22 @@ TEST_F(SkiplistSetTest, DuplicatesAndCallbacks)
     EXPECT_EQ(0, set_.level_count);
 }
 
+// A null element would end iteration early and read as "not found".
+TEST_F(SkiplistSetTest, NullElementIsRefused)
+{
+    Init(4);
+    kite_test::LogCapture capture;
+    EXPECT_EQ(EINVAL, skiplist_set_insert(&set_, nullptr));
+    ASSERT_EQ(0, skiplist_set_insert(&set_, Key(5)));
+    EXPECT_EQ(EINVAL, skiplist_set_insert(&set_, nullptr));
+    SkiplistSetIterator it;
+    skiplist_set_iterator_init(&set_, &it);
+    EXPECT_EQ(std::vector<uint64_t>{5}, Drain(&it));
+    ASSERT_EQ(2u, capture.size());
+    EXPECT_TRUE(kite_test::LoggedFromEndsWith(capture.last(), "skiplist_set.cpp",
+                                              "null element refused"));
+}
+
 TEST_F(SkiplistSetTest, RangeRules)
 {
     Init(3);

@@ -286,6 +286,23 @@ TEST_F(UniqSkiplistTest, DuplicatesAndReplace)
     EXPECT_EQ(1, sl->element_count);
 }
 
+// A null element would end iteration early and read as "not found".
+TEST_F(UniqSkiplistTest, NullElementIsRefused)
+{
+    Init(8);
+    UniqSkiplist *sl = New(2);
+    kite_test::LogCapture capture;
+    EXPECT_EQ(EINVAL, uniq_skiplist_insert(sl, nullptr));
+    EXPECT_EQ(EINVAL, uniq_skiplist_replace_ex(sl, nullptr, false));
+    ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(3)));
+    EXPECT_EQ(EINVAL, uniq_skiplist_insert(sl, nullptr));
+    EXPECT_EQ(std::vector<uint64_t>{3}, Contents(sl));
+    EXPECT_EQ(1, sl->element_count);
+    ASSERT_EQ(3u, capture.size());
+    EXPECT_TRUE(kite_test::LoggedFromEndsWith(capture.last(), "uniq_skiplist.cpp",
+                                              "null element refused"));
+}
+
 TEST_F(UniqSkiplistTest, RangeRules)
 {
     Init(8);
