@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "kt_atomic_ref.h"
 #include "logger.h"
 
 extern "C" {
@@ -28,12 +29,12 @@ std::atomic<bool> g_clock_stop{false};
 
 std::atomic_ref<time_t> current_time()
 {
-    return std::atomic_ref<time_t>(const_cast<time_t &>(g_current_time));
+    return kite::atomic_of(g_current_time);
 }
 
 std::atomic_ref<int> schedule_flag()
 {
-    return std::atomic_ref<int>(const_cast<int &>(g_schedule_flag));
+    return kite::atomic_of(g_schedule_flag);
 }
 
 void *clock_loop(void *)
