@@ -17,6 +17,7 @@
 
 #include <cerrno>
 
+#include "kt_lock_guard.h"
 #include "logger.h"
 
 namespace {
@@ -25,16 +26,6 @@ void **next_ptr(const struct kt_queue *queue, void *record)
 {
     return reinterpret_cast<void **>(static_cast<char *>(record) +
                                      queue->next_ptr_offset);
-}
-
-bool lock_queue(struct kt_queue *queue)
-{
-    return PTHREAD_MUTEX_LOCK_WARN(&queue->lc_pair.lock) == 0;
-}
-
-void unlock_queue(struct kt_queue *queue)
-{
-    PTHREAD_MUTEX_UNLOCK_WARN(&queue->lc_pair.lock);
 }
 
 // Unlinks the head record; the lock is held and head is not null.
@@ -50,7 +41,8 @@ void *take_head(struct kt_queue *queue)
 
 void *pop_locked(struct kt_queue *queue, bool blocked, bool take_all)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
@@ -66,7 +58,6 @@ void *pop_locked(struct kt_queue *queue, bool blocked, bool take_all)
             data = take_head(queue);
         }
     }
-    unlock_queue(queue);
     return data;
 }
 
@@ -98,7 +89,8 @@ KT_API void kt_queue_destroy(struct kt_queue *queue)
 
 KT_API void kt_queue_push_ex(struct kt_queue *queue, void *data, bool *notify)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         *notify = false;
         return;
     }
@@ -111,7 +103,6 @@ KT_API void kt_queue_push_ex(struct kt_queue *queue, void *data, bool *notify)
         *notify = true;
     }
     queue->tail = data;
-    unlock_queue(queue);
 }
 
 KT_API void kt_queue_push(struct kt_queue *queue, void *data)
@@ -161,7 +152,8 @@ KT_API void kt_queue_push_queue_to_head_ex(struct kt_queue *queue,
     if (qinfo->head == nullptr) {
         return;
     }
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return;
     }
     *next_ptr(queue, qinfo->tail) = queue->head;
@@ -170,7 +162,6 @@ KT_API void kt_queue_push_queue_to_head_ex(struct kt_queue *queue,
         queue->tail = qinfo->tail;
         *notify = true;
     }
-    unlock_queue(queue);
 }
 
 KT_API void kt_queue_push_queue_to_head(struct kt_queue *queue,
@@ -187,7 +178,8 @@ KT_API void kt_queue_pop_to_queue(struct kt_queue *queue,
                                   struct kt_queue_info *qinfo)
 {
     qinfo->head = qinfo->tail = nullptr;
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return;
     }
     if (queue->head != nullptr) {
@@ -195,13 +187,13 @@ KT_API void kt_queue_pop_to_queue(struct kt_queue *queue,
         qinfo->tail = queue->tail;
         queue->head = queue->tail = nullptr;
     }
-    unlock_queue(queue);
 }
 
 KT_API void *kt_queue_timedpop(struct kt_queue *queue, int timeout,
                                int time_unit)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (queue->head == nullptr) {
@@ -210,17 +202,16 @@ KT_API void *kt_queue_timedpop(struct kt_queue *queue, int timeout,
                           static_cast<char>(time_unit));
     }
     void *data = queue->head != nullptr ? take_head(queue) : nullptr;
-    unlock_queue(queue);
     return data;
 }
 
 KT_API bool kt_queue_empty(struct kt_queue *queue)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return true;
     }
     bool empty = queue->head == nullptr;
-    unlock_queue(queue);
     return empty;
 }
 
