@@ -15,11 +15,14 @@
 // the pool touches no lock at all.
 #include "kite_mblock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
+#include "kt_lock_guard.h"
 #include "kt_memory.h"
 #include "logger.h"
 #include "pthread_func.h"
@@ -48,20 +51,16 @@ constexpr int64_t round_up(int64_t n, int64_t align)
 // no way to report it through a pointer result.
 class PoolGuard {
  public:
-    explicit PoolGuard(kite_mblock_man *mblock)
-        : lock_(mblock->need_lock ? &mblock->lock : nullptr)
+    explicit PoolGuard(kite_mblock_man *mblock, const char *file = __builtin_FILE(),
+                       int line = __builtin_LINE())
     {
-        if (lock_ != nullptr) PTHREAD_MUTEX_LOCK_WARN(lock_);
+        if (mblock->need_lock) {
+            guard_.emplace(&mblock->lock, KT_LOG_WARNING, file, line);
+        }
     }
-    ~PoolGuard()
-    {
-        if (lock_ != nullptr) PTHREAD_MUTEX_UNLOCK_WARN(lock_);
-    }
-    PoolGuard(const PoolGuard &) = delete;
-    PoolGuard &operator=(const PoolGuard &) = delete;
 
  private:
-    pthread_mutex_t *lock_;
+    std::optional<kite::lock_guard> guard_;
 };
 
 kite_mblock_node *node_at(kite_mblock_trunk *trunk, int64_t offset)
@@ -77,7 +76,7 @@ int64_t next_trunk_count(const kite_mblock_man *mblock)
     if (mblock->alloc_elements_limit > 0) {
         int64_t left = mblock->alloc_elements_limit -
                        mblock->stats.element_total_count;
-        count = KT_MIN(count, left);
+        count = std::min(count, left);
     }
     return count > 0 ? count : 0;
 }
@@ -293,7 +292,7 @@ KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
                                            : kDefaultTrunkBytes / node_size;
     mblock->element_size = element_size;
     mblock->node_size = (int32_t)node_size;
-    mblock->alloc_elements_once = (int32_t)KT_MAX(1, KT_MIN(once, max_once));
+    mblock->alloc_elements_once = (int32_t)std::max<int64_t>(1, std::min(once, max_once));
     mblock->alloc_elements_limit = alloc_elements_limit;
     mblock->init_func = init_func;
     mblock->init_args = init_args;
