@@ -17,6 +17,8 @@
 
 #include <pthread.h>
 
+#include <mutex>
+
 #include "logger.h"
 #include "pthread_func.h"
 
@@ -29,6 +31,15 @@ public:
                         int line = __builtin_LINE()) noexcept
         : lock_(lock), level_(level), file_(file), line_(line),
           error_(kt_mutex_lock_ex(lock, level, file, line))
+    {
+    }
+
+    // Takes over a mutex the caller has already locked (by a try-lock loop,
+    // say) and releases it at the end of the scope.
+    lock_guard(pthread_mutex_t *lock, std::adopt_lock_t, int level = KT_LOG_ERROR,
+               const char *file = __builtin_FILE(),
+               int line = __builtin_LINE()) noexcept
+        : lock_(lock), level_(level), file_(file), line_(line), error_(0)
     {
     }
 
