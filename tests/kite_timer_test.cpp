@@ -3,12 +3,12 @@
 // against a multimap of expiry times.
 #include "kite_timer.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
-#include <string.h>
 #include <vector>
 
 #include "test_util.h"

@@ -4,11 +4,11 @@
 // stress run in which every entry must end exactly one way.
 #include "locked_timer.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <thread>
 #include <vector>
