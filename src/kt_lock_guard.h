@@ -7,20 +7,35 @@
  * with the file and line of the code that built the guard, at the level the
  * caller picks (error where the operation fails with it, warning where it
  * goes on), and reported through ok() and error(); a guard that failed to
- * lock never unlocks.  C++ only: the guard keeps the header harmless when a
- * C file includes it.
+ * lock never unlocks.  The guard is C++ only, so the header stays harmless
+ * when a C file includes it.
+ *
+ * The PTHREAD_MUTEX_LOCK* macros below are the same logging lock and unlock
+ * for code that cannot hold a scoped guard; they live here, not in the
+ * installed pthread_func.h, because their prefix belongs to POSIX.
  */
 #ifndef KITE_KT_LOCK_GUARD_H
 #define KITE_KT_LOCK_GUARD_H
 
-#ifdef __cplusplus
-
 #include <pthread.h>
-
-#include <mutex>
 
 #include "logger.h"
 #include "pthread_func.h"
+
+/* Error-level forms, for operations that fail when the lock fails. */
+#define PTHREAD_MUTEX_LOCK(lock) \
+    kt_mutex_lock_ex(lock, KT_LOG_ERROR, __FILE__, __LINE__)
+#define PTHREAD_MUTEX_UNLOCK(lock) \
+    kt_mutex_unlock_ex(lock, KT_LOG_ERROR, __FILE__, __LINE__)
+/* Warning-level forms, for operations that go on after the failure. */
+#define PTHREAD_MUTEX_LOCK_WARN(lock) \
+    kt_mutex_lock_ex(lock, KT_LOG_WARNING, __FILE__, __LINE__)
+#define PTHREAD_MUTEX_UNLOCK_WARN(lock) \
+    kt_mutex_unlock_ex(lock, KT_LOG_WARNING, __FILE__, __LINE__)
+
+#ifdef __cplusplus
+
+#include <mutex>
 
 namespace kite {
 
