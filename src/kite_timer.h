@@ -93,10 +93,13 @@ KT_API int kite_timer_timeouts_get(KiteTimer *timer,
                                    const int64_t current_time,
                                    KiteTimerEntry *head);
 
-KT_EXTERN_C_END
+/* Short form: files entry at its own expires (a function, so that entry is
+ * evaluated once). */
+static inline void kite_timer_add(KiteTimer *timer, KiteTimerEntry *entry)
+{
+    kite_timer_add_ex(timer, entry, entry->expires, false);
+}
 
-/* Short form: files entry at its own expires. */
-#define kite_timer_add(timer, entry) \
-    kite_timer_add_ex(timer, entry, (entry)->expires, false)
+KT_EXTERN_C_END
 
 #endif

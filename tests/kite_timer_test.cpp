@@ -42,6 +42,20 @@ class Wheel {
 
 using Out = std::vector<KiteTimerEntry *>;
 
+// The short form is a function: an argument with a side effect is evaluated
+// once, and the entry is filed at its own expiry.
+TEST(KiteTimerTest, ShortAddEvaluatesItsArgumentOnce) {
+  Wheel w(8);
+  KiteTimerEntry entries[2] = {};
+  entries[0].expires = 103;
+  entries[1].expires = 106;
+  KiteTimerEntry *cursor = entries;
+  kite_timer_add(&w.timer, cursor++);
+  EXPECT_EQ(entries + 1, cursor);
+  EXPECT_EQ(nullptr, entries[1].prev);
+  EXPECT_EQ(Out{&entries[0]}, w.walk(104));
+}
+
 TEST(KiteTimerTest, InitRejectsBadArgumentsAndReportsNoMemory) {
   KiteTimer timer;
   memset(&timer, 0x5a, sizeof(timer));
