@@ -22,9 +22,10 @@ class Wheel {
   }
   ~Wheel() { kite_timer_destroy(&timer); }
   // Walks to `now`, returning the handed-out entries in result order after
-  // checking the chain's links.
+  // checking the chain's links.  The result's head outlives the walk: the
+  // first entry handed out points back at it until it is removed.
   std::vector<KiteTimerEntry *> walk(int64_t now) {
-    KiteTimerEntry head;
+    KiteTimerEntry &head = result_head;
     int count = kite_timer_timeouts_get(&timer, now, &head);
     std::vector<KiteTimerEntry *> out;
     KiteTimerEntry *prev = &head;
@@ -38,6 +39,7 @@ class Wheel {
     return out;
   }
   KiteTimer timer;
+  KiteTimerEntry result_head;
 };
 
 using Out = std::vector<KiteTimerEntry *>;
