@@ -8,7 +8,7 @@ DEPS = bash tools/ensure_deps.sh
 CONFIGURE = bash tools/configure.sh
 RELEASE = $(BUILD)/release
 
-.PHONY: demo test consumer docs examples asan tsan bench fuzz clean
+.PHONY: demo test consumer docs examples clang release-test asan tsan bench bench-smoke fuzz format-check clean
 
 demo:
 	$(DEPS) demo
@@ -61,6 +61,19 @@ docs:
 	$(CONFIGURE) $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF
 	cmake --build $(RELEASE) --target docs
 
+# The whole suite built by clang (its own warnings, its own code generation).
+clang:
+	CC=clang CXX=clang++ $(CONFIGURE) $(BUILD)/clang -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(BUILD)/clang -j $(JOBS)
+	ctest --test-dir $(BUILD)/clang --output-on-failure -j $(JOBS)
+
+# The whole suite optimised as users build it, so the inline fast paths are
+# tested at -O3 too.
+release-test:
+	$(CONFIGURE) $(BUILD)/release-test -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)/release-test -j $(JOBS)
+	ctest --test-dir $(BUILD)/release-test --output-on-failure -j $(JOBS)
+
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
 asan:
 	$(DEPS) test
@@ -79,6 +92,20 @@ bench:
 	bash bench/setup.sh
 	$(CONFIGURE) $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release -DKITE_BUILD_TESTS=OFF -DKITE_BUILD_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)
+
+# Every benchmark program once for a token time, so none rots; the figures
+# are not checked (and not meaningful at this length).
+BENCH_MIN_TIME ?= 0.01
+bench-smoke: bench
+	set -e; for b in $(BUILD)/bench/bench/*_bench; do \
+	  echo "== $$b"; \
+	  timeout 900 $$b --benchmark_min_time=$(BENCH_MIN_TIME) > $$b.log 2>&1 || \
+	    { echo "$$b failed, see $$b.log"; tail -20 $$b.log; exit 1; }; \
+	done
+
+# Lists unformatted C and C++ files; fails when there is any.
+format-check:
+	bash tools/check_format.sh
 
 # libFuzzer targets, each run for FUZZ_SECONDS on its seed corpus.
 FUZZ_SECONDS ?= 60

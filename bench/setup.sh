@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the peer libraries the benchmarks compare against.  Not part of
-# CI: benchmarks are run by hand.
+# Installs the peer libraries the benchmarks compare against.  `make bench`
+# (and so CI, which runs every benchmark for a token time) calls it first;
+# figures are taken by hand.
 set -euo pipefail
 pkgs=(libbenchmark-dev libboost-dev libabsl-dev libapr1-dev libaprutil1-dev
       libinih-dev libconcurrentqueue-dev libtbb-dev libglib2.0-dev libuv1-dev

@@ -112,6 +112,10 @@ KT_API int char_convert_loader_set_pair(KiteCharConverter *pCharConverter,
 
 KT_API int char_convert_loader_add(KiteCharConverter *pCharConverter,
                                    const IniItem *items, const int count) {
+  if (count > 0 && items == nullptr) {
+    logError("null items, count: %d", count);
+    return EINVAL;
+  }
   for (int i = 0; i < count; ++i) {
     const int result = char_convert_loader_set_pair(
         pCharConverter, items[i].name, items[i].value);

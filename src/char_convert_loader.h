@@ -33,7 +33,8 @@ KT_API int char_convert_loader_init(KiteCharConverter *pCharConverter,
 /* Adds one rule per item, in order (a later rule for the same byte replaces
  * the earlier one).  Stops at the first invalid item and returns EINVAL;
  * earlier items stay applied, that one and later ones are not.  A count of
- * 0 or less adds nothing and returns 0. */
+ * 0 or less adds nothing and returns 0; null items with a positive count
+ * add nothing and return EINVAL (logged). */
 KT_API int char_convert_loader_add(KiteCharConverter *pCharConverter,
                                    const IniItem *items, const int count);
 

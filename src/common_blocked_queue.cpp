@@ -12,21 +12,12 @@
 
 #include <cerrno>
 
+#include "kt_lock_guard.h"
 #include "logger.h"
 
 namespace {
 
 constexpr char kPoolName[] = "queue_node";
-
-bool lock_queue(struct common_blocked_queue *queue)
-{
-    return PTHREAD_MUTEX_LOCK(&queue->lc_pair.lock) == 0;
-}
-
-void unlock_queue(struct common_blocked_queue *queue)
-{
-    PTHREAD_MUTEX_UNLOCK(&queue->lc_pair.lock);
-}
 
 // Unlinks the head node, frees it and returns its pointer; lock held, head
 // not null.
@@ -47,14 +38,14 @@ void *take_head(struct common_blocked_queue *queue)
 template <typename WaitFn>
 void *pop_with(struct common_blocked_queue *queue, bool blocked, WaitFn wait)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
         wait();
     }
     void *data = queue->head != nullptr ? take_head(queue) : nullptr;
-    unlock_queue(queue);
     return data;
 }
 
@@ -82,6 +73,7 @@ KT_API int common_blocked_queue_init_ex(struct common_blocked_queue *queue,
                                   alloc_elements_once, 0, nullptr, nullptr,
                                   false, nullptr, nullptr, nullptr);
     if (result != 0) {
+        destroy_pthread_lock_cond_pair(&queue->lc_pair);
         return result;
     }
     queue->head = nullptr;
@@ -105,14 +97,13 @@ KT_API void common_blocked_queue_destroy(struct common_blocked_queue *queue)
 KT_API int common_blocked_queue_push_ex(struct common_blocked_queue *queue,
                                         void *data, bool *notify)
 {
-    int result = PTHREAD_MUTEX_LOCK(&queue->lc_pair.lock);
-    if (result != 0) {
-        return result;
+    kite::lock_guard guard(&queue->lc_pair.lock);
+    if (!guard.ok()) {
+        return guard.error();
     }
     auto *node = static_cast<struct common_blocked_node *>(
         kite_mblock_alloc_object(&queue->mblock));
     if (node == nullptr) {
-        unlock_queue(queue);
         return ENOMEM;
     }
     node->data = data;
@@ -125,7 +116,6 @@ KT_API int common_blocked_queue_push_ex(struct common_blocked_queue *queue,
         *notify = true;
     }
     queue->tail = node;
-    unlock_queue(queue);
     return 0;
 }
 
@@ -170,7 +160,8 @@ KT_API void *common_blocked_queue_timedpop(struct common_blocked_queue *queue,
 KT_API struct common_blocked_node *common_blocked_queue_pop_all_nodes_ex(
     struct common_blocked_queue *queue, bool blocked)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
@@ -178,7 +169,6 @@ KT_API struct common_blocked_node *common_blocked_queue_pop_all_nodes_ex(
     }
     struct common_blocked_node *chain = queue->head;
     queue->head = queue->tail = nullptr;
-    unlock_queue(queue);
     return chain;
 }
 
@@ -202,7 +192,8 @@ KT_API void common_blocked_queue_return_nodes(
     }
     // The chain is the caller's, so its end is found before locking.
     struct common_blocked_node *last = last_node(node);
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock);
+    if (!guard.ok()) {
         return;
     }
     last->next = queue->head;
@@ -210,7 +201,6 @@ KT_API void common_blocked_queue_return_nodes(
     if (queue->tail == nullptr) {
         queue->tail = last;
     }
-    unlock_queue(queue);
 }
 
 KT_API void common_blocked_queue_free_all_nodes(
@@ -219,7 +209,8 @@ KT_API void common_blocked_queue_free_all_nodes(
     if (node == nullptr) {
         return;
     }
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock);
+    if (!guard.ok()) {
         return;
     }
     while (node != nullptr) {
@@ -227,7 +218,6 @@ KT_API void common_blocked_queue_free_all_nodes(
         kite_mblock_free_object(&queue->mblock, node);
         node = next;
     }
-    unlock_queue(queue);
 }
 
 }  // extern "C"

@@ -19,11 +19,15 @@
  */
 #include "ini_file_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
+#include "kt_alloc_util.h"
 #include "kt_memory.h"
 #include "logger.h"
 #include "shared_func.h"
@@ -41,15 +45,11 @@ struct SectionRec {
 };
 
 struct IniImpl {
-    IniItem *items;
-    int *item_section; /* section index of each item, -1 for global */
-    int item_count;
-    int item_alloc;
-    SectionRec *sections;
-    int section_count;
-    int section_alloc;
-    int *buckets; /* section indexes, -1 empty */
-    unsigned bucket_mask;
+    kite::growable_array<IniItem> items;
+    kite::growable_array<int> item_section; /* section of each item, -1 global */
+    kite::growable_array<SectionRec> sections;
+    kite::unique_ptr<int> buckets; /* section indexes, -1 empty */
+    unsigned bucket_mask = 0;
 };
 
 /* What one load needs besides the context. */
@@ -91,38 +91,17 @@ void trim_span(const char **start, const char **end)
     }
 }
 
-/* Grows *array (element size esize) so that index `need` fits. */
-int grow_array(void **array, int *alloc, int need, size_t esize)
-{
-    if (need < *alloc) {
-        return 0;
-    }
-    int new_alloc = *alloc == 0 ? 64 : *alloc;
-    while (new_alloc <= need) {
-        if (new_alloc > INT_MAX / 2) {
-            return ENOMEM;
-        }
-        new_alloc *= 2;
-    }
-    void *p = kt_realloc(*array, esize * (size_t)new_alloc);
-    if (p == nullptr) {
-        return ENOMEM;
-    }
-    *array = p;
-    *alloc = new_alloc;
-    return 0;
-}
-
 int find_section(const IniImpl *impl, const char *name, int len)
 {
     if (impl == nullptr || impl->buckets == nullptr) {
         return -1;
     }
+    const int *buckets = impl->buckets.get();
     unsigned pos = hash_name(name, len) & impl->bucket_mask;
-    while (impl->buckets[pos] >= 0) {
-        const SectionRec &s = impl->sections[impl->buckets[pos]];
+    while (buckets[pos] >= 0) {
+        const SectionRec &s = impl->sections[buckets[pos]];
         if (s.name_len == len && memcmp(s.name, name, len) == 0) {
-            return impl->buckets[pos];
+            return buckets[pos];
         }
         pos = (pos + 1) & impl->bucket_mask;
     }
@@ -131,12 +110,13 @@ int find_section(const IniImpl *impl, const char *name, int len)
 
 int rehash(IniImpl *impl, unsigned size)
 {
-    int *buckets = (int *)kt_malloc(sizeof(int) * size);
+    kite::unique_ptr<int> owner((int *)kt_malloc(sizeof(int) * size));
+    int *buckets = owner.get();
     if (buckets == nullptr) {
         return ENOMEM;
     }
     memset(buckets, 0xff, sizeof(int) * size);
-    for (int i = 0; i < impl->section_count; i++) {
+    for (int i = 0; i < impl->sections.size(); i++) {
         const SectionRec &s = impl->sections[i];
         unsigned pos = hash_name(s.name, s.name_len) & (size - 1);
         while (buckets[pos] >= 0) {
@@ -144,8 +124,7 @@ int rehash(IniImpl *impl, unsigned size)
         }
         buckets[pos] = i;
     }
-    kt_free(impl->buckets);
-    impl->buckets = buckets;
+    impl->buckets = std::move(owner);
     impl->bucket_mask = size - 1;
     return 0;
 }
@@ -159,54 +138,29 @@ int enter_section(Parser *p, const char *name, int len)
         p->current = index;
         return 0;
     }
-    int result = grow_array((void **)&impl->sections, &impl->section_alloc,
-                            impl->section_count, sizeof(SectionRec));
-    if (result != 0) {
-        return result;
-    }
+    const int index_new = impl->sections.size();
     unsigned size = impl->bucket_mask + 1;
-    if (impl->buckets == nullptr || (unsigned)(impl->section_count + 1) * 2 > size) {
-        result = rehash(impl, impl->buckets == nullptr ? 64 : size * 2);
+    if (impl->buckets == nullptr || (unsigned)(index_new + 1) * 2 > size) {
+        int result = rehash(impl, impl->buckets == nullptr ? 64 : size * 2);
         if (result != 0) {
             return result;
         }
     }
-    SectionRec *s = &impl->sections[impl->section_count];
-    memset(s, 0, sizeof(*s));
-    memcpy(s->name, name, len);
-    s->name_len = len;
-    s->first_item = s->last_item = -1;
+    SectionRec rec;
+    memset(&rec, 0, sizeof(rec));
+    memcpy(rec.name, name, len);
+    rec.name_len = len;
+    rec.first_item = rec.last_item = -1;
+    if (!impl->sections.push_back(rec)) {
+        return ENOMEM;
+    }
+    int *buckets = impl->buckets.get();
     unsigned pos = hash_name(name, len) & impl->bucket_mask;
-    while (impl->buckets[pos] >= 0) {
+    while (buckets[pos] >= 0) {
         pos = (pos + 1) & impl->bucket_mask;
     }
-    impl->buckets[pos] = impl->section_count;
-    p->current = impl->section_count++;
-    return 0;
-}
-
-/* Grows the item array and its section-index array together. */
-int grow_items(IniImpl *impl)
-{
-    if (impl->item_count < impl->item_alloc) {
-        return 0;
-    }
-    if (impl->item_alloc > INT_MAX / 2) {
-        return ENOMEM;
-    }
-    int new_alloc = impl->item_alloc == 0 ? 256 : impl->item_alloc * 2;
-    void *items = kt_realloc(impl->items, sizeof(IniItem) * (size_t)new_alloc);
-    if (items == nullptr) {
-        return ENOMEM;
-    }
-    impl->items = (IniItem *)items;
-    void *owners = kt_realloc(impl->item_section,
-                              sizeof(int) * (size_t)new_alloc);
-    if (owners == nullptr) {
-        return ENOMEM;
-    }
-    impl->item_section = (int *)owners;
-    impl->item_alloc = new_alloc;
+    buckets[pos] = index_new;
+    p->current = index_new;
     return 0;
 }
 
@@ -214,17 +168,18 @@ int add_item(Parser *p, const char *name, int name_len, const char *value,
              int value_len)
 {
     IniImpl *impl = p->impl;
-    int result = grow_items(impl);
-    if (result != 0) {
-        return result;
+    // Both arrays grow together: the item and the section it belongs to.
+    const int index = impl->items.size();
+    if (!impl->items.reserve(index + 1) ||
+        !impl->item_section.push_back(p->current)) {
+        return ENOMEM;
     }
-    int index = impl->item_count++;
-    IniItem *item = &impl->items[index];
-    memcpy(item->name, name, name_len);
-    item->name[name_len] = '\0';
-    memcpy(item->value, value, value_len);
-    item->value[value_len] = '\0';
-    impl->item_section[index] = p->current;
+    IniItem item;
+    memcpy(item.name, name, name_len);
+    item.name[name_len] = '\0';
+    memcpy(item.value, value, value_len);
+    item.value[value_len] = '\0';
+    impl->items.push_back(item);  // room reserved above
     if (p->current >= 0) {
         SectionRec *s = &impl->sections[p->current];
         if (s->first_item < 0) {
@@ -243,7 +198,7 @@ int add_item(Parser *p, const char *name, int name_len, const char *value,
 int line_error(const Parser *p, const char *what, const char *text, int len)
 {
     logError("config file: %s, line: %d, %s: %.*s", p->caption, p->line_no,
-             what, KT_MIN(len, 80), text);
+             what, std::min(len, 80), text);
     return EINVAL;
 }
 
@@ -337,7 +292,7 @@ int parse_annotation(Parser *p, const char *start, const char *end)
             continue;
         }
         char args_buff[INI_ITEM_VALUE_SIZE];
-        int args_len = KT_MIN((int)(args_end - args), INI_ITEM_VALUE_SIZE - 1);
+        int args_len = std::min((int)(args_end - args), INI_ITEM_VALUE_SIZE - 1);
         if (args_len < (int)(args_end - args)) {
             return line_error(p, "annotation arguments too long", start,
                               (int)(end - start));
@@ -421,13 +376,14 @@ int gather_section(IniImpl *impl, int index)
 int finish(IniContext *context)
 {
     IniImpl *impl = (IniImpl *)context->impl;
-    context->global.items = context->global.count > 0 ? impl->items : nullptr;
-    for (int i = 0; i < impl->section_count; i++) {
+    context->global.items =
+        context->global.count > 0 ? impl->items.data() : nullptr;
+    for (int i = 0; i < impl->sections.size(); i++) {
         SectionRec *s = &impl->sections[i];
         if (s->section.count == 0) {
             s->section.items = nullptr;
         } else if (!s->scattered) {
-            s->section.items = impl->items + s->first_item;
+            s->section.items = impl->items.data() + s->first_item;
         } else {
             int result = gather_section(impl, i);
             if (result != 0) {
@@ -435,9 +391,8 @@ int finish(IniContext *context)
             }
         }
     }
-    context->section_count = impl->section_count;
-    kt_free(impl->item_section);
-    impl->item_section = nullptr;
+    context->section_count = impl->sections.size();
+    kt_free(impl->item_section.release());  // needed only while parsing
     return 0;
 }
 
@@ -494,21 +449,18 @@ int presize(IniImpl *impl, const char *text, size_t length)
     if (items > (size_t)INT_MAX / 2 || sections > (size_t)INT_MAX / 4) {
         return ENOMEM;
     }
-    if (items > 0) {
-        impl->items = (IniItem *)kt_malloc(sizeof(IniItem) * items);
-        impl->item_section = (int *)kt_malloc(sizeof(int) * items);
-        if (impl->items == nullptr || impl->item_section == nullptr) {
-            return ENOMEM;
-        }
-        impl->item_alloc = (int)items;
+    // The arrays stop at INT32_MAX bytes; an estimate past that is only
+    // an upper bound, so presize to the limit and let parsing decide.
+    items = std::min(items, (size_t)INT32_MAX / sizeof(IniItem));
+    sections = std::min(sections, (size_t)INT32_MAX / sizeof(SectionRec));
+    if (items > 0 && (!impl->items.reserve((int)items) ||
+                      !impl->item_section.reserve((int)items))) {
+        return ENOMEM;
     }
     if (sections > 0) {
-        impl->sections =
-            (SectionRec *)kt_malloc(sizeof(SectionRec) * sections);
-        if (impl->sections == nullptr) {
+        if (!impl->sections.reserve((int)sections)) {
             return ENOMEM;
         }
-        impl->section_alloc = (int)sections;
         unsigned size = 64;
         while (size < sections * 2) {
             size *= 2;
@@ -528,10 +480,11 @@ int load_text(const char *text, size_t length, const char *caption,
     if (result != 0) {
         return result;
     }
-    IniImpl *impl = (IniImpl *)kt_calloc(1, sizeof(IniImpl));
-    if (impl == nullptr) {
+    void *memory = kt_malloc(sizeof(IniImpl));
+    if (memory == nullptr) {
         return ENOMEM;
     }
+    IniImpl *impl = new (memory) IniImpl;
     context->impl = impl;
     // Editors on some systems start UTF-8 text with a byte-order mark; it is
     // no part of the first line, and kept it would make the first section
@@ -632,15 +585,12 @@ void iniFreeContext(IniContext *pContext)
     }
     IniImpl *impl = (IniImpl *)pContext->impl;
     if (impl != nullptr) {
-        for (int i = 0; i < impl->section_count; i++) {
-            if (impl->sections[i].owns_items) {
-                kt_free(impl->sections[i].section.items);
+        for (const SectionRec &s : impl->sections) {
+            if (s.owns_items) {
+                kt_free(s.section.items);
             }
         }
-        kt_free(impl->items);
-        kt_free(impl->item_section);
-        kt_free(impl->sections);
-        kt_free(impl->buckets);
+        impl->~IniImpl();  // the arrays free themselves
         kt_free(impl);
     }
     memset(pContext, 0, sizeof(*pContext));
@@ -655,7 +605,7 @@ int iniGetSectionCountByPrefix(IniContext *pContext, const char *szPrefix)
     }
     size_t len = szPrefix != nullptr ? strlen(szPrefix) : 0;
     int count = 0;
-    for (int i = 0; i < impl->section_count; i++) {
+    for (int i = 0; i < impl->sections.size(); i++) {
         if (strncmp(impl->sections[i].name, szPrefix ? szPrefix : "", len) == 0) {
             count++;
         }
@@ -676,7 +626,7 @@ int iniGetSectionNamesByPrefix(IniContext *pContext, const char *szPrefix,
         return 0;
     }
     size_t len = szPrefix != nullptr ? strlen(szPrefix) : 0;
-    for (int i = 0; i < impl->section_count; i++) {
+    for (int i = 0; i < impl->sections.size(); i++) {
         SectionRec *s = &impl->sections[i];
         if (strncmp(s->name, szPrefix ? szPrefix : "", len) != 0) {
             continue;

@@ -9,6 +9,7 @@
 // once and never loop, which keeps shutdown simple (terminate wakes them).
 #include "kite_blocked_queue.h"
 
+#include "kt_lock_guard.h"
 #include "logger.h"
 #include "pthread_func.h"
 
@@ -26,6 +27,7 @@ KT_API int blocked_queue_init(struct kite_blocked_queue *pQueue)
     if (result != 0) {
         logError("pthread_cond_init fail, errno: %d, error info: %s", result,
                  KT_STRERROR(result));
+        pthread_mutex_destroy(&pQueue->lock);
         return result;
     }
     pQueue->head = nullptr;
@@ -42,19 +44,21 @@ KT_API void blocked_queue_destroy(struct kite_blocked_queue *pQueue)
 KT_API int blocked_queue_push(struct kite_blocked_queue *pQueue,
                               struct kite_task_info *pTask)
 {
-    int result = PTHREAD_MUTEX_LOCK(&pQueue->lock);
-    if (result != 0) {
-        return result;
+    bool was_empty;
+    {
+        kite::lock_guard guard(&pQueue->lock);
+        if (!guard.ok()) {
+            return guard.error();
+        }
+        pTask->next = nullptr;
+        was_empty = pQueue->tail == nullptr;
+        if (was_empty) {
+            pQueue->head = pTask;
+        } else {
+            pQueue->tail->next = pTask;
+        }
+        pQueue->tail = pTask;
     }
-    pTask->next = nullptr;
-    bool was_empty = pQueue->tail == nullptr;
-    if (was_empty) {
-        pQueue->head = pTask;
-    } else {
-        pQueue->tail->next = pTask;
-    }
-    pQueue->tail = pTask;
-    PTHREAD_MUTEX_UNLOCK(&pQueue->lock);
     if (was_empty) {
         pthread_cond_signal(&pQueue->cond);
     }
@@ -64,7 +68,8 @@ KT_API int blocked_queue_push(struct kite_blocked_queue *pQueue,
 KT_API struct kite_task_info *blocked_queue_pop(
     struct kite_blocked_queue *pQueue)
 {
-    if (PTHREAD_MUTEX_LOCK(&pQueue->lock) != 0) {
+    kite::lock_guard guard(&pQueue->lock);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (pQueue->head == nullptr) {
@@ -77,7 +82,6 @@ KT_API struct kite_task_info *blocked_queue_pop(
             pQueue->tail = nullptr;
         }
     }
-    PTHREAD_MUTEX_UNLOCK(&pQueue->lock);
     return task;
 }
 
@@ -85,11 +89,10 @@ KT_API void blocked_queue_terminate(struct kite_blocked_queue *pQueue)
 {
     // Under the lock: a pop that has already found the queue empty is then
     // certainly waiting, so it is woken too.
-    if (PTHREAD_MUTEX_LOCK(&pQueue->lock) != 0) {
-        return;
+    kite::lock_guard guard(&pQueue->lock);
+    if (guard.ok()) {
+        pthread_cond_broadcast(&pQueue->cond);
     }
-    pthread_cond_broadcast(&pQueue->cond);
-    PTHREAD_MUTEX_UNLOCK(&pQueue->lock);
 }
 
 }  // extern "C"

@@ -29,7 +29,8 @@ struct kite_blocked_queue {
 };
 
 /* Sets the queue up empty.  Returns 0, or the error of init_pthread_lock or
- * pthread_cond_init (logged; the record is then unusable). */
+ * pthread_cond_init (logged; the record is then unusable and holds nothing:
+ * the mutex is destroyed again when the condition fails). */
 KT_API int blocked_queue_init(struct kite_blocked_queue *pQueue);
 
 /* Releases the condition and the mutex; queued tasks are not touched.  No

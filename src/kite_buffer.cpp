@@ -12,21 +12,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kt_alloc_util.h"
 #include "kt_memory.h"
 #include "logger.h"
 
 namespace {
 
 constexpr int64_t kMinCapacity = 64;
-
-int64_t grown_capacity(int64_t current, int64_t wanted)
-{
-    int64_t size = current > kMinCapacity ? current : kMinCapacity;
-    while (size < wanted) {
-        size *= 2;
-    }
-    return size > INT32_MAX ? (wanted <= INT32_MAX ? INT32_MAX : -1) : size;
-}
 
 }  // namespace
 
@@ -68,8 +60,9 @@ KT_API int kite_buffer_set_capacity(KiteBuffer *buffer, const int capacity)
     if (capacity <= buffer->alloc_size) {
         return 0;
     }
-    int64_t size = grown_capacity(buffer->alloc_size, capacity);
-    if (size < 0) {
+    int64_t size = kite::grown_capacity(buffer->alloc_size, capacity,
+                                        kMinCapacity, INT32_MAX);
+    if (size == 0) {
         logError("buffer capacity %d exceeds the limit", capacity);
         return ENOMEM;
     }

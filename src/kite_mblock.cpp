@@ -18,11 +18,14 @@
 // the pool touches no lock at all.
 #include "kite_mblock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
+#include "kt_lock_guard.h"
 #include "kt_memory.h"
 #include "logger.h"
 #include "pthread_func.h"
@@ -51,20 +54,16 @@ constexpr int64_t round_up(int64_t n, int64_t align)
 // no way to report it through a pointer result.
 class PoolGuard {
  public:
-    explicit PoolGuard(kite_mblock_man *mblock)
-        : lock_(mblock->need_lock ? &mblock->lock : nullptr)
+    explicit PoolGuard(kite_mblock_man *mblock, const char *file = __builtin_FILE(),
+                       int line = __builtin_LINE())
     {
-        if (lock_ != nullptr) PTHREAD_MUTEX_LOCK_WARN(lock_);
+        if (mblock->need_lock) {
+            guard_.emplace(&mblock->lock, KT_LOG_WARNING, file, line);
+        }
     }
-    ~PoolGuard()
-    {
-        if (lock_ != nullptr) PTHREAD_MUTEX_UNLOCK_WARN(lock_);
-    }
-    PoolGuard(const PoolGuard &) = delete;
-    PoolGuard &operator=(const PoolGuard &) = delete;
 
  private:
-    pthread_mutex_t *lock_;
+    std::optional<kite::lock_guard> guard_;
 };
 
 kite_mblock_node *node_at(kite_mblock_trunk *trunk, int64_t offset)
@@ -80,7 +79,7 @@ int64_t next_trunk_count(const kite_mblock_man *mblock)
     if (mblock->alloc_elements_limit > 0) {
         int64_t left = mblock->alloc_elements_limit -
                        mblock->stats.element_total_count;
-        count = KT_MIN(count, left);
+        count = std::min(count, left);
     }
     return count > 0 ? count : 0;
 }
@@ -300,12 +299,19 @@ KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
     }
     int64_t node_size = round_up(offsetof(kite_mblock_node, data) + element_size,
                                 KITE_MBLOCK_ALIGNMENT);
+    // Nodes are addressed by int32 offsets inside a trunk, so one trunk
+    // must hold at least one node within INT32_MAX bytes.
+    if (node_size > INT32_MAX - kTrunkHeaderSize) {
+        logError("mblock %s: element size: %d is too large", mblock->name,
+                 element_size);
+        return EINVAL;
+    }
     int64_t max_once = (INT32_MAX - kTrunkHeaderSize) / node_size;
     int64_t once = alloc_elements_once > 0 ? alloc_elements_once
                                            : kDefaultTrunkBytes / node_size;
     mblock->element_size = element_size;
     mblock->node_size = (int32_t)node_size;
-    mblock->alloc_elements_once = (int32_t)KT_MAX(1, KT_MIN(once, max_once));
+    mblock->alloc_elements_once = (int32_t)std::max<int64_t>(1, std::min(once, max_once));
     mblock->alloc_elements_limit = alloc_elements_limit;
     mblock->init_func = init_func;
     mblock->init_args = init_args;

@@ -97,9 +97,10 @@ typedef struct kite_mblock_man {
 
 /* Sets the pool up; no memory is taken until the first allocation.
  * name may be null (empty name) and is cut at 63 bytes.  element_size must
- * be positive and alloc_elements_once positive (0 or less picks a trunk of
- * about 64 KiB), alloc_elements_limit 0 means no limit.  Returns 0, EINVAL,
- * or the mutex's error when need_lock is true. */
+ * be positive and small enough that a trunk of one element stays within
+ * INT32_MAX bytes, alloc_elements_once positive (0 or less picks a trunk of
+ * about 64 KiB), alloc_elements_limit 0 means no limit.  Returns 0, EINVAL
+ * (logged), or the mutex's error when need_lock is true. */
 KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
                                 const int element_size,
                                 const int alloc_elements_once,

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "kt_lock_guard.h"
 #include "kt_memory.h"
 #include "logger.h"
 #include "pthread_func.h"
@@ -140,18 +141,21 @@ KT_API void kite_task_queue_destroy(struct kite_task_queue *queue)
 KT_API struct kite_task_info *kite_task_queue_alloc(
     struct kite_task_queue *queue)
 {
-    if (PTHREAD_MUTEX_LOCK(&queue->lock) != 0) {
-        return nullptr;
-    }
     bool reserved;
-    struct kite_task_info *task = take_or_reserve(queue, &reserved);
-    PTHREAD_MUTEX_UNLOCK(&queue->lock);
+    struct kite_task_info *task;
+    {
+        kite::lock_guard guard(&queue->lock);
+        if (!guard.ok()) {
+            return nullptr;
+        }
+        task = take_or_reserve(queue, &reserved);
+    }
     if (task == nullptr && reserved) {
         task = make_task(queue);
         if (task == nullptr) {
-            if (PTHREAD_MUTEX_LOCK(&queue->lock) == 0) {  // give the place back
+            kite::lock_guard guard(&queue->lock);
+            if (guard.ok()) {  // give the place back
                 queue->total_count--;
-                PTHREAD_MUTEX_UNLOCK(&queue->lock);
             }
             return nullptr;
         }
@@ -175,13 +179,13 @@ KT_API void kite_task_queue_free(struct kite_task_queue *queue,
             task->size = queue->min_buff_size;
         }
     }
-    if (PTHREAD_MUTEX_LOCK(&queue->lock) != 0) {
+    kite::lock_guard guard(&queue->lock);
+    if (!guard.ok()) {
         return;  // the task stays the caller's
     }
     task->next = queue->free_list;
     queue->free_list = task;
     queue->free_count++;
-    PTHREAD_MUTEX_UNLOCK(&queue->lock);
 }
 
 KT_API int kite_task_queue_check_buffer(struct kite_task_info *task, int size)
@@ -203,22 +207,14 @@ KT_API int kite_task_queue_check_buffer(struct kite_task_info *task, int size)
 
 KT_API int kite_task_queue_total_count(struct kite_task_queue *queue)
 {
-    if (PTHREAD_MUTEX_LOCK(&queue->lock) != 0) {
-        return -1;
-    }
-    int count = queue->total_count;
-    PTHREAD_MUTEX_UNLOCK(&queue->lock);
-    return count;
+    kite::lock_guard guard(&queue->lock);
+    return guard.ok() ? queue->total_count : -1;
 }
 
 KT_API int kite_task_queue_free_count(struct kite_task_queue *queue)
 {
-    if (PTHREAD_MUTEX_LOCK(&queue->lock) != 0) {
-        return -1;
-    }
-    int count = queue->free_count;
-    PTHREAD_MUTEX_UNLOCK(&queue->lock);
-    return count;
+    kite::lock_guard guard(&queue->lock);
+    return guard.ok() ? queue->free_count : -1;
 }
 
 }  // extern "C"

@@ -9,25 +9,27 @@
 // of its expires.  Pushing an expiry later does not touch the chains: the
 // entry is flagged and re-filed when the walk passes it, which keeps modify
 // O(1).  Expired entries are spliced out in runs of consecutive nodes rather
-// than one by one.  No locks: current_time is accessed atomically only so
-// that a monitoring thread may read it.
+// than one by one.  No locks: current_time (volatile in the record) is
+// accessed through std::atomic_ref only so that a monitoring thread may
+// read it.
 #include "kite_timer.h"
 
-#include <errno.h>
-#include <string.h>
+#include <cerrno>
+#include <cstring>
 
+#include "kt_atomic_ref.h"
 #include "kt_memory.h"
 
 namespace {
 
 inline int64_t load_time(const KiteTimer *timer)
 {
-    return __atomic_load_n(&timer->current_time, __ATOMIC_RELAXED);
+    return kite::atomic_of(timer->current_time).load(std::memory_order_relaxed);
 }
 
 inline void store_time(KiteTimer *timer, int64_t value)
 {
-    __atomic_store_n(&timer->current_time, value, __ATOMIC_RELAXED);
+    kite::atomic_of(timer->current_time).store(value, std::memory_order_relaxed);
 }
 
 inline int64_t slot_index_of(const KiteTimer *timer, int64_t t)

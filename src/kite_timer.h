@@ -89,15 +89,21 @@ KT_API KiteTimerSlot *kite_timer_slot_get(KiteTimer *timer,
  * expires is strictly earlier than current_time.  head is a caller-owned
  * dummy: head->next starts the result chain (linked through next, ending in
  * null; prev links back to head), in walk order, newest-linked first within
- * a slot.  Returns the number handed out; 0 leaves head->next null. */
+ * a slot.  Returns the number handed out; 0 leaves head->next null.
+ * An entry handed out is still linked, into the result chain (its prev is
+ * not null): remove it with kite_timer_remove, or zero its prev and next,
+ * before adding it again, or the chains of the wheel are corrupted. */
 KT_API int kite_timer_timeouts_get(KiteTimer *timer,
                                    const int64_t current_time,
                                    KiteTimerEntry *head);
 
-KT_EXTERN_C_END
+/* Short form: files entry at its own expires (a function, so that entry is
+ * evaluated once). */
+static inline void kite_timer_add(KiteTimer *timer, KiteTimerEntry *entry)
+{
+    kite_timer_add_ex(timer, entry, entry->expires, false);
+}
 
-/* Short form: files entry at its own expires. */
-#define kite_timer_add(timer, entry) \
-    kite_timer_add_ex(timer, entry, (entry)->expires, false)
+KT_EXTERN_C_END
 
 #endif

@@ -7,18 +7,35 @@
  * with the file and line of the code that built the guard, at the level the
  * caller picks (error where the operation fails with it, warning where it
  * goes on), and reported through ok() and error(); a guard that failed to
- * lock never unlocks.  C++ only: the guard keeps the header harmless when a
- * C file includes it.
+ * lock never unlocks.  The guard is C++ only, so the header stays harmless
+ * when a C file includes it.
+ *
+ * The PTHREAD_MUTEX_LOCK* macros below are the same logging lock and unlock
+ * for code that cannot hold a scoped guard; they live here, not in the
+ * installed pthread_func.h, because their prefix belongs to POSIX.
  */
 #ifndef KITE_KT_LOCK_GUARD_H
 #define KITE_KT_LOCK_GUARD_H
-
-#ifdef __cplusplus
 
 #include <pthread.h>
 
 #include "logger.h"
 #include "pthread_func.h"
+
+/* Error-level forms, for operations that fail when the lock fails. */
+#define PTHREAD_MUTEX_LOCK(lock) \
+    kt_mutex_lock_ex(lock, KT_LOG_ERROR, __FILE__, __LINE__)
+#define PTHREAD_MUTEX_UNLOCK(lock) \
+    kt_mutex_unlock_ex(lock, KT_LOG_ERROR, __FILE__, __LINE__)
+/* Warning-level forms, for operations that go on after the failure. */
+#define PTHREAD_MUTEX_LOCK_WARN(lock) \
+    kt_mutex_lock_ex(lock, KT_LOG_WARNING, __FILE__, __LINE__)
+#define PTHREAD_MUTEX_UNLOCK_WARN(lock) \
+    kt_mutex_unlock_ex(lock, KT_LOG_WARNING, __FILE__, __LINE__)
+
+#ifdef __cplusplus
+
+#include <mutex>
 
 namespace kite {
 
@@ -29,6 +46,15 @@ public:
                         int line = __builtin_LINE()) noexcept
         : lock_(lock), level_(level), file_(file), line_(line),
           error_(kt_mutex_lock_ex(lock, level, file, line))
+    {
+    }
+
+    // Takes over a mutex the caller has already locked (by a try-lock loop,
+    // say) and releases it at the end of the scope.
+    lock_guard(pthread_mutex_t *lock, std::adopt_lock_t, int level = KT_LOG_ERROR,
+               const char *file = __builtin_FILE(),
+               int line = __builtin_LINE()) noexcept
+        : lock_(lock), level_(level), file_(file), line_(line), error_(0)
     {
     }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kt_atomic_ref.h"
 #include "logger.h"
 
 extern "C" {
@@ -30,8 +31,8 @@ void report_failure(const char *file, int line, const char *call, size_t size)
     kt_log_write(KT_LOG_ERROR, file, line,
                  "%s %ld bytes fail, errno: %d, error info: %s", call,
                  (long)size, err, kt_strerror(err));
-    kt_memory_oom_notify_func notify = __atomic_load_n(&g_oom_notify,
-                                                       __ATOMIC_ACQUIRE);
+    kt_memory_oom_notify_func notify =
+        kite::atomic_of(g_oom_notify).load(std::memory_order_acquire);
     if (notify != nullptr) {
         notify(size);
     }

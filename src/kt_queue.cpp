@@ -15,6 +15,9 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+
+#include "kt_lock_guard.h"
 #include "logger.h"
 
 namespace {
@@ -23,16 +26,6 @@ void **next_ptr(const struct kt_queue *queue, void *record)
 {
     return reinterpret_cast<void **>(static_cast<char *>(record) +
                                      queue->next_ptr_offset);
-}
-
-bool lock_queue(struct kt_queue *queue)
-{
-    return PTHREAD_MUTEX_LOCK_WARN(&queue->lc_pair.lock) == 0;
-}
-
-void unlock_queue(struct kt_queue *queue)
-{
-    PTHREAD_MUTEX_UNLOCK_WARN(&queue->lc_pair.lock);
 }
 
 // Unlinks the head record; the lock is held and head is not null.
@@ -48,7 +41,8 @@ void *take_head(struct kt_queue *queue)
 
 void *pop_locked(struct kt_queue *queue, bool blocked, bool take_all)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (queue->head == nullptr && blocked) {
@@ -64,7 +58,6 @@ void *pop_locked(struct kt_queue *queue, bool blocked, bool take_all)
             data = take_head(queue);
         }
     }
-    unlock_queue(queue);
     return data;
 }
 
@@ -74,6 +67,11 @@ extern "C" {
 
 KT_API int kt_queue_init(struct kt_queue *queue, int next_ptr_offset)
 {
+    // A negative offset would make every push write in front of the record.
+    if (next_ptr_offset < 0) {
+        logError("invalid next pointer offset: %d", next_ptr_offset);
+        return EINVAL;
+    }
     int result = init_pthread_lock_cond_pair(&queue->lc_pair);
     if (result != 0) {
         return result;
@@ -91,7 +89,8 @@ KT_API void kt_queue_destroy(struct kt_queue *queue)
 
 KT_API void kt_queue_push_ex(struct kt_queue *queue, void *data, bool *notify)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         *notify = false;
         return;
     }
@@ -104,7 +103,6 @@ KT_API void kt_queue_push_ex(struct kt_queue *queue, void *data, bool *notify)
         *notify = true;
     }
     queue->tail = data;
-    unlock_queue(queue);
 }
 
 KT_API void kt_queue_push(struct kt_queue *queue, void *data)
@@ -154,7 +152,8 @@ KT_API void kt_queue_push_queue_to_head_ex(struct kt_queue *queue,
     if (qinfo->head == nullptr) {
         return;
     }
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return;
     }
     *next_ptr(queue, qinfo->tail) = queue->head;
@@ -163,7 +162,6 @@ KT_API void kt_queue_push_queue_to_head_ex(struct kt_queue *queue,
         queue->tail = qinfo->tail;
         *notify = true;
     }
-    unlock_queue(queue);
 }
 
 KT_API void kt_queue_push_queue_to_head(struct kt_queue *queue,
@@ -180,7 +178,8 @@ KT_API void kt_queue_pop_to_queue(struct kt_queue *queue,
                                   struct kt_queue_info *qinfo)
 {
     qinfo->head = qinfo->tail = nullptr;
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return;
     }
     if (queue->head != nullptr) {
@@ -188,13 +187,13 @@ KT_API void kt_queue_pop_to_queue(struct kt_queue *queue,
         qinfo->tail = queue->tail;
         queue->head = queue->tail = nullptr;
     }
-    unlock_queue(queue);
 }
 
 KT_API void *kt_queue_timedpop(struct kt_queue *queue, int timeout,
                                int time_unit)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return nullptr;
     }
     if (queue->head == nullptr) {
@@ -203,17 +202,16 @@ KT_API void *kt_queue_timedpop(struct kt_queue *queue, int timeout,
                           static_cast<char>(time_unit));
     }
     void *data = queue->head != nullptr ? take_head(queue) : nullptr;
-    unlock_queue(queue);
     return data;
 }
 
 KT_API bool kt_queue_empty(struct kt_queue *queue)
 {
-    if (!lock_queue(queue)) {
+    kite::lock_guard guard(&queue->lc_pair.lock, KT_LOG_WARNING);
+    if (!guard.ok()) {
         return true;
     }
     bool empty = queue->head == nullptr;
-    unlock_queue(queue);
     return empty;
 }
 

@@ -41,7 +41,8 @@ struct kt_queue_info {
 };
 
 /* Sets the queue up empty; each record's next pointer (a void *) lives at
- * next_ptr_offset bytes into the record.  Returns 0 or the error of
+ * next_ptr_offset bytes into the record.  Returns 0, EINVAL for a negative
+ * next_ptr_offset (logged; nothing touched) or the error of
  * init_pthread_lock_cond_pair, in which case the queue is unusable. */
 KT_API int kt_queue_init(struct kt_queue *queue, int next_ptr_offset);
 

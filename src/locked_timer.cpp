@@ -19,14 +19,21 @@
 // is left with nothing changed.  expires is written under the lock of the
 // slot that holds the entry but read once without a lock by modify, so it
 // is accessed atomically; current_time is read by adders and advanced by
-// the walk, both atomically.
+// the walk, both atomically.  Every atomic access goes through
+// std::atomic_ref (kite::atomic_of), as the record's fields are plain or
+// volatile for C callers.  Locks are held by scoped guards only.
 #include "locked_timer.h"
 
-#include <errno.h>
 #include <sched.h>
-#include <string.h>
-#include <time.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+#include "kt_atomic_ref.h"
+#include "kt_lock_guard.h"
 #include "kt_memory.h"
 #include "logger.h"
 #include "pthread_func.h"
@@ -35,22 +42,22 @@ namespace {
 
 inline int64_t load_time(const LockedTimer *timer)
 {
-    return __atomic_load_n(&timer->current_time, __ATOMIC_RELAXED);
+    return kite::atomic_of(timer->current_time).load(std::memory_order_relaxed);
 }
 
 inline void store_time(LockedTimer *timer, int64_t value)
 {
-    __atomic_store_n(&timer->current_time, value, __ATOMIC_RELAXED);
+    kite::atomic_of(timer->current_time).store(value, std::memory_order_relaxed);
 }
 
 inline int64_t load_expires(const LockedTimerEntry *entry)
 {
-    return __atomic_load_n(&entry->expires, __ATOMIC_RELAXED);
+    return kite::atomic_of(entry->expires).load(std::memory_order_relaxed);
 }
 
 inline void store_expires(LockedTimerEntry *entry, int64_t value)
 {
-    __atomic_store_n(&entry->expires, value, __ATOMIC_RELAXED);
+    kite::atomic_of(entry->expires).store(value, std::memory_order_relaxed);
 }
 
 inline uint32_t slot_index_of(const LockedTimer *timer, int64_t t)
@@ -64,9 +71,10 @@ pthread_mutex_t *entry_lock(LockedTimer *timer, LockedTimerEntry *entry)
 {
     uint16_t index;
     if (timer->entry_shares.set_lock_index) {
-        index = __atomic_fetch_add(&entry->lock_index, 0, __ATOMIC_SEQ_CST);
+        index = kite::atomic_of(entry->lock_index).fetch_add(0);
     } else {
-        index = entry->lock_index;
+        index = kite::atomic_of(entry->lock_index)
+                    .load(std::memory_order_relaxed);
     }
     const uint16_t count = timer->entry_shares.count;
     return timer->entry_shares.locks + (index < count ? index : index % count);
@@ -79,7 +87,7 @@ void link_locked(LockedTimerSlot *slot, uint32_t index,
     kt_list_add_tail(&entry->dlink, &slot->head);
     entry->rehash = false;
     entry->status = LOCKED_TIMER_STATUS_QUEUED;
-    __atomic_store_n(&entry->slot_index, index, __ATOMIC_RELAXED);
+    kite::atomic_of(entry->slot_index).store(index, std::memory_order_relaxed);
 }
 
 // Files entry at time `when` (already clamped to the future).  The slot is
@@ -93,29 +101,27 @@ int add_entry(LockedTimer *timer, LockedTimerEntry *entry, int64_t when,
     for (;;) {
         const uint32_t index = slot_index_of(timer, when);
         LockedTimerSlot *slot = timer->slots + index;
-        int result = PTHREAD_MUTEX_LOCK_WARN(&slot->lock);
-        if (result != 0) {
-            return result;
+        kite::lock_guard slot_guard(&slot->lock, KT_LOG_WARNING);
+        if (!slot_guard.ok()) {
+            return slot_guard.error();
         }
         // The old tail is written below after the entry lock, a barrier:
         // start fetching it now.
         __builtin_prefetch(slot->head.prev, 1);
         const int64_t now = load_time(timer);
         if (when <= now) {
-            PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
             when = now + 1;
             store = true;
             continue;
         }
-        if ((result = PTHREAD_MUTEX_LOCK_WARN(elock)) == 0) {
+        kite::lock_guard entry_guard(elock, KT_LOG_WARNING);
+        if (entry_guard.ok()) {
             if (store) {
                 store_expires(entry, when);
             }
             link_locked(slot, index, entry);
-            PTHREAD_MUTEX_UNLOCK_WARN(elock);
         }
-        PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
-        return result;
+        return entry_guard.error();
     }
 }
 
@@ -135,17 +141,20 @@ int status_result(uint8_t status)
     }
 }
 
-// Locks both the slot holding a queued entry and the entry's lock.
+// Both the lock of the slot holding a queued entry and the entry's lock,
+// released together (the entry's first) by release() or at the end of the
+// holder's scope.
 struct HeldEntry {
-    LockedTimerSlot *slot;
-    pthread_mutex_t *elock;
-};
+    LockedTimerSlot *slot = nullptr;
+    std::optional<kite::lock_guard> slot_guard;
+    std::optional<kite::lock_guard> entry_guard;
 
-void release(HeldEntry *held)
-{
-    PTHREAD_MUTEX_UNLOCK_WARN(held->elock);
-    PTHREAD_MUTEX_UNLOCK_WARN(&held->slot->lock);
-}
+    void release()
+    {
+        entry_guard.reset();
+        slot_guard.reset();
+    }
+};
 
 // Returns 0 with both locks held and the entry QUEUED in held->slot, or the
 // error of its status (EAGAIN never: a move is waited out, 1 ms at a time)
@@ -157,18 +166,22 @@ int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
 {
     static const struct timespec kBackOff = {0, 1000000};
     for (;;) {
-        uint32_t index = __atomic_load_n(&entry->slot_index, __ATOMIC_RELAXED);
+        uint32_t index =
+            kite::atomic_of(entry->slot_index).load(std::memory_order_relaxed);
         if (index >= (uint32_t)timer->slot_count) {
             index = 0;  // never linked here: the status below decides
         }
         held->slot = timer->slots + index;
-        int result = PTHREAD_MUTEX_LOCK_WARN(&held->slot->lock);
-        if (result != 0) {
-            return result;
+        held->slot_guard.emplace(&held->slot->lock, KT_LOG_WARNING, __FILE__,
+                                 __LINE__);
+        int result = held->slot_guard->error();
+        if (result == 0) {
+            held->entry_guard.emplace(entry_lock(timer, entry), KT_LOG_WARNING,
+                                      __FILE__, __LINE__);
+            result = held->entry_guard->error();
         }
-        held->elock = entry_lock(timer, entry);
-        if ((result = PTHREAD_MUTEX_LOCK_WARN(held->elock)) != 0) {
-            PTHREAD_MUTEX_UNLOCK_WARN(&held->slot->lock);
+        if (result != 0) {
+            held->release();
             return result;
         }
         result = status_result(entry->status);
@@ -178,7 +191,7 @@ int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
         if (result == 0 && entry->slot_index >= (uint32_t)timer->slot_count) {
             result = EINVAL;  // status forged by the caller, never linked
         }
-        release(held);
+        held->release();
         if (result == EAGAIN) {
             nanosleep(&kBackOff, nullptr);
         } else if (result != 0) {
@@ -190,15 +203,14 @@ int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
 // The walk met a due entry: take it when it is still plainly queued.
 bool take_expired(LockedTimer *timer, LockedTimerEntry *entry)
 {
-    pthread_mutex_t *elock = entry_lock(timer, entry);
-    if (PTHREAD_MUTEX_LOCK_WARN(elock) != 0) {
+    kite::lock_guard guard(entry_lock(timer, entry), KT_LOG_WARNING);
+    if (!guard.ok()) {
         return false;
     }
     const bool taken = entry->status == LOCKED_TIMER_STATUS_QUEUED;
     if (taken) {
         entry->status = LOCKED_TIMER_STATUS_TIMEOUT;
     }
-    PTHREAD_MUTEX_UNLOCK_WARN(elock);
     return taken;
 }
 
@@ -231,15 +243,12 @@ void move_entry(LockedTimer *timer, LockedTimerEntry *entry, uint32_t target)
     if (lock_target_slot(&slot->lock) != 0) {
         return;
     }
-    pthread_mutex_t *elock = entry_lock(timer, entry);
-    if (PTHREAD_MUTEX_LOCK_WARN(elock) == 0) {
-        if (entry->status == LOCKED_TIMER_STATUS_QUEUED) {
-            kt_list_del_init(&entry->dlink);
-            link_locked(slot, target, entry);
-        }
-        PTHREAD_MUTEX_UNLOCK_WARN(elock);
+    kite::lock_guard slot_guard(&slot->lock, std::adopt_lock, KT_LOG_WARNING);
+    kite::lock_guard entry_guard(entry_lock(timer, entry), KT_LOG_WARNING);
+    if (entry_guard.ok() && entry->status == LOCKED_TIMER_STATUS_QUEUED) {
+        kt_list_del_init(&entry->dlink);
+        link_locked(slot, target, entry);
     }
-    PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
 }
 
 struct Collector {
@@ -402,7 +411,6 @@ int locked_timer_remove_ex(LockedTimer *timer, LockedTimerEntry *entry,
         entry->status = (uint8_t)new_status;
     }
     kt_list_del_init(&entry->dlink);
-    release(&held);
     return 0;
 }
 
@@ -419,13 +427,12 @@ int bring_forward(LockedTimer *timer, LockedTimerEntry *entry,
         return result;
     }
     const int64_t now = load_time(timer);
-    result = add_entry(timer, entry, KT_MAX(new_expires, now + 1), true);
+    result = add_entry(timer, entry, std::max(new_expires, now + 1), true);
     if (result != 0) {
         // Not linked anywhere: say so instead of leaving others waiting.
-        pthread_mutex_t *elock = entry_lock(timer, entry);
-        if (PTHREAD_MUTEX_LOCK_WARN(elock) == 0) {
+        kite::lock_guard guard(entry_lock(timer, entry), KT_LOG_WARNING);
+        if (guard.ok()) {
             entry->status = LOCKED_TIMER_STATUS_NONE;
-            PTHREAD_MUTEX_UNLOCK_WARN(elock);
         }
     }
     return result;
@@ -452,10 +459,9 @@ int locked_timer_modify(LockedTimer *timer, LockedTimerEntry *entry,
         if (entry->expires == old_expires) {
             store_expires(entry, new_expires);
             entry->rehash = slot_index_of(timer, new_expires) != entry->slot_index;
-            release(&held);
             return 0;
         }
-        release(&held);  // changed by another thread: decide again
+        // Changed by another thread: let go of both locks and decide again.
     }
 }
 
@@ -467,12 +473,12 @@ int locked_timer_timeouts_get(LockedTimer *timer, const int64_t current_time,
     while (now < current_time) {
         const uint32_t index = slot_index_of(timer, now);
         LockedTimerSlot *slot = timer->slots + index;
-        if (PTHREAD_MUTEX_LOCK_WARN(&slot->lock) != 0) {
+        kite::lock_guard guard(&slot->lock, KT_LOG_WARNING);
+        if (!guard.ok()) {
             break;  // current_time stays here: the next walk retries
         }
         store_time(timer, ++now);
         walk_slot(timer, slot, index, current_time, &out);
-        PTHREAD_MUTEX_UNLOCK_WARN(&slot->lock);
     }
     out.tail->next = nullptr;
     return out.count;

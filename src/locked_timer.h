@@ -115,15 +115,28 @@ KT_API int locked_timer_timeouts_get(LockedTimer *timer,
                                      const int64_t current_time,
                                      LockedTimerEntry *head);
 
-KT_EXTERN_C_END
+/* Short forms filling in the defaults; functions, so that each argument is
+ * evaluated once. */
+static inline int locked_timer_init(LockedTimer *timer, const int slot_count,
+                                    const int64_t current_time,
+                                    const int shared_lock_count)
+{
+    return locked_timer_init_ex(timer, slot_count, current_time,
+                                shared_lock_count, false);
+}
 
-/* Short forms filling in the defaults. */
-#define locked_timer_init(timer, slot_count, current_time, shared_lock_count) \
-    locked_timer_init_ex(timer, slot_count, current_time, shared_lock_count, \
-                         false)
-#define locked_timer_add(timer, entry) \
-    locked_timer_add_ex(timer, entry, (entry)->expires, 0)
-#define locked_timer_remove(timer, entry) \
-    locked_timer_remove_ex(timer, entry, LOCKED_TIMER_STATUS_NONE)
+/* Files entry at its own expires. */
+static inline void locked_timer_add(LockedTimer *timer, LockedTimerEntry *entry)
+{
+    locked_timer_add_ex(timer, entry, entry->expires, 0);
+}
+
+static inline int locked_timer_remove(LockedTimer *timer,
+                                      LockedTimerEntry *entry)
+{
+    return locked_timer_remove_ex(timer, entry, LOCKED_TIMER_STATUS_NONE);
+}
+
+KT_EXTERN_C_END
 
 #endif

@@ -1,25 +1,41 @@
 // Logger.
 //
-// A record is formatted into a stack buffer and handed to the sink whole.
-// The default sink prepends the local time and the level and writes the line
-// with a single write(2) on standard error, so lines of concurrent threads
-// never interleave and a record is on its way before the call returns.  The
-// level and the sink are atomics: logging takes no lock.  KITE_LOG_LEVEL is
-// read once, at the first call that needs the level.
+// A record is formatted once, into one stack buffer of kBufferSize bytes
+// (small enough for a pool thread started with the minimum stack), and
+// handed to the sink whole; a record that does not fit is cut and ends with
+// kCutMark.  The buffer keeps room in front of the message, where the default
+// sink puts the local time and the level, so that it writes the line with a
+// single write(2) on standard error: lines of concurrent threads never
+// interleave and a record is on its way before the call returns.  The level
+// is an atomic and writers take no lock.  A sink is one of two records; a
+// writer announces itself on the record it uses (a reader count per record)
+// and a swap rewrites only the record nobody is using, after waiting for
+// its last writer to leave, so a sink and its argument always arrive
+// together however often the sink is swapped.  KITE_LOG_LEVEL is read once,
+// at the first call that needs the level.
 #include "logger.h"
 
+#include <sched.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "kt_lock_guard.h"
+
 namespace {
 
-constexpr int kMessageSize = 16 * 1024;
+// The whole record lives in this many bytes of stack: the room for the
+// default sink's time and level, the message, its newline and NUL.
+constexpr int kBufferSize = 4096;
+constexpr int kHeadRoom = 48;
+constexpr int kMessageMax = kBufferSize - kHeadRoom - 2;
+constexpr char kCutMark[] = "...(truncated)";
 constexpr int kLevelUnset = -1;
 
 std::atomic<int> g_level{kLevelUnset};
@@ -28,9 +44,14 @@ struct Sink {
     kt_log_sink_func func;
     void *arg;
 };
-std::atomic<const Sink *> g_sink{nullptr};
-Sink g_sink_slots[2];
-std::atomic<int> g_sink_slot{0};
+
+// g_sink is null (standard error) or one of g_sinks; g_readers[i] counts the
+// writers that may still read g_sinks[i].  Swaps are serialised by
+// g_swap_lock.
+Sink g_sinks[2];
+std::atomic<int> g_readers[2];
+std::atomic<Sink *> g_sink{nullptr};
+pthread_mutex_t g_swap_lock = PTHREAD_MUTEX_INITIALIZER;
 
 const char *level_name(int level)
 {
@@ -68,23 +89,71 @@ const char *base_name(const char *file)
     return slash != nullptr ? slash + 1 : file;
 }
 
-void write_to_stderr(int level, const char *message, int length)
+// Formats prefix and message at message[0..kMessageMax], cutting a longer
+// record with kCutMark; returns the length.
+int format_record(char *message, const char *file, int line,
+                  const char *format, va_list ap)
 {
-    char line[kMessageSize + 64];
+    constexpr int room = kMessageMax + 1;
+    int length = 0;
+    if (file != nullptr) {
+        length = snprintf(message, room, "file: %s, line: %d, ",
+                          base_name(file), line);
+        length = std::min(std::max(length, 0), kMessageMax);
+    }
+    int body = vsnprintf(message + length, room - length, format, ap);
+    if (body > 0) {
+        length += body;
+    }
+    if (length > kMessageMax) {
+        constexpr int mark = sizeof(kCutMark) - 1;
+        memcpy(message + kMessageMax - mark, kCutMark, mark + 1);
+        length = kMessageMax;
+    }
+    return length;
+}
+
+// Writes the record at buffer + kHeadRoom with the time and level put in
+// front of it inside the same buffer.
+void write_to_stderr(int level, char *buffer, int length)
+{
+    char head[kHeadRoom];
     time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
-    int head = snprintf(line, sizeof(line),
+    int size = snprintf(head, sizeof(head),
                         "[%04d-%02d-%02d %02d:%02d:%02d] %s - ",
                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                         tm.tm_hour, tm.tm_min, tm.tm_sec, level_name(level));
-    memcpy(line + head, message, length);
-    line[head + length] = '\n';
-    int saved_errno = errno;
+    size = std::min(std::max(size, 0), kHeadRoom - 1);
+    char *line = buffer + kHeadRoom - size;
+    memcpy(line, head, size);
+    buffer[kHeadRoom + length] = '\n';
     // One write for the whole line keeps concurrent records apart.
-    ssize_t ignored = write(STDERR_FILENO, line, head + length + 1);
+    ssize_t ignored = write(STDERR_FILENO, line, size + length + 1);
     (void)ignored;
-    errno = saved_errno;
+}
+
+// Hands the record to the installed sink, or returns false when there is
+// none.  The writer counts itself on the record before reading it and
+// checks that the record is still the installed one, so a swap never
+// rewrites a record under it.
+bool write_to_sink(int level, const char *message, int length)
+{
+    for (;;) {
+        Sink *sink = g_sink.load();
+        if (sink == nullptr) {
+            return false;
+        }
+        std::atomic<int> &readers = g_readers[sink - g_sinks];
+        readers.fetch_add(1);
+        if (g_sink.load() == sink) {
+            sink->func(level, message, length, sink->arg);
+            readers.fetch_sub(1, std::memory_order_release);
+            return true;
+        }
+        readers.fetch_sub(1, std::memory_order_release);
+    }
 }
 
 }  // namespace
@@ -117,15 +186,23 @@ KT_API int kt_log_get_level(void)
 
 KT_API void kt_log_set_sink(kt_log_sink_func sink, void *arg)
 {
-    if (sink == nullptr) {
-        g_sink.store(nullptr, std::memory_order_release);
+    kite::lock_guard guard(&g_swap_lock);
+    if (!guard.ok()) {
         return;
     }
-    // Alternate between two slots so a reader never sees a half-written
-    // pair while the sink is swapped.
-    int slot = g_sink_slot.fetch_add(1, std::memory_order_relaxed) & 1;
-    g_sink_slots[slot] = Sink{sink, arg};
-    g_sink.store(&g_sink_slots[slot], std::memory_order_release);
+    if (sink == nullptr) {
+        g_sink.store(nullptr);
+        return;
+    }
+    // Rewrite the record that is not installed, once the writers that took
+    // it before the previous swap have left; no new writer can take it.
+    Sink *spare = g_sink.load() == &g_sinks[0] ? &g_sinks[1] : &g_sinks[0];
+    std::atomic<int> &readers = g_readers[spare - g_sinks];
+    while (readers.load(std::memory_order_acquire) != 0) {
+        sched_yield();
+    }
+    *spare = Sink{sink, arg};
+    g_sink.store(spare);
 }
 
 KT_API void kt_log_vwrite(int level, const char *file, int line,
@@ -135,21 +212,11 @@ KT_API void kt_log_vwrite(int level, const char *file, int line,
         return;
     }
     int saved_errno = errno;
-    char message[kMessageSize];
-    int length = 0;
-    if (file != nullptr) {
-        length = snprintf(message, sizeof(message), "file: %s, line: %d, ",
-                          base_name(file), line);
-    }
-    int body = vsnprintf(message + length, sizeof(message) - length, format, ap);
-    if (body > 0) {
-        length = KT_MIN(length + body, kMessageSize - 1);
-    }
-    const Sink *sink = g_sink.load(std::memory_order_acquire);
-    if (sink != nullptr) {
-        sink->func(level, message, length, sink->arg);
-    } else {
-        write_to_stderr(level, message, length);
+    char buffer[kBufferSize];
+    char *message = buffer + kHeadRoom;
+    int length = format_record(message, file, line, format, ap);
+    if (!write_to_sink(level, message, length)) {
+        write_to_stderr(level, buffer, length);
     }
     errno = saved_errno;
 }

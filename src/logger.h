@@ -38,7 +38,8 @@ typedef void (*kt_log_sink_func)(int level, const char *message, int length,
 
 /* Writes one record at level if the current level lets it through.  When
  * file is not null the standard prefix is built from file's base name and
- * line.  Messages longer than 16 KiB are cut at that size. */
+ * line.  A record is formatted on the stack in a buffer of 4 KiB: a longer
+ * one is cut to fit and ends with "...(truncated)". */
 KT_API void kt_log_write(int level, const char *file, int line,
                          const char *format, ...) KT_PRINTF_FORMAT(4, 5);
 KT_API void kt_log_vwrite(int level, const char *file, int line,
@@ -54,7 +55,11 @@ KT_API int kt_log_get_level(void);
 KT_API int kt_log_level_from_name(const char *name);
 
 /* Installs sink (with its argument) in place of standard error; null
- * restores standard error.  Not to be called while another thread logs. */
+ * restores standard error.  Safe while other threads log, however often it
+ * is called: each record goes to one sink with that sink's own argument.  A
+ * record being written when the sink changes may still reach the sink
+ * installed before; a swap waits for the records of the sink before that.
+ * Not to be called from inside a sink. */
 KT_API void kt_log_set_sink(kt_log_sink_func sink, void *arg);
 
 /* The error text for errnum: strerror(errnum), or "Unkown error" when the

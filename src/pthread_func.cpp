@@ -6,9 +6,8 @@
 // deadline may fall up to one second early; callers re-check after waking.
 #include "pthread_func.h"
 
-#include <limits.h>
-
 #include <cerrno>
+#include <climits>
 
 #include "logger.h"
 #include "sched_thread.h"

@@ -62,15 +62,10 @@ KT_API int kt_mutex_unlock_ex(pthread_mutex_t *lock, int level,
 
 KT_EXTERN_C_END
 
-/* Error-level forms, for operations that fail when the lock fails. */
-#define PTHREAD_MUTEX_LOCK(lock) \
-    kt_mutex_lock_ex(lock, KT_LOG_ERROR, __FILE__, __LINE__)
-#define PTHREAD_MUTEX_UNLOCK(lock) \
-    kt_mutex_unlock_ex(lock, KT_LOG_ERROR, __FILE__, __LINE__)
-/* Warning-level forms, for operations that go on after the failure. */
-#define PTHREAD_MUTEX_LOCK_WARN(lock) \
-    kt_mutex_lock_ex(lock, KT_LOG_WARNING, __FILE__, __LINE__)
-#define PTHREAD_MUTEX_UNLOCK_WARN(lock) \
-    kt_mutex_unlock_ex(lock, KT_LOG_WARNING, __FILE__, __LINE__)
+/* Inside the library only: the lock guard and the internal lock macros, for
+ * sources that still take them from this header. */
+#ifdef KITE_BUILDING_LIBRARY
+#include "kt_lock_guard.h"
+#endif
 
 #endif

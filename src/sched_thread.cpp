@@ -10,8 +10,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 
+#include "kt_atomic_ref.h"
+#include "kt_lock_guard.h"
 #include "logger.h"
 
 extern "C" {
@@ -21,19 +22,19 @@ KT_API volatile int g_schedule_flag = 0;
 
 namespace {
 
-std::mutex g_clock_mutex;  // serialises start and stop
+pthread_mutex_t g_clock_mutex = PTHREAD_MUTEX_INITIALIZER;  // start and stop
 pthread_t g_clock_tid;
 bool g_clock_running = false;
 std::atomic<bool> g_clock_stop{false};
 
 std::atomic_ref<time_t> current_time()
 {
-    return std::atomic_ref<time_t>(const_cast<time_t &>(g_current_time));
+    return kite::atomic_of(g_current_time);
 }
 
 std::atomic_ref<int> schedule_flag()
 {
-    return std::atomic_ref<int>(const_cast<int &>(g_schedule_flag));
+    return kite::atomic_of(g_schedule_flag);
 }
 
 void *clock_loop(void *)
@@ -52,7 +53,10 @@ extern "C" {
 
 KT_API int kt_sched_clock_start(void)
 {
-    std::lock_guard<std::mutex> guard(g_clock_mutex);
+    kite::lock_guard guard(&g_clock_mutex);
+    if (!guard.ok()) {
+        return guard.error();
+    }
     if (g_clock_running) {
         return 0;
     }
@@ -71,7 +75,10 @@ KT_API int kt_sched_clock_start(void)
 
 KT_API int kt_sched_clock_stop(void)
 {
-    std::lock_guard<std::mutex> guard(g_clock_mutex);
+    kite::lock_guard guard(&g_clock_mutex);
+    if (!guard.ok()) {
+        return guard.error();
+    }
     if (!g_clock_running) {
         return 0;
     }

@@ -22,11 +22,13 @@ extern KT_API volatile int g_schedule_flag;
 
 /* Starts the clock thread, which sets g_current_time from time(NULL) at once
  * and then several times a second, and sets g_schedule_flag.  Starting a
- * running clock does nothing.  Returns 0 or the pthread_create error. */
+ * running clock does nothing.  Returns 0, the pthread_create error, or the
+ * error of locking the clock's mutex (logged; nothing done). */
 KT_API int kt_sched_clock_start(void);
 
 /* Stops the clock thread and waits for it; g_schedule_flag is 0 on return.
- * Stopping a stopped clock does nothing.  Returns 0. */
+ * Stopping a stopped clock does nothing.  Returns 0, or the error of
+ * locking the clock's mutex (logged; nothing done). */
 KT_API int kt_sched_clock_stop(void);
 
 /* g_current_time while the clock thread runs, else time(NULL). */

@@ -206,7 +206,7 @@ KT_API bool kt_string_equal2(const string_t *s1, const char *str,
 
 KT_API int kt_string_compare(const string_t *s1, const string_t *s2)
 {
-    int common = KT_MIN(s1->len, s2->len);
+    int common = std::min(s1->len, s2->len);
     int result = common > 0 ? memcmp(s1->str, s2->str, common) : 0;
     if (result != 0) {
         return result;

@@ -57,16 +57,28 @@ KT_API bool kt_string_equal2(const string_t *s1, const char *str,
 /* Byte order like memcmp, the shorter string first on a common prefix. */
 KT_API int kt_string_compare(const string_t *s1, const string_t *s2);
 
+/* A string_t over len bytes at text (borrowed, not copied). */
+static inline string_t kt_string_from_buffer(const char *text, int32_t len)
+{
+    string_t s;
+    s.str = (char *)text;
+    s.len = len;
+    return s;
+}
+
+/* A string_t over a NUL-terminated text (borrowed), without the NUL. */
+static inline string_t kt_string_from_text(const char *text)
+{
+    return kt_string_from_buffer(text, (int32_t)strlen(text));
+}
+
 KT_EXTERN_C_END
 
 /* Fills a string_t from a pointer and length, or from a NUL-terminated
- * text. */
+ * text; each argument is evaluated once. */
 #define KT_SET_STRING_EX(s, p, l) \
-    do {                          \
-        (s).str = (char *)(p);    \
-        (s).len = (int32_t)(l);   \
-    } while (0)
+    ((s) = kt_string_from_buffer((p), (int32_t)(l)))
 /* KT_SET_STRING_EX with the length of the NUL-terminated text p. */
-#define KT_SET_STRING(s, p) KT_SET_STRING_EX(s, p, strlen(p))
+#define KT_SET_STRING(s, p) ((s) = kt_string_from_text(p))
 
 #endif

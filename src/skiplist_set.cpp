@@ -206,6 +206,11 @@ void skiplist_set_destroy(SkiplistSet *sl)
 
 int skiplist_set_insert(SkiplistSet *sl, void *data)
 {
+    // A null element would end the walks early and read as "not found".
+    if (data == nullptr) {
+        logError("null element refused");
+        return EINVAL;
+    }
     const int level_index =
         kite_skiplist::draw_level_index(sl->top_level_index);
     Node *previous;

@@ -84,8 +84,9 @@ KT_API int skiplist_set_init(SkiplistSet *sl, const int level_count,
  * nothing. */
 KT_API void skiplist_set_destroy(SkiplistSet *sl);
 
-/* Links data (kept, not copied) into the set.  Returns 0, EEXIST when an
- * equal element is present, or ENOMEM; on failure the set is unchanged. */
+/* Links data (kept, not copied; not null) into the set.  Returns 0, EEXIST
+ * when an equal element is present, EINVAL for a null data (logged), or
+ * ENOMEM; on failure the set is unchanged. */
 KT_API int skiplist_set_insert(SkiplistSet *sl, void *data);
 
 /* Removes the element equal to the probe data and passes it to free_func.

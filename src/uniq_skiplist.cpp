@@ -409,6 +409,11 @@ void uniq_skiplist_free(UniqSkiplist *sl)
 
 int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
 {
+    // A null element would end the walks early and read as "not found".
+    if (data == nullptr) {
+        logError("null element refused");
+        return EINVAL;
+    }
     UniqSkiplistFactory *factory = sl->factory;
     const int level_index =
         kite_skiplist::draw_level_index(sl->top_level_index);
@@ -468,6 +473,10 @@ int uniq_skiplist_delete(UniqSkiplist *sl, void *data)
 int uniq_skiplist_replace_ex(UniqSkiplist *sl, void *data,
                              const bool need_free_old)
 {
+    if (data == nullptr) {
+        logError("null element refused");
+        return EINVAL;
+    }
     Node *previous;
     Node *node = get_equal_previous(sl, data, &previous);
     if (node == nullptr) {

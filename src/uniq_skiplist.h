@@ -123,8 +123,9 @@ KT_API UniqSkiplist *uniq_skiplist_new(UniqSkiplistFactory *factory,
  * a list whose head is already gone is left alone. */
 KT_API void uniq_skiplist_free(UniqSkiplist *sl);
 
-/* Links data (kept, not copied) into the list.  Returns 0, EEXIST when an
- * equal element is present, or ENOMEM; on failure the list is unchanged. */
+/* Links data (kept, not copied; not null) into the list.  Returns 0, EEXIST
+ * when an equal element is present, EINVAL for a null data (logged), or
+ * ENOMEM; on failure the list is unchanged. */
 KT_API int uniq_skiplist_insert(UniqSkiplist *sl, void *data);
 
 /* Unlinks deleted, found by uniq_skiplist_find_node_ex with its previous.

@@ -140,6 +140,13 @@ TEST(CharConvertLoaderTest, AddStopsAtFirstInvalidItem) {
   EXPECT_EQ(char_convert_loader_add(&conv, items + 2, 1), 0);
   EXPECT_EQ(conv.char_table[(uint8_t)'d'].dest, 'e');
   EXPECT_EQ(char_convert_loader_add(&conv, items, -1), 0);
+  // Null items with a positive count are refused, not read.
+  log.clear();
+  EXPECT_EQ(char_convert_loader_add(&conv, nullptr, 2), EINVAL);
+  EXPECT_EQ(char_convert_loader_init(&conv, nullptr, 1), EINVAL);
+  EXPECT_EQ(conv.count, 0);
+  EXPECT_EQ(char_convert_loader_init(&conv, nullptr, 0), 0);
+  EXPECT_TRUE(log.contains("null items, count: 2"));
 }
 
 TEST(CharConvertLoaderTest, InitEmptiesAndLaterRulesReplaceEarlier) {

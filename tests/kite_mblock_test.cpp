@@ -178,6 +178,22 @@ TEST_F(KiteMblockTest, LimitsAndRefusalsReturnNull)
     EXPECT_NE(kite_mblock_alloc(&pool_), nullptr);  // recovers afterwards
 }
 
+// Nodes are addressed by int32 offsets: an element too large for that is
+// refused at set-up instead of wrapping the node size.
+TEST_F(KiteMblockTest, OversizedElementIsRefused)
+{
+    kite_test::LogCapture capture;
+    for (int size : {INT32_MAX, INT32_MAX - 40, INT32_MAX / 2 * 2 - 16}) {
+        EXPECT_EQ(kite_mblock_init_ex1(&pool_, "huge", size, 1, 0, nullptr,
+                                       nullptr, false), EINVAL) << size;
+        EXPECT_EQ(pool_.trunks, nullptr);
+    }
+    EXPECT_TRUE(capture.contains("mblock huge: element size: 2147483647 is too large"));
+    // The largest element that still fits sets up (nothing is allocated yet).
+    EXPECT_EQ(kite_mblock_init(&pool_, INT32_MAX - 128, 1, false), 0);
+    EXPECT_EQ(pool_.alloc_elements_once, 1);
+}
+
 TEST_F(KiteMblockTest, TrunkNotificationsAndDestroyReleaseEverything)
 {
     struct Counts { int64_t allocated = 0, freed = 0; } counts;

@@ -3,12 +3,12 @@
 // against a multimap of expiry times.
 #include "kite_timer.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
-#include <string.h>
 #include <vector>
 
 #include "test_util.h"
@@ -22,9 +22,10 @@ class Wheel {
   }
   ~Wheel() { kite_timer_destroy(&timer); }
   // Walks to `now`, returning the handed-out entries in result order after
-  // checking the chain's links.
+  // checking the chain's links.  The result's head outlives the walk: the
+  // first entry handed out points back at it until it is removed.
   std::vector<KiteTimerEntry *> walk(int64_t now) {
-    KiteTimerEntry head;
+    KiteTimerEntry &head = result_head;
     int count = kite_timer_timeouts_get(&timer, now, &head);
     std::vector<KiteTimerEntry *> out;
     KiteTimerEntry *prev = &head;
@@ -38,9 +39,24 @@ class Wheel {
     return out;
   }
   KiteTimer timer;
+  KiteTimerEntry result_head;
 };
 
 using Out = std::vector<KiteTimerEntry *>;
+
+// The short form is a function: an argument with a side effect is evaluated
+// once, and the entry is filed at its own expiry.
+TEST(KiteTimerTest, ShortAddEvaluatesItsArgumentOnce) {
+  Wheel w(8);
+  KiteTimerEntry entries[2] = {};
+  entries[0].expires = 103;
+  entries[1].expires = 106;
+  KiteTimerEntry *cursor = entries;
+  kite_timer_add(&w.timer, cursor++);
+  EXPECT_EQ(entries + 1, cursor);
+  EXPECT_EQ(nullptr, entries[1].prev);
+  EXPECT_EQ(Out{&entries[0]}, w.walk(104));
+}
 
 TEST(KiteTimerTest, InitRejectsBadArgumentsAndReportsNoMemory) {
   KiteTimer timer;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <thread>
 #include <vector>
@@ -235,6 +236,17 @@ TEST_F(KtQueueLockFailTest, FailedLockIsLoggedAndChangesNothing)
     kite_test::ExpectLockFailRecords(log, KT_LOG_WARNING, "kt_queue.cpp");
     EXPECT_EQ(queue_.head, &a);
     EXPECT_EQ(queue_.tail, &a);
+}
+
+// A negative offset would make each push write in front of the record.
+TEST(KtQueueInitTest, NegativeNextOffsetIsRefused)
+{
+    LogCapture capture;
+    struct kt_queue queue;
+    EXPECT_EQ(kt_queue_init(&queue, -8), EINVAL);
+    EXPECT_TRUE(capture.contains("invalid next pointer offset: -8"));
+    ASSERT_EQ(kt_queue_init(&queue, 0), 0);
+    kt_queue_destroy(&queue);
 }
 
 // 4 producers and 4 consumers pass 1,000,000 records; every record comes

@@ -4,11 +4,11 @@
 // stress run in which every entry must end exactly one way.
 #include "locked_timer.h"
 
-#include <errno.h>
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -108,6 +108,28 @@ TEST(LockedTimerTest, AddClampsLateTimesAndWalkHandsOutOldestFirst) {
   EXPECT_TRUE(w.linked_in(&own, 3));
   EXPECT_EQ(Out{}, w.walk(200));   // its slot is passed, 999 is ahead
   EXPECT_EQ(Out{&own}, w.walk(1000));
+}
+
+// The short forms are functions: an argument with a side effect is
+// evaluated once.
+TEST(LockedTimerTest, ShortFormsEvaluateTheirArgumentsOnce) {
+  LockedTimer timer;
+  ASSERT_EQ(0, locked_timer_init(&timer, 8, 100, 2));
+  LockedTimerEntry entries[2] = {};
+  entries[0].expires = 105;
+  entries[1].expires = 107;
+  LockedTimerEntry *cursor = entries;
+  locked_timer_add(&timer, cursor++);
+  EXPECT_EQ(entries + 1, cursor);
+  EXPECT_EQ(105, entries[0].expires);
+  EXPECT_EQ(5u, entries[0].slot_index);
+  EXPECT_EQ(LOCKED_TIMER_STATUS_NONE, entries[1].status);
+  cursor = entries;
+  EXPECT_EQ(0, locked_timer_remove(&timer, cursor++));
+  EXPECT_EQ(entries + 1, cursor);
+  EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, entries[0].status);  // status kept
+  EXPECT_TRUE(kt_list_empty(&entries[0].dlink));
+  locked_timer_destroy(&timer);
 }
 
 TEST(LockedTimerTest, RemoveFollowsTheStatusProtocol) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 
+#include "kt_lock_guard.h"
 #include "sched_thread.h"
 #include "test_util.h"
 

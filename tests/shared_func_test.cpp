@@ -143,6 +143,17 @@ TEST(SharedFuncTest, StringsCompareByLength)
     string_t x;
     KT_SET_STRING(x, "hello");
     EXPECT_EQ(x.len, 5);
+    // Each argument is evaluated once.
+    const char *texts[] = {"ab", "cdef"};
+    int next = 0;
+    KT_SET_STRING(x, texts[next++]);
+    EXPECT_EQ(next, 1);
+    EXPECT_EQ(x.str, texts[0]);
+    EXPECT_EQ(x.len, 2);
+    KT_SET_STRING_EX(x, texts[next++], 3);
+    EXPECT_EQ(next, 2);
+    EXPECT_EQ(x.str, texts[1]);
+    EXPECT_EQ(x.len, 3);
 }
 
 }  // namespace

@@ -173,6 +173,22 @@ TEST_F(SkiplistSetTest, DuplicatesAndCallbacks)
     EXPECT_EQ(0, set_.level_count);
 }
 
+// A null element would end iteration early and read as "not found".
+TEST_F(SkiplistSetTest, NullElementIsRefused)
+{
+    Init(4);
+    kite_test::LogCapture capture;
+    EXPECT_EQ(EINVAL, skiplist_set_insert(&set_, nullptr));
+    ASSERT_EQ(0, skiplist_set_insert(&set_, Key(5)));
+    EXPECT_EQ(EINVAL, skiplist_set_insert(&set_, nullptr));
+    SkiplistSetIterator it;
+    skiplist_set_iterator_init(&set_, &it);
+    EXPECT_EQ(std::vector<uint64_t>{5}, Drain(&it));
+    ASSERT_EQ(2u, capture.size());
+    EXPECT_TRUE(kite_test::LoggedFromEndsWith(capture.last(), "skiplist_set.cpp",
+                                              "null element refused"));
+}
+
 TEST_F(SkiplistSetTest, RangeRules)
 {
     Init(3);
@@ -267,23 +283,7 @@ void CheckSet(const SkiplistSet *s, const std::set<uint64_t> &model,
         node = node->links[0];
     }
     ASSERT_EQ(s->tail, node);
-    for (int level = 1; level < s->level_count; level++) {
-        SkiplistSetNode *below = s->top->links[level - 1];
-        const uint64_t *last = nullptr;
-        for (SkiplistSetNode *n = s->top->links[level]; n != s->tail;
-             n = n->links[level]) {
-            const uint64_t *key = static_cast<const uint64_t *>(n->data);
-            if (last != nullptr) {
-                ASSERT_LT(*last, *key);
-            }
-            last = key;
-            while (below != n) {
-                ASSERT_NE(s->tail, below) << "node missing below level " << level;
-                below = below->links[level - 1];
-            }
-            below = below->links[level - 1];
-        }
-    }
+    kite_test::ExpectLevelsNested(s->top, s->tail, s->level_count, true);
 }
 
 TEST(SkiplistSetDifferentialTest, MatchesStdSet)
@@ -291,15 +291,13 @@ TEST(SkiplistSetDifferentialTest, MatchesStdSet)
     SkiplistSet s{};
     ASSERT_EQ(0, skiplist_set_init_ex(&s, 12, CompareU64, nullptr, 0));
     srand(unsigned(kite_test::Seed()));
-    auto &rng = kite_test::Rng();
     const uint64_t range = 4000;
     std::vector<uint64_t> keys(range), probes(range);
     for (uint64_t i = 0; i < range; i++) keys[i] = probes[i] = i;
     std::set<uint64_t> model;
-    for (int op = 0; op < 120000; op++) {
-        uint64_t k = rng() % range, k2 = rng() % range;
+    auto op = [&](uint64_t k, uint64_t k2, unsigned choice) {
         bool present = model.count(k) != 0;
-        switch (rng() % 6) {
+        switch (choice) {
         case 0: case 1: case 2:
             ASSERT_EQ(present ? EEXIST : 0, skiplist_set_insert(&s, &keys[k]));
             model.insert(k);
@@ -313,23 +311,17 @@ TEST(SkiplistSetDifferentialTest, MatchesStdSet)
             uint64_t lo = std::min(k, k2), hi = std::max(k, k2);
             SkiplistSetIterator it;
             int r = skiplist_set_find_range(&s, &probes[lo], &probes[hi], &it);
-            auto first = model.lower_bound(lo), end = model.upper_bound(hi);
-            ASSERT_EQ(first == end ? ENOENT : 0, r);
-            for (; first != end; ++first) {
-                ASSERT_EQ(&keys[*first], skiplist_set_iterator_next(&it));
-            }
-            ASSERT_EQ(nullptr, skiplist_set_iterator_next(&it));
+            kite_test::ExpectRange(r, &it, skiplist_set_iterator_next,
+                                   model.lower_bound(lo), model.upper_bound(hi),
+                                   [&](uint64_t key) { return &keys[key]; });
             auto lb = model.lower_bound(k);
             ASSERT_EQ(lb == model.end() ? nullptr : &keys[*lb],
                       skiplist_set_find_ge(&s, &probes[k]));
         }
         }
-        if (op % 300 == 0) {
-            CheckSet(&s, model, keys.data());
-            if (::testing::Test::HasFatalFailure()) return;
-        }
-    }
-    CheckSet(&s, model, keys.data());
+    };
+    kite_test::RunRandomOps(120000, range, 6, op,
+                            [&] { CheckSet(&s, model, keys.data()); });
     EXPECT_EQ(int(model.size()), skiplist_set_count(&s));
     skiplist_set_destroy(&s);
 }
@@ -357,17 +349,8 @@ TEST(SkiplistSetDifferentialTest, InconsistentCompareKeepsLinksSound)
         ASSERT_TRUE(r == 0 || r == EEXIST || r == ENOENT) << r;
     }
     g_chaos = 0;
-    for (int level = 1; level < s.level_count; level++) {
-        SkiplistSetNode *below = s.top->links[level - 1];
-        for (SkiplistSetNode *n = s.top->links[level]; n != s.tail;
-             n = n->links[level]) {
-            while (below != n) {
-                ASSERT_NE(s.tail, below) << "level " << level;
-                below = below->links[level - 1];
-            }
-            below = below->links[level - 1];
-        }
-    }
+    // The order may be anything after random answers; the nesting may not.
+    kite_test::ExpectLevelsNested(s.top, s.tail, s.level_count, false);
     skiplist_set_destroy(&s);
 }
 

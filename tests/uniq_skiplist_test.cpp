@@ -286,6 +286,23 @@ TEST_F(UniqSkiplistTest, DuplicatesAndReplace)
     EXPECT_EQ(1, sl->element_count);
 }
 
+// A null element would end iteration early and read as "not found".
+TEST_F(UniqSkiplistTest, NullElementIsRefused)
+{
+    Init(8);
+    UniqSkiplist *sl = New(2);
+    kite_test::LogCapture capture;
+    EXPECT_EQ(EINVAL, uniq_skiplist_insert(sl, nullptr));
+    EXPECT_EQ(EINVAL, uniq_skiplist_replace_ex(sl, nullptr, false));
+    ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(3)));
+    EXPECT_EQ(EINVAL, uniq_skiplist_insert(sl, nullptr));
+    EXPECT_EQ(std::vector<uint64_t>{3}, Contents(sl));
+    EXPECT_EQ(1, sl->element_count);
+    ASSERT_EQ(3u, capture.size());
+    EXPECT_TRUE(kite_test::LoggedFromEndsWith(capture.last(), "uniq_skiplist.cpp",
+                                              "null element refused"));
+}
+
 TEST_F(UniqSkiplistTest, RangeRules)
 {
     Init(8);
@@ -517,27 +534,10 @@ void CheckList(UniqSkiplist *sl, const std::map<uint64_t, uint64_t *> &model)
     }
     // Each upper level is an ascending subsequence of the one below, and
     // holds exactly the nodes whose level reaches it.
-    for (int level = 1; level <= sl->top_level_index; level++) {
-        Node *below = sl->top->links[level - 1];
-        const uint64_t *last = nullptr;
-        for (Node *n = sl->top->links[level]; n != f->tail; n = n->links[level]) {
-            ASSERT_GE(n->level_index, level);
-            const uint64_t *key = static_cast<const uint64_t *>(n->data);
-            if (last != nullptr) {
-                ASSERT_LT(*last, *key);
-            }
-            last = key;
-            while (below != n) {
-                ASSERT_NE(f->tail, below) << "node missing below level " << level;
-                ASSERT_LT(below->level_index, level);
-                below = below->links[level - 1];
-            }
-            below = below->links[level - 1];
-        }
-        for (; below != f->tail; below = below->links[level - 1]) {
-            ASSERT_LT(below->level_index, level);
-        }
-    }
+    kite_test::ExpectLevelsNested(
+        sl->top, f->tail, sl->top_level_index + 1, true,
+        [](Node *n, int level) { ASSERT_GE(n->level_index, level); },
+        [](Node *n, int level) { ASSERT_LT(n->level_index, level); });
 }
 
 void RunDifferential(bool bidirection, int delay, int ops)
@@ -553,13 +553,12 @@ void RunDifferential(bool bidirection, int delay, int ops)
     // Two lists share the factory's pools.
     UniqSkiplist *lists[2] = {uniq_skiplist_new(&f, 1), uniq_skiplist_new(&f, 3)};
     std::map<uint64_t, uint64_t *> models[2];
-    for (int op = 0; op < ops; op++) {
+    auto op = [&](uint64_t k, uint64_t k2, unsigned choice) {
         int which = int(rng() % 2);
         UniqSkiplist *sl = lists[which];
         auto &model = models[which];
-        uint64_t k = rng() % range, k2 = rng() % range;
         auto it = model.find(k);
-        switch (rng() % 7) {
+        switch (choice) {
         case 0: case 1: case 2: {
             int expect = it == model.end() ? 0 : EEXIST;
             ASSERT_EQ(expect, uniq_skiplist_insert(sl, &keys_a[k]));
@@ -585,26 +584,20 @@ void RunDifferential(bool bidirection, int delay, int ops)
             uint64_t lo = std::min(k, k2), hi = std::max(k, k2);
             UniqSkiplistIterator iter;
             int r = uniq_skiplist_find_range(sl, &lo, &hi, &iter);
-            auto first = model.lower_bound(lo), end = model.upper_bound(hi);
-            ASSERT_EQ(first == end ? ENOENT : 0, r);
-            for (; first != end; ++first) {
-                ASSERT_EQ(first->second, uniq_skiplist_iterator_next(&iter));
-            }
-            ASSERT_EQ(nullptr, uniq_skiplist_iterator_next(&iter));
+            kite_test::ExpectRange(r, &iter, uniq_skiplist_iterator_next,
+                                   model.lower_bound(lo), model.upper_bound(hi),
+                                   [](const auto &entry) { return entry.second; });
             UniqSkiplistNode *ge = uniq_skiplist_find_ge_node(sl, &k);
             auto lb = model.lower_bound(k);
             ASSERT_EQ(lb == model.end() ? nullptr : lb->second,
                       ge == nullptr ? nullptr : ge->data);
         }
         }
-        if (op % 300 == 0) {
-            CheckList(lists[0], models[0]);
-            CheckList(lists[1], models[1]);
-            if (::testing::Test::HasFatalFailure()) return;
-        }
-    }
-    CheckList(lists[0], models[0]);
-    CheckList(lists[1], models[1]);
+    };
+    kite_test::RunRandomOps(ops, range, 7, op, [&] {
+        CheckList(lists[0], models[0]);
+        CheckList(lists[1], models[1]);
+    });
     uniq_skiplist_free(lists[0]);
     uniq_skiplist_free(lists[1]);
     uniq_skiplist_destroy(&f);

@@ -21,7 +21,8 @@ for target in "$@"; do
     fuzz)     required+=(clang++:clang pkg:libclang-rt-14-dev) ;;
     ci)       required+=(cmake:cmake c++:g++ cc:gcc ninja:ninja-build pkg:libgtest-dev
                          pkg-config:pkg-config readelf:binutils doxygen:doxygen
-                         clang++:clang pkg:libclang-rt-14-dev) ;;
+                         clang++:clang pkg:libclang-rt-14-dev pkg:libgmock-dev
+                         clang-format:clang-format) ;;
     *) echo "ensure_deps.sh: unknown target '$target'" >&2; exit 2 ;;
   esac
 done
