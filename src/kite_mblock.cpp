@@ -7,7 +7,9 @@
 // on elements only move between three places: handed out, the free chain
 // (LIFO, so the most recently used and cache-warm element goes out first),
 // or the delay chain, kept in order of recycle time, where an element waits
-// out the delay its caller asked for.  Allocation takes from the free chain
+// out the delay its caller asked for.  An optional release function undoes
+// each element's init: at destroy on every element, and on the elements
+// already set up when an init fails part-way through a new trunk.  Allocation takes from the free chain
 // first and looks at the delay chain's head only when that is empty, so the
 // common path is a pointer pop.  Trunks are released only by destroy.
 //
@@ -82,8 +84,23 @@ int64_t next_trunk_count(const kite_mblock_man *mblock)
     return count > 0 ? count : 0;
 }
 
+// Runs the release function on the first count elements of a trunk.
+void release_elements(kite_mblock_man *mblock, kite_mblock_trunk *trunk,
+                      int64_t count)
+{
+    if (mblock->release_func == nullptr) {
+        return;
+    }
+    for (int64_t i = 0; i < count; i++) {
+        kite_mblock_node *node = node_at(trunk, kTrunkHeaderSize +
+                                                    i * mblock->node_size);
+        mblock->release_func(node->data, mblock->release_args);
+    }
+}
+
 // Runs the init function on every element of a fresh trunk and chains the
-// nodes in address order onto the free chain.
+// nodes in address order onto the free chain.  When one init fails, the
+// elements before it are released again, so the trunk can go back whole.
 int fill_trunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
 {
     kite_mblock_node *first = nullptr;
@@ -97,6 +114,7 @@ int fill_trunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
             if (result != 0) {
                 logError("mblock %s: init element fail, result: %d",
                          mblock->name, result);
+                release_elements(mblock, trunk, i);
                 return result;
             }
         }
@@ -323,12 +341,21 @@ KT_API int kite_mblock_init(kite_mblock_man *mblock, const int element_size,
                                 need_lock);
 }
 
+KT_API void kite_mblock_set_release_func(
+    kite_mblock_man *mblock, kite_mblock_element_release_func release_func,
+    void *release_args)
+{
+    mblock->release_func = release_func;
+    mblock->release_args = release_args;
+}
+
 KT_API void kite_mblock_destroy(kite_mblock_man *mblock)
 {
     kite_mblock_trunk *trunk = mblock->trunks;
     while (trunk != nullptr) {
         kite_mblock_trunk *next = trunk->next;
         int64_t bytes = trunk->bytes;
+        release_elements(mblock, trunk, trunk->element_count);
         kt_free(trunk);
         if (mblock->trunk_notify != nullptr) {
             mblock->trunk_notify(KITE_MBLOCK_TRUNK_FREE, bytes,

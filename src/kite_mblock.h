@@ -8,7 +8,9 @@
  * trunk is made; a reused element is neither cleared nor initialised again.
  * An element freed with a delay is not handed out again before that many
  * seconds have passed, while other free elements are handed out at once.
- * kite_mblock_destroy releases every trunk, elements handed out included.
+ * kite_mblock_destroy releases every trunk, elements handed out included;
+ * an optional release function (kite_mblock_set_release_func) first frees
+ * whatever the init function attached to each element.
  *
  * With need_lock true every call takes the pool's mutex; with it false the
  * pool takes no lock and the caller serialises all calls.
@@ -43,6 +45,12 @@ struct kite_mblock_node {
 /* Called once per element, on zeroed memory, when its trunk is made; a
  * non-zero result fails the allocation that needed the trunk. */
 typedef int (*kite_mblock_alloc_init_func)(void *element, void *args);
+
+/* Undoes what the init function attached to one element (memory it hangs
+ * from the element, for instance).  Runs on every element whose init
+ * succeeded, handed out or not, when the pool is destroyed, and on the
+ * elements already set up when an init fails part-way through a trunk. */
+typedef void (*kite_mblock_element_release_func)(void *element, void *args);
 
 /* Asked before a new trunk of alloc_bytes is made; false refuses it. */
 typedef bool (*kite_mblock_trunk_check_func)(const int64_t alloc_bytes,
@@ -83,6 +91,8 @@ typedef struct kite_mblock_man {
     kite_mblock_stats stats;     /* counters; read with kite_mblock_get_stats */
     bool need_lock;              /* calls take lock: threads may share it */
     pthread_mutex_t lock;        /* guards the chains and counters */
+    kite_mblock_element_release_func release_func; /* null: none */
+    void *release_args;          /* passed to release_func */
 } kite_mblock_man;
 
 /* Sets the pool up; no memory is taken until the first allocation.
@@ -113,7 +123,15 @@ KT_API int kite_mblock_init(kite_mblock_man *mblock, const int element_size,
                             const int alloc_elements_once,
                             const bool need_lock);
 
-/* Releases every trunk; the record is left zeroed and may be set up again.
+/* Sets the element release function (null: none) and its argument; call it
+ * after the init function and before the first allocation, since the init
+ * functions clear the record. */
+KT_API void kite_mblock_set_release_func(
+    kite_mblock_man *mblock, kite_mblock_element_release_func release_func,
+    void *release_args);
+
+/* Runs the release function, if set, on every element, then releases every
+ * trunk; the record is left zeroed and may be set up again.
  * Calling it on a zeroed or destroyed record does nothing. */
 KT_API void kite_mblock_destroy(kite_mblock_man *mblock);
 
@@ -165,11 +183,8 @@ KT_API void kite_mblock_free_slow(kite_mblock_man *mblock,
  * every case they do not handle) goes to the library's own definition of
  * the same function, so behaviour is identical either way. */
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KITE_BUILDING_LIBRARY)
-#ifdef __cplusplus
-#define KITE_MBLOCK_FAST inline __attribute__((gnu_inline))
-#else
+/* extern in C++ too: clang warns about gnu_inline without it. */
 #define KITE_MBLOCK_FAST extern inline __attribute__((gnu_inline))
-#endif
 
 KITE_MBLOCK_FAST struct kite_mblock_node *kite_mblock_alloc(
     kite_mblock_man *mblock)

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "kt_memory.h"
 #include "test_util.h"
 
 namespace {
@@ -192,6 +193,57 @@ TEST_F(KiteMblockTest, TrunkNotificationsAndDestroyReleaseEverything)
     EXPECT_EQ(counts.freed, counts.allocated);
     EXPECT_EQ(pool_.trunks, nullptr);
     kite_mblock_destroy(&pool_);  // a second destroy does nothing
+}
+
+// Elements whose init attaches memory: the release function frees it on
+// every initialised element at destroy, and on the elements already set up
+// when an init fails part-way through a trunk (the n-th init fails).
+struct Attached {
+    char *area;
+};
+
+struct AttachArgs {
+    int fail_at = -1;  // 0-based init call that fails; -1: none
+    int inits = 0, releases = 0;
+};
+
+int AttachArea(void *element, void *args)
+{
+    auto *a = static_cast<AttachArgs *>(args);
+    if (a->inits++ == a->fail_at) return ENOMEM;
+    static_cast<Attached *>(element)->area = static_cast<char *>(kt_malloc(100));
+    return static_cast<Attached *>(element)->area != nullptr ? 0 : ENOMEM;
+}
+
+void FreeArea(void *element, void *args)
+{
+    static_cast<AttachArgs *>(args)->releases++;
+    kt_free(static_cast<Attached *>(element)->area);
+}
+
+TEST_F(KiteMblockTest, ReleaseFunctionUndoesInitAtDestroyAndOnBatchRollback)
+{
+    for (int fail_at : {-1, 0, 5, 6}) {
+        SCOPED_TRACE(fail_at);
+        kite_test::LogCapture capture;
+        kite_test::CountingAllocator counter;
+        AttachArgs args;
+        args.fail_at = fail_at;
+        ASSERT_EQ(kite_mblock_init_ex1(&pool_, "attached", sizeof(Attached), 4,
+                                       0, AttachArea, &args, false), 0);
+        kite_mblock_set_release_func(&pool_, FreeArea, &args);
+        int got = 0;
+        while (got < 8 && kite_mblock_alloc_object(&pool_) != nullptr) got++;
+        // A failed batch is undone whole: its set-up elements are released
+        // and it adds nothing to the pool.
+        const int kept = fail_at < 0 ? 8 : fail_at / 4 * 4;
+        EXPECT_EQ(got, kept);
+        EXPECT_EQ(args.releases, fail_at < 0 ? 0 : fail_at % 4);
+        EXPECT_EQ(counter.blocks(), kept + kept / 4);  // areas and trunks
+        kite_mblock_destroy(&pool_);
+        EXPECT_EQ(args.releases, kept + (fail_at < 0 ? 0 : fail_at % 4));
+        EXPECT_EQ(counter.blocks(), 0);
+    }
 }
 
 // Four threads allocate and free through a locked pool; an element is

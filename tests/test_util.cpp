@@ -2,6 +2,7 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -125,6 +126,83 @@ int64_t FailingAllocator::failures() const
 {
     return g_failures.load();
 }
+
+namespace {
+
+std::atomic<int64_t> g_count_blocks{0};
+std::atomic<int64_t> g_count_bytes{0};
+std::atomic<int64_t> g_count_allocs{0};
+std::atomic<int64_t> g_count_failures{0};
+std::atomic<int64_t> g_count_fail_after{-1};
+
+bool CountingShouldFail()
+{
+    int64_t limit = g_count_fail_after.load();
+    if (limit < 0 || g_count_allocs.load() < limit) return false;
+    g_count_failures.fetch_add(1);
+    errno = ENOMEM;
+    return true;
+}
+
+void CountIn(void *ptr, int64_t blocks)
+{
+    g_count_blocks.fetch_add(blocks);
+    g_count_bytes.fetch_add(static_cast<int64_t>(malloc_usable_size(ptr)));
+    g_count_allocs.fetch_add(1);
+}
+
+void CountOut(void *ptr)
+{
+    g_count_blocks.fetch_sub(1);
+    g_count_bytes.fetch_sub(static_cast<int64_t>(malloc_usable_size(ptr)));
+}
+
+void *CountingMalloc(size_t size)
+{
+    if (CountingShouldFail()) return nullptr;
+    void *ptr = malloc(size);
+    if (ptr != nullptr) CountIn(ptr, 1);
+    return ptr;
+}
+
+void *CountingRealloc(void *ptr, size_t size)
+{
+    if (CountingShouldFail()) return nullptr;
+    size_t old_bytes = ptr != nullptr ? malloc_usable_size(ptr) : 0;
+    void *grown = realloc(ptr, size);
+    if (grown == nullptr) return nullptr;
+    g_count_bytes.fetch_sub(static_cast<int64_t>(old_bytes));
+    CountIn(grown, ptr != nullptr ? 0 : 1);
+    return grown;
+}
+
+void CountingFree(void *ptr)
+{
+    CountOut(ptr);
+    free(ptr);
+}
+
+}  // namespace
+
+CountingAllocator::CountingAllocator(int64_t fail_after)
+{
+    g_count_blocks.store(0);
+    g_count_bytes.store(0);
+    g_count_allocs.store(0);
+    g_count_failures.store(0);
+    g_count_fail_after.store(fail_after);
+    kt_set_allocator(CountingMalloc, CountingRealloc, CountingFree);
+}
+
+CountingAllocator::~CountingAllocator()
+{
+    kt_set_allocator(nullptr, nullptr, nullptr);
+}
+
+int64_t CountingAllocator::blocks() const { return g_count_blocks.load(); }
+int64_t CountingAllocator::bytes() const { return g_count_bytes.load(); }
+int64_t CountingAllocator::allocations() const { return g_count_allocs.load(); }
+int64_t CountingAllocator::failures() const { return g_count_failures.load(); }
 
 std::string Prefix(const std::string &file, int line)
 {

@@ -55,6 +55,24 @@ class FailingAllocator {
   int64_t failures() const;
 };
 
+// Counts what the library's wrapper holds while alive: blocks and bytes
+// allocated and not yet freed (bytes as malloc_usable_size reports them, so
+// a free subtracts exactly what its allocation added).  After `fail_after`
+// successful allocations every further one fails (-1: none fails), so a
+// test can fail each step in turn and still check that nothing leaked.
+// Install it only while nothing allocated before it will be freed.
+class CountingAllocator {
+ public:
+  explicit CountingAllocator(int64_t fail_after = -1);
+  ~CountingAllocator();
+  CountingAllocator(const CountingAllocator &) = delete;
+  CountingAllocator &operator=(const CountingAllocator &) = delete;
+  int64_t blocks() const;       // allocated and not freed
+  int64_t bytes() const;        // usable bytes of those blocks
+  int64_t allocations() const;  // successful allocations and reallocations
+  int64_t failures() const;
+};
+
 // The expected standard prefix for a message logged from source file
 // `file` (base name) at `line`: "file: NAME, line: N, ".
 std::string Prefix(const std::string &file, int line);
