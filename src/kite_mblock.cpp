@@ -7,11 +7,12 @@
 // on elements only move between three places: handed out, the free chain
 // (LIFO, so the most recently used and cache-warm element goes out first),
 // or the delay chain, kept in order of recycle time, where an element waits
-// out the delay its caller asked for.  An optional release function undoes
-// each element's init: at destroy on every element, and on the elements
-// already set up when an init fails part-way through a new trunk.  Allocation takes from the free chain
+// out the delay its caller asked for.  Allocation takes from the free chain
 // first and looks at the delay chain's head only when that is empty, so the
-// common path is a pointer pop.  Trunks are released only by destroy.
+// common path is a pointer pop.  Trunks are released only by destroy.  An
+// optional release function undoes each element's init: at destroy on every
+// element, and on the elements already set up when an init fails part-way
+// through a new trunk (which then goes back whole).
 //
 // With need_lock every public call runs under the pool's mutex; without it
 // the pool touches no lock at all.
