@@ -25,6 +25,9 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A writer, owned by the caller: open while buff is not null (between a
+ * successful open and close), closed otherwise.  Read its fields, never
+ * write them. */
 typedef struct {
     int32_t fd;          /* descriptor of the open file */
     int32_t buffer_size; /* bytes in the buffer */

@@ -30,13 +30,15 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A poller, owned by the caller: open between a successful ioevent_init and
+ * ioevent_destroy, closed (poll_fd -1, events null) otherwise. */
 typedef struct ioevent_puller {
     int32_t size;         /* capacity of events; most events one poll returns */
     int32_t extra_events; /* OR-ed into every attach/modify mask (EPOLLET...) */
     int32_t poll_fd;      /* the epoll descriptor; -1 when closed */
     struct {
-        int32_t index;
-        int32_t count;
+        int32_t index; /* the caller's position among the ready events */
+        int32_t count; /* the caller's count of ready events */
     } iterator; /* a cursor for callers; zeroed by init, unused here */
     struct epoll_event *events; /* size records; null when closed */
     int32_t timeout; /* poll time-out in ms: -1 no limit, 0 return at once */

@@ -60,6 +60,7 @@ typedef bool (*kite_mblock_trunk_check_func)(const int64_t alloc_bytes,
 typedef void (*kite_mblock_trunk_notify_func)(const int type,
                                               const int64_t alloc_bytes,
                                               void *args);
+/* The type given to a trunk notify function. */
 #define KITE_MBLOCK_TRUNK_ALLOC 1
 #define KITE_MBLOCK_TRUNK_FREE 2
 

@@ -26,6 +26,9 @@
 
 #include "common_define.h"
 
+/* What kite_mpool_init takes for a size argument of 0 or less: usable bytes
+ * of a normal trunk, and the remainder at which a trunk leaves the free
+ * list. */
 #define KITE_MPOOL_DEFAULT_ALLOC_SIZE_ONCE (1024 * 1024)
 #define KITE_MPOOL_DEFAULT_DISCARD_SIZE 64
 
@@ -55,7 +58,7 @@ struct kite_mpool_man {
 struct kite_mpool_stats {
     int64_t total_bytes;       /* usable bytes of all trunks */
     int64_t free_bytes;        /* bytes not handed out, in all trunks */
-    int32_t total_trunk_count;
+    int32_t total_trunk_count; /* trunks of the pool */
     int32_t free_trunk_count;  /* trunks still taking requests */
 };
 

@@ -25,6 +25,7 @@
 #define KT_MAX_LOCAL_IP_ADDRS 16
 /* At most this many alias prefixes are taken from g_if_alias_prefix. */
 #define KT_MAX_IF_ALIAS_PREFIX_COUNT 4
+/* Bytes of g_if_alias_prefix, its terminating NUL included. */
 #define KT_IF_ALIAS_PREFIX_SIZE 32
 
 KT_EXTERN_C_BEGIN

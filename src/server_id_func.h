@@ -267,6 +267,7 @@ static inline ConnectionInfo *kt_server_check_connect(
                                       err_no);
 }
 
+/* kt_server_make_connection_ex without bind, failures logged. */
 static inline int kt_server_make_connection(KTAddressPtrArray *addr_array,
                                             ConnectionInfo *conn,
                                             const int connect_timeout)

@@ -30,11 +30,16 @@
 
 KT_EXTERN_C_BEGIN
 
+/* A context, owned by the caller: the pool its buffers come from.  Set up
+ * by shared_buffer_init_ex, torn down by shared_buffer_destroy. */
 typedef struct shared_buffer_context {
     kite_mblock_man allocator;    /* the pool of SharedBuffer records */
     int32_t buffer_init_capacity; /* bytes given to a new record; <= 0: none */
 } SharedBufferContext;
 
+/* A buffer record of a context's pool, shared by its holders: taken with
+ * shared_buffer_alloc_ex, held and dropped with shared_buffer_hold and
+ * shared_buffer_release.  A holder reads and writes buff and length. */
 typedef struct shared_buffer {
     char *buff;                    /* data area, or null */
     int32_t capacity;              /* bytes in buff */
