@@ -470,6 +470,14 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
 {
     pool->threads = nullptr;
     pool->freelist = nullptr;
+    // A slot array shorter than one would not hold the free list built
+    // below, and the first run would read past it.
+    if (limit < 1 || name == nullptr || pcontinue_flag == nullptr) {
+        logError("thread pool: %s, invalid argument, limit: %d (at least 1), "
+                 "continue flag: %s", name != nullptr ? name : "(null)",
+                 limit, pcontinue_flag != nullptr ? "given" : "null");
+        return EINVAL;
+    }
     int result = init_pthread_lock_cond(&pool->lock, &pool->cond);
     if (result != 0) {
         return result;

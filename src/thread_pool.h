@@ -83,8 +83,10 @@ typedef struct kt_thread_pool {
 /* Sets the pool up: limit (at least 1) slots, min_idle_count (cut to
  * limit) threads started now, name cut to 63 bytes; extra_data_callbacks
  * may be null and is copied.  pcontinue_flag is kept and must stay alive
- * and true while the pool is to run.  Returns 0, a lock or condition error
- * or ENOMEM (logged; nothing left allocated), or the error of starting an
+ * and true while the pool is to run.  Returns 0; EINVAL (logged, nothing
+ * set up or allocated) for limit below 1, a null name or a null
+ * pcontinue_flag; a lock or condition error or ENOMEM (logged; nothing left
+ * allocated); or the error of starting an
  * initial thread: threads already started then keep running, so set the
  * flag false and call kt_thread_pool_destroy. */
 KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,

@@ -140,6 +140,32 @@ TEST_F(ThreadPoolTest, SetUpStoresItsSettingsAndBuildsTheFreeList)
     EXPECT_EQ(Running(), 0);  // no thread before the first run
 }
 
+// A limit below one, a null name or a null flag is refused before anything
+// is set up: no allocation is attempted and one error is logged.
+TEST_F(ThreadPoolTest, SetUpRefusesBadArguments)
+{
+    volatile bool flag = true;
+    const struct {
+        const char *name;
+        int limit;
+        volatile bool *flag;
+    } cases[] = {
+        {"tp", 0, &flag}, {"tp", -3, &flag}, {nullptr, 2, &flag}, {"tp", 2, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.limit);
+        LogCapture log;
+        kite_test::FailingAllocator fail(0);
+        KTThreadPool pool{};
+        EXPECT_EQ(kt_thread_pool_init_ex(&pool, c.name, c.limit, 0, 0, 0,
+                                         c.flag, nullptr), EINVAL);
+        EXPECT_EQ(fail.failures(), 0);
+        EXPECT_EQ(pool.threads, nullptr);
+        EXPECT_EQ(log.size(), 1u);
+        EXPECT_TRUE(log.contains("invalid argument"));
+    }
+}
+
 TEST_F(ThreadPoolTest, MinIdleAboveLimitStartsLimitThreads)
 {
     LogCapture log;
