@@ -23,6 +23,7 @@
 #include "server_id_func.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -1001,12 +1002,38 @@ const KTServerGroupInfo *address_uniq_match_group(const KTServerConfig *ctx,
     return found;
 }
 
-void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
+/* Every append of the renderer goes through here: the first failure is kept
+ * and later appends are skipped, so a failed rendering reports its error
+ * instead of a silently shortened text.  The room reserved before each
+ * block normally makes the appends allocation-free. */
+struct RenderSink {
+    KiteBuffer *buffer;
+    int result;
+
+    void append(const char *format, ...) KT_PRINTF_FORMAT(2, 3)
+    {
+        if (result != 0) {
+            return;
+        }
+        va_list ap;
+        va_start(ap, format);
+        result = kite_buffer_vappend(buffer, format, ap);
+        va_end(ap);
+    }
+
+    void append_buff(const char *data, int len)
+    {
+        if (result == 0) {
+            result = kite_buffer_append_buff(buffer, data, len);
+        }
+    }
+};
+
+void render_groups(const KTServerConfig *ctx, RenderSink *sink)
 {
     if (is_implicit_group(ctx)) {
         /* No group section: the implicit group's port is the global item. */
-        kite_buffer_append(buffer, "port = %d\n\n",
-                           ctx->group_array.groups[0].port);
+        sink->append("port = %d\n\n", ctx->group_array.groups[0].port);
         return;
     }
     for (int i = 0; i < ctx->group_array.count; i++) {
@@ -1014,22 +1041,21 @@ void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
         if (g->port <= 0) {
             /* Only a lone group that took a default_port of 0 or less gets
              * here: leave "port" out so that it loads back the same way. */
-            kite_buffer_append(buffer, "[%s%.*s]\nnet_type = %s\nip_prefix = "
-                               "%.*s\n\n", kGroupPrefix, g->group_name.len,
-                               g->group_name.str,
-                               rendered_net_type(g->filter.net_type),
-                               g->filter.ip_prefix.len,
-                               g->filter.ip_prefix.len > 0
-                                   ? g->filter.ip_prefix.str : "");
+            sink->append("[%s%.*s]\nnet_type = %s\nip_prefix = %.*s\n\n",
+                         kGroupPrefix, g->group_name.len, g->group_name.str,
+                         rendered_net_type(g->filter.net_type),
+                         g->filter.ip_prefix.len,
+                         g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str
+                                                     : "");
             continue;
         }
-        kite_buffer_append(buffer, "[%s%.*s]\nport = %d\nnet_type = %s\n"
-                           "ip_prefix = %.*s\n\n", kGroupPrefix,
-                           g->group_name.len, g->group_name.str, g->port,
-                           rendered_net_type(g->filter.net_type),
-                           g->filter.ip_prefix.len,
-                           g->filter.ip_prefix.len > 0
-                               ? g->filter.ip_prefix.str : "");
+        sink->append("[%s%.*s]\nport = %d\nnet_type = %s\nip_prefix = "
+                     "%.*s\n\n", kGroupPrefix, g->group_name.len,
+                     g->group_name.str, g->port,
+                     rendered_net_type(g->filter.net_type),
+                     g->filter.ip_prefix.len,
+                     g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str
+                                                 : "");
     }
 }
 
@@ -1039,50 +1065,49 @@ void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
  * while a group host item always goes to its named group. */
 void render_address(const KTServerConfig *ctx, const KTServerGroupInfo *group,
                     const KTAddressInfo *addr, int *plain_lines,
-                    KiteBuffer *buffer)
+                    RenderSink *sink)
 {
     if (*plain_lines < KT_SERVER_MAX_HOSTS &&
         address_uniq_match_group(ctx, addr) == group) {
-        kite_buffer_append_buff(buffer, "host", 4);
+        sink->append_buff("host", 4);
         (*plain_lines)++;
     } else {
-        kite_buffer_append(buffer, "%.*s%s", group->group_name.len,
-                           group->group_name.str, "-host");
+        sink->append("%.*s%s", group->group_name.len, group->group_name.str,
+                     "-host");
     }
     /* Brackets keep an IPv6 address apart from its port; port 0 (no port
      * known) is left out so that the line parses back to port 0. */
     const char *ip = addr->conn.ip_addr;
     const char *open = is_ipv6(ip) ? "[" : "", *close = is_ipv6(ip) ? "]" : "";
     if (addr->conn.port != 0) {
-        kite_buffer_append(buffer, " = %s%s%s:%u\n", open, ip, close,
-                           addr->conn.port);
+        sink->append(" = %s%s%s:%u\n", open, ip, close, addr->conn.port);
     } else {
-        kite_buffer_append(buffer, " = %s%s%s\n", open, ip, close);
+        sink->append(" = %s%s%s\n", open, ip, close);
     }
 }
 
 int render_server(const KTServerConfig *ctx, const KTServerInfo *server,
-                  KiteBuffer *buffer)
+                  RenderSink *sink)
 {
     int n = 0;
     for (int i = 0; i < ctx->group_array.count; i++) {
         n += server->group_addrs[i].address_array.count;
     }
-    int result = kite_buffer_check_inc_size(buffer, 32 + 144 * n);
+    int result = kite_buffer_check_inc_size(sink->buffer, 32 + 144 * n);
     if (result != 0) {
         return result;
     }
-    kite_buffer_append(buffer, "[%s%d]\n", kServerPrefix, server->id);
+    sink->append("[%s%d]\n", kServerPrefix, server->id);
     int plain_lines = 0;
     for (int i = 0; i < ctx->group_array.count; i++) {
         const KTAddressPtrArray &array = server->group_addrs[i].address_array;
         for (int j = 0; j < array.count; j++) {
             render_address(ctx, &ctx->group_array.groups[i], array.addrs[j],
-                           &plain_lines, buffer);
+                           &plain_lines, sink);
         }
     }
-    kite_buffer_append_buff(buffer, "\n", 1);
-    return 0;
+    sink->append_buff("\n", 1);
+    return sink->result;
 }
 
 /* ---- log dump ---- */
@@ -1282,10 +1307,14 @@ int kt_server_to_config_string(KTServerConfig *ctx, KiteBuffer *buffer)
     if (result != 0) {
         return result;
     }
-    render_groups(ctx, buffer);
+    RenderSink sink = {buffer, 0};
+    render_groups(ctx, &sink);
+    if (sink.result != 0) {
+        return sink.result;
+    }
     const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
     for (int i = 0; i < by_id.count; i++) {
-        result = render_server(ctx, &by_id.servers[i], buffer);
+        result = render_server(ctx, &by_id.servers[i], &sink);
         if (result != 0) {
             return result;
         }

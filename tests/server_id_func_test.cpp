@@ -658,6 +658,27 @@ TEST(ServerIdFuncTest, RenderFailureKeepsText)
     EXPECT_NE(partial.find("[server-1]"), std::string::npos);
     EXPECT_EQ(partial.find("[server-40]"), std::string::npos);
     kite_buffer_destroy(&buffer);
+
+    // Whichever allocation fails, the result is ENOMEM or the whole text:
+    // a shortened text is never reported as success.
+    const std::string full = Render(&l.ctx);
+    int failures = 0;
+    for (int n = 0; n < 64; n++) {
+        kite_buffer_init(&buffer);
+        int result;
+        {
+            kite_test::FailingAllocator fail(n, true);
+            result = kt_server_to_config_string(&l.ctx, &buffer);
+        }
+        if (result == 0) {
+            EXPECT_EQ(std::string(buffer.data, buffer.length), full) << n;
+        } else {
+            EXPECT_EQ(result, ENOMEM) << n;
+            failures++;
+        }
+        kite_buffer_destroy(&buffer);
+    }
+    EXPECT_GT(failures, 0);
 }
 
 TEST(ServerIdFuncTest, LogDump)
