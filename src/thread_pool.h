@@ -108,11 +108,13 @@ KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
                                volatile bool *pcontinue_flag);
 
 /* Hands func(arg, thread_data) to a free slot's thread, starting one if the
- * slot has none, and returns without waiting for it to run; waits while
- * every slot is busy.  Returns 0 (func will run exactly once), EINTR when
- * the continue flag is false or falls while waiting, the error of starting
- * the thread (logged; the slot is free again and func will not run), or
- * the error of pthread_mutex_lock (logged; nothing changed). */
+ * slot has none, or queues it in the backlog while every slot is busy, and
+ * returns without waiting for it to run; waits while every slot is busy
+ * and the backlog (if any) is full.  Returns 0 (func will run exactly
+ * once), EINTR when the continue flag is false or falls while waiting, the
+ * error of starting the thread (logged; the slot is free again and func
+ * will not run), or the error of pthread_mutex_lock (logged; nothing
+ * changed). */
 KT_API int kt_thread_pool_run(KTThreadPool *pool, kt_thread_pool_callback func,
                               void *arg);
 
@@ -145,10 +147,11 @@ KT_API int kt_thread_pool_wait_done(KTThreadPool *pool, int timeout_ms);
 KT_API void kt_thread_pool_stop(KTThreadPool *pool);
 
 /*
- * Releases the slot array, locks and conditions once every thread of the
- * pool has ended, leaving null pointers and zero counts.  With the continue
- * flag false it wakes the idle threads and waits up to 5 seconds for all
- * threads to end (a thread in a long work function may take longer).  If
+ * Releases the slot array, backlog, locks and conditions once every thread
+ * of the pool has ended, leaving null pointers and zero counts.  With the
+ * continue flag false it wakes the idle threads and waits up to 5 seconds
+ * for all threads to end, which includes running the queued items (a long
+ * work function or backlog may take longer).  If
  * some thread has not ended (always so while the flag is still true and
  * threads exist) nothing is released, a warning is logged, and the call may
  * be repeated later.  No kt_thread_pool_run may be in progress.
