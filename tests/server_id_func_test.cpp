@@ -159,6 +159,39 @@ TEST(ServerIdFuncTest, GroupSectionFailures)
     RunFailureCases(cases);
 }
 
+// The highest port is accepted where a port is read: a group's "port" and a
+// server's per-group port item (two loads, since a server's two groups may
+// not share a port).
+TEST(ServerIdFuncTest, HighestPortIsAccepted)
+{
+    const std::string groups = "[group-a]\nport = %A\nnet_type = inner\n"
+                               "[group-b]\nport = 1\nnet_type = outer\n";
+    const struct {
+        const char *group_a_port;
+        const char *server_items;
+        int group;  // the group whose address must carry 65535
+        const char *ip;
+    } cases[] = {
+        {"65535", "host = 10.0.0.1\n", 0, "10.0.0.1"},
+        {"2", "b-port = 65535\nb-host = 8.8.8.8\n", 1, "8.8.8.8"},
+    };
+    for (const auto &c : cases) {
+        std::string text = groups;
+        text.replace(text.find("%A"), 2, c.group_a_port);
+        text += std::string("[server-1]\n") + c.server_items;
+        SCOPED_TRACE(text);
+        Loaded l(text);
+        ASSERT_EQ(l.result, 0);
+        KTServerInfo *server = kt_server_get_by_id(&l.ctx, 1);
+        ASSERT_NE(server, nullptr);
+        const KTAddressPtrArray &slot = server->group_addrs[c.group].address_array;
+        ASSERT_EQ(slot.count, 1);
+        EXPECT_EQ(slot.addrs[0]->conn.port, 65535);
+        string_t ip = {const_cast<char *>(c.ip), (int)strlen(c.ip)};
+        EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &ip, 65535), server);
+    }
+}
+
 TEST(ServerIdFuncTest, ServerSectionFailures)
 {
     const std::string g = kTwoGroups;
