@@ -381,20 +381,23 @@ int load_groups(KTServerConfig *ctx, IniContext *ini, const char *filename)
 
 /* ---- address arrays ---- */
 
-/* Doubles the pointer array (first capacity first_alloc); new part zeroed. */
+/* Doubles the pointer array (first capacity first_alloc); new part zeroed.
+ * On failure the array is unchanged. */
 int grow_ptr_array(KTAddressPtrArray *array, int first_alloc)
 {
-    int alloc = array->alloc == 0 ? first_alloc : array->alloc * 2;
-    KTAddressInfo **addrs =
-        (KTAddressInfo **)kt_calloc(alloc, sizeof(KTAddressInfo *));
+    const int alloc = (int)kite::grown_capacity(
+        array->alloc, array->count + 1, first_alloc, INT32_MAX);
+    kite::unique_ptr<KTAddressInfo *> addrs(
+        (KTAddressInfo **)kt_calloc(alloc, sizeof(KTAddressInfo *)));
     if (addrs == nullptr) {
         return ENOMEM;
     }
     if (array->count > 0) {
-        memcpy(addrs, array->addrs, sizeof(KTAddressInfo *) * array->count);
+        memcpy(addrs.get(), array->addrs,
+               sizeof(KTAddressInfo *) * array->count);
     }
     kt_free(array->addrs);
-    array->addrs = addrs;
+    array->addrs = addrs.release();
     array->alloc = alloc;
     return 0;
 }
@@ -828,18 +831,16 @@ int kt_server_load_servers(KTServerConfig *ctx, const char *filename,
         return ENOENT;
     }
     IniSectionInfo fixed[kFixedServerSections];
+    kite::unique_ptr<IniSectionInfo> heap;
     IniSectionInfo *sections = fixed;
     if (count >= kFixedServerSections) {
-        sections = (IniSectionInfo *)kt_malloc(sizeof(IniSectionInfo) * count);
-        if (sections == nullptr) {
+        heap.reset((IniSectionInfo *)kt_malloc(sizeof(IniSectionInfo) * count));
+        if (heap == nullptr) {
             return ENOMEM;
         }
+        sections = heap.get();
     }
-    int result = load_server_list(ctx, ini, filename, sections, count);
-    if (sections != fixed) {
-        kt_free(sections);
-    }
-    return result;
+    return load_server_list(ctx, ini, filename, sections, count);
 }
 
 /* ---- indexes ---- */
