@@ -114,7 +114,7 @@ IpKey probe_key(const string_t &ip, int port)
 {
     char head[16] = {0};
     if (ip.len > 0) {
-        memcpy(head, ip.str, KT_MIN(ip.len, 16));
+        memcpy(head, ip.str, std::min(ip.len, 16));
     }
     return {load_be64(head), load_be64(head + 8), ip.str, ip.len, port};
 }
@@ -128,7 +128,7 @@ inline int cmp_ip_key(const IpKey &a, const IpKey &b)
     if (a.h1 != b.h1) {
         return a.h1 < b.h1 ? -1 : 1;
     }
-    int len = KT_MIN(a.len, b.len);
+    int len = std::min(a.len, b.len);
     if (len > 16) {
         int r = memcmp(a.str + 16, b.str + 16, len - 16);
         if (r != 0) {
@@ -192,7 +192,7 @@ bool kt_server_group_match(const KTServerGroupInfo *group,
     }
     const string_t &prefix = group->filter.ip_prefix;
     if (prefix.len > 0) {
-        int n = KT_MIN(prefix.len, kMaxIpPrefixLen);
+        int n = std::min(prefix.len, kMaxIpPrefixLen);
         if (strnlen(addr->conn.ip_addr, n) < (size_t)n ||
             memcmp(addr->conn.ip_addr, prefix.str, n) != 0) {
             return false;
@@ -573,7 +573,7 @@ __attribute__((noinline)) bool same_ip_and_port(const ConnectionInfo *a,
 
 int check_plain_duplicates(SectionLoad *load, const KTAddressInfo *addrs)
 {
-    const int count = KT_MIN(load->plain_count, KT_SERVER_MAX_HOSTS);
+    const int count = std::min(load->plain_count, KT_SERVER_MAX_HOSTS);
     for (int i = 0; i < count; i++) {
         for (int j = i + 1; j < count; j++) {
             const ConnectionInfo &a = addrs[i].conn, &b = addrs[j].conn;
@@ -1522,7 +1522,7 @@ KTServerInfo *kt_server_get_by_id(KTServerConfig *ctx, const int server_id)
     }
     while (n > 1) {
         int half = n / 2;
-        int next = KT_MAX((n - half) / 2 - 1, 0);
+        int next = std::max((n - half) / 2 - 1, 0);
         /* Both records the next step may read are fetched ahead, so the
          * cache misses of two levels overlap. */
         __builtin_prefetch(&base[next].id);

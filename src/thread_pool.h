@@ -140,7 +140,8 @@ KT_API int kt_thread_pool_set_backlog(KTThreadPool *pool, int max_queued);
  * it waits are waited for too. */
 KT_API int kt_thread_pool_wait_done(KTThreadPool *pool, int timeout_ms);
 
-/* Stops the pool: stores false into *pcontinue_flag atomically and wakes
+/* Stops a pool that init set up (the flag it was given must still be
+ * alive): stores false into *pcontinue_flag atomically and wakes
  * the idle threads and the callers waiting in kt_thread_pool_run, which
  * return EINTR.  Work already accepted still runs.  Then call
  * kt_thread_pool_destroy. */
