@@ -68,6 +68,8 @@ namespace {
 constexpr int kWaitSeconds = 2;
 constexpr int kDestroyWaitMillis = 5000;
 constexpr int kSpinPauses = 200;
+// How long a thread that has drained the backlog watches it.
+constexpr int kBacklogSpinPauses = 200;
 
 using Work = decltype(KTThreadInfo::callback);
 
@@ -82,8 +84,10 @@ struct Backlog {
 
 struct PoolShared {
     std::atomic<int> alive;        // threads that may still touch the pool
-    std::atomic<int64_t> pending;  // accepted items that have not finished
-    std::atomic<int> done_waiters; // callers inside kt_thread_pool_wait_done
+    // Accepted items that have not finished: changed under pool.lock only,
+    // read without it by kt_thread_pool_wait_done's first look.
+    std::atomic<int64_t> pending;
+    int done_waiters;              // callers inside kt_thread_pool_wait_done
     pthread_cond_t done_cond;      // they wait on it, with pool.lock
     Backlog backlog;
 };
@@ -181,9 +185,9 @@ auto under_lock(pthread_mutex_t *lock, Fn fn)
 // every other runnable one, while a thread woken from a condition wait is
 // scheduled promptly, so longer spins only make hand-offs slower there.
 template <typename ReadyFn>
-bool spin_until(ReadyFn ready)
+bool spin_until(ReadyFn ready, int pauses = kSpinPauses)
 {
-    for (int i = 0; i < kSpinPauses; i++) {
+    for (int i = 0; i < pauses; i++) {
         if (ready()) {
             return true;
         }
@@ -258,19 +262,24 @@ int thread_pool_alloc_init(KTThreadPool *pool)
     return result;
 }
 
-// Counts an accepted item as finished; the last one wakes the callers of
-// kt_thread_pool_wait_done.  Paired with wait_done's count of waiters, both
-// sequentially consistent, so either the waiter sees pending at zero or
-// this side sees the waiter.
-void finish_item(KTThreadPool *pool)
+// Counts an accepted item as finished (pool.lock held); the last one wakes
+// the callers of kt_thread_pool_wait_done.  Done under the lock that the
+// thread takes next anyway, so the count costs no extra contended access.
+void finish_item_locked(KTThreadPool *pool)
 {
     PoolShared *shared = shared_of(pool);
-    if (shared->pending.fetch_sub(1) == 1 && shared->done_waiters.load() > 0) {
-        under_lock(&pool->lock, [&] {
-            pthread_cond_broadcast(&shared->done_cond);
-            return 0;
-        });
+    if (shared->pending.fetch_sub(1, std::memory_order_release) == 1 &&
+        shared->done_waiters > 0) {
+        pthread_cond_broadcast(&shared->done_cond);
     }
+}
+
+void finish_item(KTThreadPool *pool)
+{
+    under_lock(&pool->lock, [&] {
+        finish_item_locked(pool);
+        return 0;
+    });
 }
 
 // Takes the oldest queued item into *work; pool.lock held.  Wakes the
@@ -319,8 +328,9 @@ bool link_free(KTThreadPool *pool, KTThreadInfo *slot)
     return was_empty;
 }
 
-// A thread that has finished an item takes the next queued one into *work
-// or, with none queued, returns its slot to the free list.  With a backlog
+// A thread that has finished an item counts it finished and takes the next
+// queued one into *work or, with none queued, returns its slot to the free
+// list.  With a backlog
 // it first watches the queue for a moment with its slot still taken, so a
 // caller meanwhile queues the next item (one short lock) instead of handing
 // it over through the slot (two locks and a signal).
@@ -329,20 +339,31 @@ bool next_queued_or_free(KTThreadPool *pool, KTThreadInfo *slot, Work *work)
     Backlog &backlog = shared_of(pool)->backlog;
     bool wake = false;
     bool spun = false;
+    bool finished = false;
     int queued;
     while ((queued = under_lock(&pool->lock, [&] {
+                if (!finished) {
+                    finish_item_locked(pool);
+                    finished = true;
+                }
                 if (pop_backlog(pool, work)) {
                     return 1;
                 }
-                if (backlog.capacity > 0 && !spun) {
+                // Only while every other slot is taken would a caller
+                // queue its next item; with a free slot it hands it over
+                // there, and this thread had better return its own slot
+                // (the free list's head) at once.
+                if (backlog.capacity > 0 && !spun && pool->freelist == nullptr) {
                     return -1;
                 }
                 wake = link_free(pool, slot);
                 return 0;
             })) < 0) {
-        spin_until([&backlog] {
-            return backlog.count.load(std::memory_order_relaxed) > 0;
-        });
+        spin_until(
+            [&backlog] {
+                return backlog.count.load(std::memory_order_relaxed) > 0;
+            },
+            kBacklogSpinPauses);
         spun = true;
     }
     if (wake) {
@@ -467,10 +488,11 @@ Turn work_loop(KTThreadInfo *slot, void *tdata, int *running_after)
         do {
             add_int(pool->thread_counts.dealing, 1);
             work.func(work.arg, tdata);
-            last_run_time = kt_get_current_time();
             add_int(pool->thread_counts.dealing, -1);
-            finish_item(pool);
         } while (next_queued_or_free(pool, slot, &work));
+        // Read once the items stop coming rather than after each one: the
+        // clock is only looked at after the next wait.
+        last_run_time = kt_get_current_time();
         just_worked = true;
     }
 }
@@ -537,11 +559,11 @@ int try_take(KTThreadPool *pool, kt_thread_pool_callback func, void *arg,
             return EINTR;
         }
         if ((*out = unlink_free(pool)) != nullptr) {
-            shared_of(pool)->pending.fetch_add(1);
+            shared_of(pool)->pending.fetch_add(1, std::memory_order_relaxed);
             return kTookSlot;
         }
         if (push_backlog(pool, func, arg)) {
-            shared_of(pool)->pending.fetch_add(1);
+            shared_of(pool)->pending.fetch_add(1, std::memory_order_relaxed);
             return kQueued;
         }
         if (!spun) {
@@ -799,16 +821,16 @@ KT_API int kt_thread_pool_wait_done(KTThreadPool *pool, int timeout_ms)
         return 0;  // nothing was set up, so nothing is pending
     }
     PoolShared *shared = shared_of(pool);
-    if (shared->pending.load() == 0) {
+    if (shared->pending.load(std::memory_order_acquire) == 0) {
         return 0;
     }
     kite::lock_guard guard(&pool->lock);
     if (!guard.ok()) {
         return guard.error();
     }
-    shared->done_waiters.fetch_add(1);
+    shared->done_waiters++;
     int result = wait_pending_zero(pool, timeout_ms);
-    shared->done_waiters.fetch_sub(1);
+    shared->done_waiters--;
     return result;
 }
 
