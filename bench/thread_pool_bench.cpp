@@ -1,14 +1,15 @@
-// The thread pool hands each work item straight to an idle thread; there is
-// no task queue.  These cases measure what that design is for, against
-// GLib's GThreadPool, boost::asio::thread_pool and libuv's uv_queue_work,
-// each with two worker threads:
+// The thread pool hands each work item straight to an idle thread; by
+// default there is no task queue, and the Backlog cases add its bounded
+// backlog (kBacklog items).  These cases measure both, against GLib's
+// GThreadPool, boost::asio::thread_pool and libuv's uv_queue_work, each
+// with two worker threads:
 //   HandOff: latency from the submit call returning to the work function
 //     starting, over 100,000 items submitted one at a time to idle threads
 //     (median_us and p99_us, signed, in microseconds; call_median_us and
 //     call_p99_us measure from the moment the call was made);
 //   Work20us: throughput of 200,000 items of about 20 us of computation
 //     from one submitting thread;
-//   Empty: throughput of 200,000 empty items, which shows the cost of the
+//   Empty: throughput of 1,000,000 empty items, which shows the cost of the
 //     hand-off itself.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -40,7 +41,9 @@ namespace {
 
 constexpr int kThreads = 2;
 constexpr int kLatencyItems = 100000;
-constexpr int kThroughputItems = 200000;
+constexpr int kWorkItems = 200000;
+constexpr int kEmptyItems = 1000000;
+constexpr int kBacklog = 1024;
 
 int64_t NowNs()
 {
@@ -94,6 +97,9 @@ void Work20us()
 
 void EmptyWork() { g_finished.fetch_add(1, std::memory_order_acq_rel); }
 
+template <void (*Work)()>
+constexpr int kItemsOf = Work == Work20us ? kWorkItems : kEmptyItems;
+
 void WaitFinished(int64_t count)
 {
     while (g_finished.load(std::memory_order_acquire) < count) {
@@ -143,16 +149,16 @@ void MeasureHandOff(benchmark::State &state, SubmitFn submit, AfterFn after_each
 // submit() hands one item of `work` to the pool; every item counts itself
 // in g_finished.
 template <typename SubmitFn>
-void MeasureThroughput(benchmark::State &state, SubmitFn submit)
+void MeasureThroughput(benchmark::State &state, int items, SubmitFn submit)
 {
     for (auto _ : state) {
         g_finished.store(0);
-        for (int i = 0; i < kThroughputItems; i++) {
+        for (int i = 0; i < items; i++) {
             submit();
         }
-        WaitFinished(kThroughputItems);
+        WaitFinished(items);
     }
-    state.SetItemsProcessed(state.iterations() * kThroughputItems);
+    state.SetItemsProcessed(state.iterations() * items);
 }
 
 // ---- this library's pool --------------------------------------------------
@@ -160,17 +166,22 @@ void MeasureThroughput(benchmark::State &state, SubmitFn submit)
 struct KtPool {
     KTThreadPool pool{};
     volatile bool flag = true;
-    KtPool() { kt_thread_pool_init(&pool, "bench", kThreads, 0, 0, kThreads, &flag); }
+    explicit KtPool(int backlog = 0)
+    {
+        kt_thread_pool_init(&pool, "bench", kThreads, 0, 0, kThreads, &flag);
+        kt_thread_pool_set_backlog(&pool, backlog);
+    }
     ~KtPool()
     {
-        __atomic_store_n(&flag, false, __ATOMIC_RELEASE);
+        kt_thread_pool_stop(&pool);
         kt_thread_pool_destroy(&pool);
     }
 };
 
-void BM_ThreadPool_HandOff(benchmark::State &state)
+template <int Backlog>
+void KtHandOff(benchmark::State &state)
 {
-    KtPool kp;
+    KtPool kp(Backlog);
     MeasureHandOff(
         state,
         [&](LatencySlot *slot) {
@@ -182,17 +193,28 @@ void BM_ThreadPool_HandOff(benchmark::State &state)
         [] {});
 }
 
-template <void (*Work)()>
+void BM_ThreadPool_HandOff(benchmark::State &state) { KtHandOff<0>(state); }
+void BM_ThreadPool_BacklogHandOff(benchmark::State &state) { KtHandOff<kBacklog>(state); }
+
+template <void (*Work)(), int Backlog>
 void KtThroughput(benchmark::State &state)
 {
-    KtPool kp;
-    MeasureThroughput(state, [&] {
+    KtPool kp(Backlog);
+    MeasureThroughput(state, kItemsOf<Work>, [&] {
         kt_thread_pool_run(&kp.pool, [](void *, void *) { Work(); }, nullptr);
     });
 }
 
-void BM_ThreadPool_Work20us(benchmark::State &state) { KtThroughput<Work20us>(state); }
-void BM_ThreadPool_Empty(benchmark::State &state) { KtThroughput<EmptyWork>(state); }
+void BM_ThreadPool_Work20us(benchmark::State &state) { KtThroughput<Work20us, 0>(state); }
+void BM_ThreadPool_Empty(benchmark::State &state) { KtThroughput<EmptyWork, 0>(state); }
+void BM_ThreadPool_BacklogWork20us(benchmark::State &state)
+{
+    KtThroughput<Work20us, kBacklog>(state);
+}
+void BM_ThreadPool_BacklogEmpty(benchmark::State &state)
+{
+    KtThroughput<EmptyWork, kBacklog>(state);
+}
 
 // ---- GLib -----------------------------------------------------------------
 
@@ -217,7 +239,8 @@ void GThroughput(benchmark::State &state)
 {
     static int token;
     GPool gp([](gpointer, gpointer) { Work(); });
-    MeasureThroughput(state, [&] { g_thread_pool_push(gp.pool, &token, nullptr); });
+    MeasureThroughput(state, kItemsOf<Work>,
+                      [&] { g_thread_pool_push(gp.pool, &token, nullptr); });
 }
 
 void BM_GThreadPool_Work20us(benchmark::State &state) { GThroughput<Work20us>(state); }
@@ -241,7 +264,8 @@ template <void (*Work)()>
 void AsioThroughput(benchmark::State &state)
 {
     boost::asio::thread_pool pool(kThreads);
-    MeasureThroughput(state, [&] { boost::asio::post(pool, [] { Work(); }); });
+    MeasureThroughput(state, kItemsOf<Work>,
+                      [&] { boost::asio::post(pool, [] { Work(); }); });
     pool.join();
 }
 
@@ -279,7 +303,7 @@ void UvThroughput(benchmark::State &state)
 {
     uv_loop_t loop;
     uv_loop_init(&loop);
-    std::vector<uv_work_t> reqs(kThroughputItems);
+    std::vector<uv_work_t> reqs(kItemsOf<Work>);
     for (auto _ : state) {
         g_finished.store(0);
         for (auto &req : reqs) {
@@ -287,9 +311,9 @@ void UvThroughput(benchmark::State &state)
                           [](uv_work_t *, int) {});
         }
         uv_run(&loop, UV_RUN_DEFAULT);
-        WaitFinished(kThroughputItems);
+        WaitFinished(kItemsOf<Work>);
     }
-    state.SetItemsProcessed(state.iterations() * kThroughputItems);
+    state.SetItemsProcessed(state.iterations() * kItemsOf<Work>);
     uv_loop_close(&loop);
 }
 
@@ -308,6 +332,7 @@ void Register()
             benchmark::kMillisecond);
     };
     latency("BM_ThreadPool_HandOff", BM_ThreadPool_HandOff);
+    latency("BM_ThreadPool_BacklogHandOff", BM_ThreadPool_BacklogHandOff);
 #ifdef KITE_BENCH_GLIB
     latency("BM_GThreadPool_HandOff", BM_GThreadPool_HandOff);
 #endif
@@ -318,6 +343,7 @@ void Register()
     latency("BM_UvQueueWork_HandOff", BM_UvQueueWork_HandOff);
 #endif
     throughput("BM_ThreadPool_Work20us", BM_ThreadPool_Work20us);
+    throughput("BM_ThreadPool_BacklogWork20us", BM_ThreadPool_BacklogWork20us);
 #ifdef KITE_BENCH_GLIB
     throughput("BM_GThreadPool_Work20us", BM_GThreadPool_Work20us);
 #endif
@@ -328,6 +354,7 @@ void Register()
     throughput("BM_UvQueueWork_Work20us", BM_UvQueueWork_Work20us);
 #endif
     throughput("BM_ThreadPool_Empty", BM_ThreadPool_Empty);
+    throughput("BM_ThreadPool_BacklogEmpty", BM_ThreadPool_BacklogEmpty);
 #ifdef KITE_BENCH_GLIB
     throughput("BM_GThreadPool_Empty", BM_GThreadPool_Empty);
 #endif

@@ -13,7 +13,10 @@
 // run time; other CPUs and short texts take the plain table loop).  The
 // lookup tables are derived from the converter at each call, which costs a
 // pass over 256 entries and is only done for texts long enough to repay it.
-// Results are byte for byte those of the plain loop, room checks included.
+// The escaping pass takes 64 bytes per step, and the unescaping stores
+// whole vectors once it trails the read position by one (see the loops).
+// Results are byte for byte those of the plain loop, room checks included,
+// and unescaping leaves the bytes past its result as they were.
 #include "char_converter.h"
 
 #include <immintrin.h>
@@ -129,21 +132,30 @@ __attribute__((target("avx2"))) void first_pass_vector(
   }
 }
 
-// Second pass, vector part.  32 input bytes give at most 64 output bytes,
-// so while 96 bytes of room remain below out_size - 1 the room check of
-// every byte would pass and is skipped.  The vector is stored once; after
-// each escaped byte the rest of it is stored again one byte further on,
-// reloaded from the input (hence 64 input bytes must remain).
+// Second pass, vector part, 64 input bytes (two vectors) per step, so that
+// the loop over the bytes with a rule, whose length no predictor guesses,
+// ends half as often.  64 input bytes give at most 128 output bytes, and
+// the stores of a step reach at most 130 bytes past its start plus one per
+// escape, so while 256 bytes of room remain below out_size - 1 the room
+// check of every byte would pass and is skipped.  The block is stored once;
+// after each escaped byte the rest of it is stored again one byte further
+// on, reloaded from the input (hence 128 input bytes must remain).
 __attribute__((target("avx2"))) void second_pass_vector(
     const KiteCharTarget *table, const ByteSet &set, ConvertCursor *c,
     const char *output, const int out_size) {
   const VectorSet s = load_set(set);
-  while (c->end - c->p >= 2 * kVectorBytes &&
-         out_size - 1 - (c->out - output) >= 3 * kVectorBytes) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v);
-    for (unsigned mask = member_mask(v, s); mask != 0; mask &= mask - 1) {
-      const unsigned k = __builtin_ctz(mask);
+  constexpr int kBlock = 2 * kVectorBytes;
+  while (c->end - c->p >= 2 * kBlock &&
+         out_size - 1 - (c->out - output) >= 4 * kBlock) {
+    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p));
+    const __m256i v1 =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p + kVectorBytes));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out), v0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->out + kVectorBytes), v1);
+    uint64_t mask = member_mask(v0, s) |
+                    static_cast<uint64_t>(member_mask(v1, s)) << kVectorBytes;
+    for (; mask != 0; mask &= mask - 1) {
+      const unsigned k = static_cast<unsigned>(__builtin_ctzll(mask));
       const KiteCharTarget t = table[c->p[k]];
       char *o = c->out + k;
       ++c->count;
@@ -153,13 +165,16 @@ __attribute__((target("avx2"))) void second_pass_vector(
       }
       o[0] = '\\';
       o[1] = static_cast<char>(t.dest);
+      const uint8_t *rest = c->p + k + 1;
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 2),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rest)));
       _mm256_storeu_si256(
-          reinterpret_cast<__m256i *>(o + 2),
-          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->p + k + 1)));
-      ++c->out;  // the rest of this vector lands one byte further on
+          reinterpret_cast<__m256i *>(o + 2 + kVectorBytes),
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(rest + kVectorBytes)));
+      ++c->out;  // the rest of this block lands one byte further on
     }
-    c->p += kVectorBytes;
-    c->out += kVectorBytes;
+    c->p += kBlock;
+    c->out += kBlock;
   }
 }
 
@@ -239,23 +254,34 @@ inline void unescape_one(const KiteCharTarget *unescape, UnescapeCursor *c) {
 }
 
 // Vector part of the unescaping: runs of bytes that are neither a backslash
-// nor a replaced byte move 32 at a time.  A whole vector is stored only
+// nor a replaced byte move 32 at a time.  While the write position trails
+// the read position by less than a vector, a whole vector is stored only
 // when the run fills it, because the store would otherwise overwrite input
-// not read yet (the write position trails the read position).
+// not read yet.  Once it trails by a vector or more (after 32 sequences,
+// that is for nearly all of a long text) every vector is stored whole at
+// once: bytes past the run are written below the read position, where the
+// following steps overwrite them, so a sequence costs no copy call.
 __attribute__((target("avx2"))) void unescape_vector(
     const KiteCharTarget *unescape, const ByteSet &set, UnescapeCursor *c) {
   const VectorSet s = load_set(set);
   while (c->end - c->r >= kVectorBytes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(c->r));
     const unsigned mask = member_mask(v, s);
-    if (mask == 0) {
+    // Far behind, and far enough from the end that the result (at least
+    // half the bytes left) covers the whole store: the bytes past the
+    // result keep their old contents, as on the byte-by-byte path.
+    const bool far_behind =
+        c->r - c->w >= kVectorBytes && c->end - c->r >= 2 * kVectorBytes;
+    if (mask == 0 || far_behind) {
       if (c->w != c->r) _mm256_storeu_si256(reinterpret_cast<__m256i *>(c->w), v);
-      c->r += kVectorBytes;
-      c->w += kVectorBytes;
-      continue;
+      if (mask == 0) {
+        c->r += kVectorBytes;
+        c->w += kVectorBytes;
+        continue;
+      }
     }
     const unsigned n = __builtin_ctz(mask);
-    if (c->w != c->r) memmove(c->w, c->r, n);
+    if (!far_behind && c->w != c->r) memmove(c->w, c->r, n);
     c->r += n;
     c->w += n;
     unescape_one(unescape, c);

@@ -100,7 +100,14 @@ KT_API void char_converter_set_pair(KiteCharConverter *pCharConverter,
  * every further byte needs the output to hold fewer than out_size - 1
  * bytes; when it does not, "exceeds max size" is logged as a warning and
  * the conversion stops (no error).  Returns the number of input bytes that
- * a rule converted. */
+ * a rule converted.
+ *
+ * A cut-short output is not reported as an error, and the input beyond
+ * out_size bytes is dropped without a message.  The output is surely
+ * complete when out_size >= 2 * input_len (every byte may be escaped).
+ * With less room: it is cut short whenever input_len > out_size; otherwise
+ * it is complete when *out_len < out_size - 1, and may have been cut short
+ * (with the warning logged) when *out_len is out_size - 1 or out_size. */
 KT_API int kite_char_convert(KiteCharConverter *pCharConverter,
                              const char *input, const int input_len,
                              char *output, int *out_len, const int out_size);

@@ -9,6 +9,29 @@
  * caller's error_info buffer (snprintf rules: at most error_size bytes with
  * the NUL); error_info is left untouched on success.
  *
+ * Dialect.  The decoder reads more than strict JSON: a trailing comma before
+ * the closing bracket or brace ([a,] is one element); bare tokens, the
+ * longest run of A-Z a-z 0-9 _ - . taken as text (so -1.5, true and null
+ * decode to those texts, and keys need no quotes); strings in single
+ * quotes as well as double quotes, with the escapes \' and \/ besides
+ * \" \\ \b \t \n \r; and an empty bare key or value in a map ({:x} and
+ * {a:} are accepted).  It refuses some strict JSON: \u, \f and every other
+ * escape; white space before the opening or after the closing character
+ * (inside them it may stand around every element, key, colon, value and
+ * comma); nested arrays or maps; and bytes are taken as they come, with
+ * no check of UTF-8.  The encoder writes every text double-quoted and
+ * escapes exactly seven bytes, as \b \t \n \r \" \' and \\; every other
+ * byte, control bytes and bytes above 127 included, is copied unchanged.
+ * Its output is therefore strict JSON only when the texts hold no single
+ * quote (strict JSON has no \' escape), no control byte other than those
+ * four, and valid UTF-8; the decoder reads every encoder output back to
+ * the same texts.
+ *
+ * Decoding into a record that already holds elements drops its table and
+ * scratch buffer without freeing them (a leak): release a full record with
+ * free_json_array / free_json_map first.  Decoding [] or {} succeeds with
+ * count 0 (the record then still owns a scratch buffer to release).
+ *
  * Ownership: a decoded record owns its element table and its scratch buffer
  * (every element's text points into that buffer, NUL-terminated) until
  * free_json_array / free_json_map; an encoded string is owned by the caller

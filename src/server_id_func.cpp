@@ -12,7 +12,11 @@
  * After a successful load: by_id is sorted by id with distinct ids;
  * by_ip_port holds one entry per address record, sorted by IP bytes, then IP
  * length, then port, with no two entries equal; every slot is sorted by IP
- * text then port without duplicates.  A failed load leaves whatever was
+ * text then port without duplicates, and lookup_index points at hash
+ * tables of both keys, built in the tail of the by_ip_port allocation (so
+ * loading allocates as often as before, and destroy frees it with the
+ * entries); the lookups use it and fall back to searching the sorted arrays
+ * of a record without it.  A failed load leaves whatever was
  * built for kt_server_destroy, which therefore tolerates half-filled servers
  * (all-zero records beyond by_id.count).
  *
@@ -23,13 +27,16 @@
 #include "server_id_func.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <algorithm>
+#include <new>
 
+#include "kt_alloc_util.h"
 #include "kt_memory.h"
 #include "logger.h"
 #include "shared_func.h"
@@ -107,7 +114,7 @@ IpKey probe_key(const string_t &ip, int port)
 {
     char head[16] = {0};
     if (ip.len > 0) {
-        memcpy(head, ip.str, KT_MIN(ip.len, 16));
+        memcpy(head, ip.str, std::min(ip.len, 16));
     }
     return {load_be64(head), load_be64(head + 8), ip.str, ip.len, port};
 }
@@ -121,7 +128,7 @@ inline int cmp_ip_key(const IpKey &a, const IpKey &b)
     if (a.h1 != b.h1) {
         return a.h1 < b.h1 ? -1 : 1;
     }
-    int len = KT_MIN(a.len, b.len);
+    int len = std::min(a.len, b.len);
     if (len > 16) {
         int r = memcmp(a.str + 16, b.str + 16, len - 16);
         if (r != 0) {
@@ -185,7 +192,7 @@ bool kt_server_group_match(const KTServerGroupInfo *group,
     }
     const string_t &prefix = group->filter.ip_prefix;
     if (prefix.len > 0) {
-        int n = KT_MIN(prefix.len, kMaxIpPrefixLen);
+        int n = std::min(prefix.len, kMaxIpPrefixLen);
         if (strnlen(addr->conn.ip_addr, n) < (size_t)n ||
             memcmp(addr->conn.ip_addr, prefix.str, n) != 0) {
             return false;
@@ -374,20 +381,23 @@ int load_groups(KTServerConfig *ctx, IniContext *ini, const char *filename)
 
 /* ---- address arrays ---- */
 
-/* Doubles the pointer array (first capacity first_alloc); new part zeroed. */
+/* Doubles the pointer array (first capacity first_alloc); new part zeroed.
+ * On failure the array is unchanged. */
 int grow_ptr_array(KTAddressPtrArray *array, int first_alloc)
 {
-    int alloc = array->alloc == 0 ? first_alloc : array->alloc * 2;
-    KTAddressInfo **addrs =
-        (KTAddressInfo **)kt_calloc(alloc, sizeof(KTAddressInfo *));
+    const int alloc = (int)kite::grown_capacity(
+        array->alloc, array->count + 1, first_alloc, INT32_MAX);
+    kite::unique_ptr<KTAddressInfo *> addrs(
+        (KTAddressInfo **)kt_calloc(alloc, sizeof(KTAddressInfo *)));
     if (addrs == nullptr) {
         return ENOMEM;
     }
     if (array->count > 0) {
-        memcpy(addrs, array->addrs, sizeof(KTAddressInfo *) * array->count);
+        memcpy(addrs.get(), array->addrs,
+               sizeof(KTAddressInfo *) * array->count);
     }
     kt_free(array->addrs);
-    array->addrs = addrs;
+    array->addrs = addrs.release();
     array->alloc = alloc;
     return 0;
 }
@@ -563,7 +573,7 @@ __attribute__((noinline)) bool same_ip_and_port(const ConnectionInfo *a,
 
 int check_plain_duplicates(SectionLoad *load, const KTAddressInfo *addrs)
 {
-    const int count = KT_MIN(load->plain_count, KT_SERVER_MAX_HOSTS);
+    const int count = std::min(load->plain_count, KT_SERVER_MAX_HOSTS);
     for (int i = 0; i < count; i++) {
         for (int j = i + 1; j < count; j++) {
             const ConnectionInfo &a = addrs[i].conn, &b = addrs[j].conn;
@@ -821,18 +831,16 @@ int kt_server_load_servers(KTServerConfig *ctx, const char *filename,
         return ENOENT;
     }
     IniSectionInfo fixed[kFixedServerSections];
+    kite::unique_ptr<IniSectionInfo> heap;
     IniSectionInfo *sections = fixed;
     if (count >= kFixedServerSections) {
-        sections = (IniSectionInfo *)kt_malloc(sizeof(IniSectionInfo) * count);
-        if (sections == nullptr) {
+        heap.reset((IniSectionInfo *)kt_malloc(sizeof(IniSectionInfo) * count));
+        if (heap == nullptr) {
             return ENOMEM;
         }
+        sections = heap.get();
     }
-    int result = load_server_list(ctx, ini, filename, sections, count);
-    if (sections != fixed) {
-        kt_free(sections);
-    }
-    return result;
+    return load_server_list(ctx, ini, filename, sections, count);
 }
 
 /* ---- indexes ---- */
@@ -884,6 +892,243 @@ int build_ip_port_index(KTServerConfig *ctx)
     return 0;
 }
 
+/* The lookup index, behind the sorted ip:port entries in their allocation.
+ * Ids: a direct table (slot id - min_id holds the server's position + 1)
+ * when the ids are dense enough, else an open-addressing hash table.
+ * ip:ports: an open-addressing table (linear probing) of 32-byte entries,
+ * each holding the first 16 text bytes, the length, the port and the
+ * server, so that an IPv4 key is found with one cache line and without
+ * touching the address records; longer texts compare the rest through the
+ * sorted entry (pos).  Both tables answer exactly what the sorted search
+ * answers: the keys are unique and compared in full. */
+struct IpEntry {
+    uint64_t w0;
+    uint64_t w1;
+    uint32_t pos;  /* position in by_ip_port.maps + 1; 0 for an empty slot */
+    uint16_t port;
+    uint8_t len;   /* texts come from ip_addr buffers of 46 bytes */
+    KTServerInfo *server;
+};
+static_assert(sizeof(((ConnectionInfo *)0)->ip_addr) <= 256, "len");
+
+struct IdSlot {
+    int32_t id;
+    int32_t pos; /* position + 1; 0 for an empty slot */
+};
+
+
+}  // namespace
+
+struct kt_server_lookup_index {
+    int32_t min_id;
+    uint32_t id_mask;    /* hash table: slots - 1; direct table: 0 */
+    uint32_t id_span;    /* direct table: number of slots */
+    uint32_t ip_mask;
+    const int32_t *direct;
+    const IdSlot *id_slots;
+    const IpEntry *ip_slots;
+};
+
+namespace {
+
+using LookupIndex = kt_server_lookup_index;
+
+constexpr int64_t kDirectSpanFactor = 4; /* direct when span <= 4 * count */
+
+inline uint64_t load_word(const char *p)
+{
+    uint64_t v;
+    memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+inline uint64_t mix64(uint64_t h)
+{
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ULL;
+    h ^= h >> 32;
+    return h;
+}
+
+/* The first 16 bytes of a caller's text, zero beyond its length. */
+inline void head_words(const char *str, int len, uint64_t *w0, uint64_t *w1)
+{
+    if (len >= 16) {
+        *w0 = load_word(str);
+        *w1 = load_word(str + 8);
+        return;
+    }
+    char head[16] = {0};
+    if (len > 0) {
+        memcpy(head, str, len);
+    }
+    *w0 = load_word(head);
+    *w1 = load_word(head + 8);
+}
+
+/* Hash of a whole key; bytes past 16 are folded in word by word. */
+uint64_t ip_hash(uint64_t w0, uint64_t w1, const char *str, int len, int port)
+{
+    uint64_t h = (w0 * 0x9e3779b97f4a7c15ULL) ^ (w1 + 0x632be59bd9b4e019ULL) ^
+                 ((uint64_t)(uint32_t)len << 32 | (uint32_t)port);
+    for (int i = 16; i < len; i += 8) {
+        char word[8] = {0};
+        memcpy(word, str + i, std::min(8, len - i));
+        h = mix64(h) ^ load_word(word);
+    }
+    return mix64(h * 0xbf58476d1ce4e5b9ULL);
+}
+
+inline uint32_t id_hash(int32_t id)
+{
+    return (uint32_t)(mix64((uint64_t)(uint32_t)id * 0x9e3779b97f4a7c15ULL));
+}
+
+/* A power of two at least 1.5 times count: linear probing stays short. */
+uint32_t table_size(int64_t count)
+{
+    uint32_t size = 16;
+    while (size < count + count / 2) {
+        size *= 2;
+    }
+    return size;
+}
+
+/* Bytes the index needs behind `count` map entries, and its layout. */
+struct IndexLayout {
+    size_t index_at, direct_at, id_slots_at, ip_slots_at, total;
+    uint32_t id_span, id_size, ip_size;
+};
+
+constexpr size_t align16(size_t n) { return (n + 15) & ~(size_t)15; }
+
+IndexLayout index_layout(const KTServerInfoArray &by_id, int map_count)
+{
+    IndexLayout l{};
+    size_t at = align16(sizeof(KTServerMap) * std::max(map_count, 1));
+    l.index_at = at;
+    at = align16(at + sizeof(LookupIndex));
+    if (by_id.count > 0) {
+        int64_t span = (int64_t)by_id.servers[by_id.count - 1].id -
+                       by_id.servers[0].id + 1;
+        if (span <= kDirectSpanFactor * by_id.count + 64) {
+            l.id_span = (uint32_t)span;
+        }
+    }
+    l.direct_at = at;
+    at = align16(at + sizeof(int32_t) * l.id_span);
+    l.id_size = l.id_span > 0 ? 0 : table_size(by_id.count);
+    l.id_slots_at = at;
+    at = align16(at + sizeof(IdSlot) * l.id_size);
+    l.ip_size = table_size(map_count);
+    l.ip_slots_at = at;
+    l.total = at + sizeof(IpEntry) * l.ip_size;
+    return l;
+}
+
+void build_id_table(LookupIndex *index, const IndexLayout &l, char *base,
+                    const KTServerInfoArray &by_id)
+{
+    if (by_id.count > 0) {
+        index->min_id = by_id.servers[0].id;
+    }
+    if (l.id_span > 0) {
+        auto *direct = reinterpret_cast<int32_t *>(base + l.direct_at);
+        for (int i = 0; i < by_id.count; i++) {
+            direct[by_id.servers[i].id - index->min_id] = i + 1;
+        }
+        index->direct = direct;
+        index->id_span = l.id_span;
+        return;
+    }
+    auto *slots = reinterpret_cast<IdSlot *>(base + l.id_slots_at);
+    index->id_mask = l.id_size - 1;
+    for (int i = 0; i < by_id.count; i++) {
+        uint32_t at = id_hash(by_id.servers[i].id) & index->id_mask;
+        while (slots[at].pos != 0) {
+            at = (at + 1) & index->id_mask;
+        }
+        slots[at] = {by_id.servers[i].id, i + 1};
+    }
+    index->id_slots = slots;
+}
+
+void build_ip_table(LookupIndex *index, const IndexLayout &l, char *base,
+                    const KTServerMapArray &by_ip_port)
+{
+    auto *slots = reinterpret_cast<IpEntry *>(base + l.ip_slots_at);
+    index->ip_mask = l.ip_size - 1;
+    for (int i = 0; i < by_ip_port.count; i++) {
+        const KTServerMap &m = by_ip_port.maps[i];
+        IpEntry e;
+        head_words(m.ip_addr.str, m.ip_addr.len, &e.w0, &e.w1);
+        e.pos = (uint32_t)i + 1;
+        e.port = (uint16_t)m.port;
+        e.len = (uint8_t)m.ip_addr.len;
+        e.server = m.server;
+        uint64_t h = ip_hash(e.w0, e.w1, m.ip_addr.str, e.len, e.port);
+        uint32_t at = (uint32_t)h & index->ip_mask;
+        while (slots[at].pos != 0) {
+            at = (at + 1) & index->ip_mask;
+        }
+        slots[at] = e;
+    }
+    index->ip_slots = slots;
+}
+
+/* Builds the index in the zeroed tail of the sorted entries' allocation. */
+void build_lookup_index(KTServerConfig *ctx, const IndexLayout &l)
+{
+    const auto &arrays = ctx->sorted_server_arrays;
+    char *base = reinterpret_cast<char *>(arrays.by_ip_port.maps);
+    auto *index = new (base + l.index_at) LookupIndex{};
+    build_id_table(index, l, base, arrays.by_id);
+    build_ip_table(index, l, base, arrays.by_ip_port);
+    ctx->lookup_index = index;
+}
+
+const KTServerInfo *index_find_id(const KTServerConfig *ctx, int server_id)
+{
+    const LookupIndex *index = ctx->lookup_index;
+    int32_t pos;
+    if (index->direct != nullptr) {
+        uint32_t at = (uint32_t)server_id - (uint32_t)index->min_id;
+        pos = at < index->id_span ? index->direct[at] : 0;
+    } else {
+        uint32_t at = id_hash(server_id) & index->id_mask;
+        while ((pos = index->id_slots[at].pos) != 0 &&
+               index->id_slots[at].id != server_id) {
+            at = (at + 1) & index->id_mask;
+        }
+    }
+    return pos != 0 ? &ctx->sorted_server_arrays.by_id.servers[pos - 1]
+                    : nullptr;
+}
+
+KTServerInfo *index_find_ip(const KTServerConfig *ctx, const string_t &ip,
+                            int port)
+{
+    const LookupIndex *index = ctx->lookup_index;
+    uint64_t w0, w1;
+    head_words(ip.str, ip.len, &w0, &w1);
+    uint64_t h = ip_hash(w0, w1, ip.str, ip.len, port);
+    for (uint32_t at = (uint32_t)h & index->ip_mask;;
+         at = (at + 1) & index->ip_mask) {
+        const IpEntry &e = index->ip_slots[at];
+        if (e.pos == 0) {
+            return nullptr;
+        }
+        if (e.w0 == w0 && e.w1 == w1 && ip.len == (int)e.len &&
+            port == (int)e.port &&
+            (ip.len <= 16 ||
+             memcmp(ctx->sorted_server_arrays.by_ip_port.maps[e.pos - 1]
+                            .ip_addr.str + 16,
+                    ip.str + 16, ip.len - 16) == 0)) {
+            return e.server;
+        }
+    }
+}
+
 /* An index entry's key, compact for sorting: the text itself is reached
  * through the entry (index) only when 16 bytes do not decide. */
 struct SortKey {
@@ -922,37 +1167,43 @@ int sort_and_check_ip_ports(KTServerConfig *ctx, const char *filename)
     KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
     const int count = by_ip_port->count;
     const KTServerMap *maps = by_ip_port->maps;
-    SortKey *keys = (SortKey *)kt_malloc(sizeof(SortKey) * KT_MAX(count, 1));
-    KTServerMap *sorted =
-        (KTServerMap *)kt_malloc(sizeof(KTServerMap) * KT_MAX(count, 1));
+    /* The lookup index shares the sorted entries' allocation, so loading
+     * allocates exactly as often as without it. */
+    const IndexLayout layout = index_layout(ctx->sorted_server_arrays.by_id,
+                                            count);
+    kite::unique_ptr<SortKey> keys(
+        (SortKey *)kt_malloc(sizeof(SortKey) * std::max(count, 1)));
+    kite::unique_ptr<KTServerMap> sorted((KTServerMap *)kt_malloc(layout.total));
     if (keys == nullptr || sorted == nullptr) {
-        kt_free(keys);
-        kt_free(sorted);
         return ENOMEM;
     }
+    memset(static_cast<void *>(sorted.get()), 0, layout.total);
+    SortKey *k = keys.get();
     for (int i = 0; i < count; i++) {
-        IpKey k = entry_key(maps[i]);
-        keys[i] = {k.h0, k.h1, k.len, k.port, i};
+        IpKey key = entry_key(maps[i]);
+        k[i] = {key.h0, key.h1, key.len, key.port, i};
     }
-    std::sort(keys, keys + count, [maps](const SortKey &a, const SortKey &b) {
+    std::sort(k, k + count, [maps](const SortKey &a, const SortKey &b) {
         return cmp_sort_key(a, b, maps) < 0;
     });
     int result = 0;
+    KTServerMap *out = sorted.get();
     for (int i = 0; i < count; i++) {
-        sorted[i] = maps[keys[i].index];
-        if (result == 0 && i > 0 &&
-            cmp_sort_key(keys[i - 1], keys[i], maps) == 0) {
-            const KTServerMap &m = sorted[i];
-            int id1 = sorted[i - 1].server->id, id2 = m.server->id;
+        out[i] = maps[k[i].index];
+        if (result == 0 && i > 0 && cmp_sort_key(k[i - 1], k[i], maps) == 0) {
+            const KTServerMap &m = out[i];
+            int id1 = out[i - 1].server->id, id2 = m.server->id;
             logError("config file: %s, duplicate ip:port %.*s:%u, the server "
                      "ids: %d, %d", filename, m.ip_addr.len, m.ip_addr.str,
-                     (unsigned)m.port, KT_MIN(id1, id2), KT_MAX(id1, id2));
+                     (unsigned)m.port, std::min(id1, id2), std::max(id1, id2));
             result = EEXIST;
         }
     }
     kt_free(by_ip_port->maps);
-    by_ip_port->maps = sorted;
-    kt_free(keys);
+    by_ip_port->maps = sorted.release();
+    if (result == 0) {
+        build_lookup_index(ctx, layout);
+    }
     return result;
 }
 
@@ -1001,12 +1252,38 @@ const KTServerGroupInfo *address_uniq_match_group(const KTServerConfig *ctx,
     return found;
 }
 
-void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
+/* Every append of the renderer goes through here: the first failure is kept
+ * and later appends are skipped, so a failed rendering reports its error
+ * instead of a silently shortened text.  The room reserved before each
+ * block normally makes the appends allocation-free. */
+struct RenderSink {
+    KiteBuffer *buffer;
+    int result;
+
+    void append(const char *format, ...) KT_PRINTF_FORMAT(2, 3)
+    {
+        if (result != 0) {
+            return;
+        }
+        va_list ap;
+        va_start(ap, format);
+        result = kite_buffer_vappend(buffer, format, ap);
+        va_end(ap);
+    }
+
+    void append_buff(const char *data, int len)
+    {
+        if (result == 0) {
+            result = kite_buffer_append_buff(buffer, data, len);
+        }
+    }
+};
+
+void render_groups(const KTServerConfig *ctx, RenderSink *sink)
 {
     if (is_implicit_group(ctx)) {
         /* No group section: the implicit group's port is the global item. */
-        kite_buffer_append(buffer, "port = %d\n\n",
-                           ctx->group_array.groups[0].port);
+        sink->append("port = %d\n\n", ctx->group_array.groups[0].port);
         return;
     }
     for (int i = 0; i < ctx->group_array.count; i++) {
@@ -1014,22 +1291,21 @@ void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
         if (g->port <= 0) {
             /* Only a lone group that took a default_port of 0 or less gets
              * here: leave "port" out so that it loads back the same way. */
-            kite_buffer_append(buffer, "[%s%.*s]\nnet_type = %s\nip_prefix = "
-                               "%.*s\n\n", kGroupPrefix, g->group_name.len,
-                               g->group_name.str,
-                               rendered_net_type(g->filter.net_type),
-                               g->filter.ip_prefix.len,
-                               g->filter.ip_prefix.len > 0
-                                   ? g->filter.ip_prefix.str : "");
+            sink->append("[%s%.*s]\nnet_type = %s\nip_prefix = %.*s\n\n",
+                         kGroupPrefix, g->group_name.len, g->group_name.str,
+                         rendered_net_type(g->filter.net_type),
+                         g->filter.ip_prefix.len,
+                         g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str
+                                                     : "");
             continue;
         }
-        kite_buffer_append(buffer, "[%s%.*s]\nport = %d\nnet_type = %s\n"
-                           "ip_prefix = %.*s\n\n", kGroupPrefix,
-                           g->group_name.len, g->group_name.str, g->port,
-                           rendered_net_type(g->filter.net_type),
-                           g->filter.ip_prefix.len,
-                           g->filter.ip_prefix.len > 0
-                               ? g->filter.ip_prefix.str : "");
+        sink->append("[%s%.*s]\nport = %d\nnet_type = %s\nip_prefix = "
+                     "%.*s\n\n", kGroupPrefix, g->group_name.len,
+                     g->group_name.str, g->port,
+                     rendered_net_type(g->filter.net_type),
+                     g->filter.ip_prefix.len,
+                     g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str
+                                                 : "");
     }
 }
 
@@ -1039,50 +1315,49 @@ void render_groups(const KTServerConfig *ctx, KiteBuffer *buffer)
  * while a group host item always goes to its named group. */
 void render_address(const KTServerConfig *ctx, const KTServerGroupInfo *group,
                     const KTAddressInfo *addr, int *plain_lines,
-                    KiteBuffer *buffer)
+                    RenderSink *sink)
 {
     if (*plain_lines < KT_SERVER_MAX_HOSTS &&
         address_uniq_match_group(ctx, addr) == group) {
-        kite_buffer_append_buff(buffer, "host", 4);
+        sink->append_buff("host", 4);
         (*plain_lines)++;
     } else {
-        kite_buffer_append(buffer, "%.*s%s", group->group_name.len,
-                           group->group_name.str, "-host");
+        sink->append("%.*s%s", group->group_name.len, group->group_name.str,
+                     "-host");
     }
     /* Brackets keep an IPv6 address apart from its port; port 0 (no port
      * known) is left out so that the line parses back to port 0. */
     const char *ip = addr->conn.ip_addr;
     const char *open = is_ipv6(ip) ? "[" : "", *close = is_ipv6(ip) ? "]" : "";
     if (addr->conn.port != 0) {
-        kite_buffer_append(buffer, " = %s%s%s:%u\n", open, ip, close,
-                           addr->conn.port);
+        sink->append(" = %s%s%s:%u\n", open, ip, close, addr->conn.port);
     } else {
-        kite_buffer_append(buffer, " = %s%s%s\n", open, ip, close);
+        sink->append(" = %s%s%s\n", open, ip, close);
     }
 }
 
 int render_server(const KTServerConfig *ctx, const KTServerInfo *server,
-                  KiteBuffer *buffer)
+                  RenderSink *sink)
 {
     int n = 0;
     for (int i = 0; i < ctx->group_array.count; i++) {
         n += server->group_addrs[i].address_array.count;
     }
-    int result = kite_buffer_check_inc_size(buffer, 32 + 144 * n);
+    int result = kite_buffer_check_inc_size(sink->buffer, 32 + 144 * n);
     if (result != 0) {
         return result;
     }
-    kite_buffer_append(buffer, "[%s%d]\n", kServerPrefix, server->id);
+    sink->append("[%s%d]\n", kServerPrefix, server->id);
     int plain_lines = 0;
     for (int i = 0; i < ctx->group_array.count; i++) {
         const KTAddressPtrArray &array = server->group_addrs[i].address_array;
         for (int j = 0; j < array.count; j++) {
             render_address(ctx, &ctx->group_array.groups[i], array.addrs[j],
-                           &plain_lines, buffer);
+                           &plain_lines, sink);
         }
     }
-    kite_buffer_append_buff(buffer, "\n", 1);
-    return 0;
+    sink->append_buff("\n", 1);
+    return sink->result;
 }
 
 /* ---- log dump ---- */
@@ -1190,6 +1465,7 @@ int kt_server_load_from_buffer_ex(KTServerConfig *ctx, char *content,
 int kt_server_load_data(KTServerConfig *ctx, IniContext *ini_context,
                         const char *config_filename)
 {
+    ctx->lookup_index = nullptr;
     int result = load_groups(ctx, ini_context, config_filename);
     if (result == 0) {
         result = kt_server_load_servers(ctx, config_filename, ini_context);
@@ -1203,6 +1479,7 @@ int kt_server_load_data(KTServerConfig *ctx, IniContext *ini_context,
 void kt_server_destroy(KTServerConfig *ctx)
 {
     KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
+    ctx->lookup_index = nullptr;  /* it lives in the maps' allocation */
     if (by_ip_port->maps != nullptr) {
         kt_free(by_ip_port->maps);
         by_ip_port->maps = nullptr;
@@ -1233,6 +1510,9 @@ KTServerGroupInfo *kt_server_get_group_by_name(KTServerConfig *ctx,
 
 KTServerInfo *kt_server_get_by_id(KTServerConfig *ctx, const int server_id)
 {
+    if (ctx->lookup_index != nullptr) {
+        return const_cast<KTServerInfo *>(index_find_id(ctx, server_id));
+    }
     /* Branch-free lower bound: the loop's only branch is its count. */
     const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
     KTServerInfo *base = by_id.servers;
@@ -1242,7 +1522,7 @@ KTServerInfo *kt_server_get_by_id(KTServerConfig *ctx, const int server_id)
     }
     while (n > 1) {
         int half = n / 2;
-        int next = KT_MAX((n - half) / 2 - 1, 0);
+        int next = std::max((n - half) / 2 - 1, 0);
         /* Both records the next step may read are fetched ahead, so the
          * cache misses of two levels overlap. */
         __builtin_prefetch(&base[next].id);
@@ -1260,6 +1540,9 @@ KTServerInfo *kt_server_get_by_ip_port_ex(KTServerConfig *ctx,
     const KTServerMapArray &index = ctx->sorted_server_arrays.by_ip_port;
     if (index.count <= 0 || ip_addr == nullptr || ip_addr->len < 0) {
         return nullptr;
+    }
+    if (ctx->lookup_index != nullptr) {
+        return index_find_ip(ctx, *ip_addr, port);
     }
     const IpKey key = probe_key(*ip_addr, port);
     const KTServerMap *base = index.maps;
@@ -1282,10 +1565,14 @@ int kt_server_to_config_string(KTServerConfig *ctx, KiteBuffer *buffer)
     if (result != 0) {
         return result;
     }
-    render_groups(ctx, buffer);
+    RenderSink sink = {buffer, 0};
+    render_groups(ctx, &sink);
+    if (sink.result != 0) {
+        return sink.result;
+    }
     const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
     for (int i = 0; i < by_id.count; i++) {
-        result = render_server(ctx, &by_id.servers[i], buffer);
+        result = render_server(ctx, &by_id.servers[i], &sink);
         if (result != 0) {
             return result;
         }

@@ -113,6 +113,10 @@ typedef struct {
         KTServerInfoArray by_id;
         KTServerMapArray by_ip_port;
     } sorted_server_arrays;
+    /* Private: hash index of ids and ip:ports built at load (it lives in
+     * the same allocation as by_ip_port.maps); null when absent, and the
+     * lookups then search the sorted arrays. */
+    struct kt_server_lookup_index *lookup_index;
 } KTServerConfig;
 
 /*

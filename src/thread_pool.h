@@ -7,16 +7,21 @@
  * threads start at set-up, the others the first time work is handed to
  * their slot.  A thread idle for more than max_idle_time seconds retires
  * while more than min_idle_count threads would stay idle; its slot gets a
- * new thread when next used.  Work is handed straight to an idle thread;
- * there is no task queue, so a caller waits when every slot is busy.
+ * new thread when next used.  Work is handed straight to an idle thread.
+ * By default there is no task queue, so a caller waits when every slot is
+ * busy; kt_thread_pool_set_backlog adds a bounded queue that takes items
+ * while every slot is busy.
  *
  * Each thread may own extra data made by extra_data_callbacks.alloc when it
  * starts and released by .free when it ends; every work item the thread
  * runs receives it.  The pool runs while the caller-owned *pcontinue_flag is
- * true (write it with an atomic store); when it falls every thread ends
- * within about two seconds, after running work already accepted.  Results
- * are 0 or a positive errno value.  kt_thread_pool_run may be called from
- * any number of threads; init and destroy from one.
+ * true.  To stop the pool, call kt_thread_pool_stop (C callers cannot store
+ * to a volatile bool atomically themselves; C++ callers may also store
+ * false through std::atomic_ref); then every thread ends within about two
+ * seconds, after running all work already accepted, queued items included.
+ * Results are 0 or a positive errno value.  kt_thread_pool_run, _wait_done
+ * and _stop may be called from any number of threads; init, set_backlog
+ * and destroy from one.
  */
 #ifndef KITE_THREAD_POOL_H
 #define KITE_THREAD_POOL_H
@@ -87,8 +92,10 @@ typedef struct kt_thread_pool {
 /* Sets the pool up: limit (at least 1) slots, min_idle_count (cut to
  * limit) threads started now, name cut to 63 bytes; extra_data_callbacks
  * may be null and is copied.  pcontinue_flag is kept and must stay alive
- * and true while the pool is to run.  Returns 0, a lock or condition error
- * or ENOMEM (logged; nothing left allocated), or the error of starting an
+ * and true while the pool is to run.  Returns 0; EINVAL (logged, nothing
+ * set up or allocated) for limit below 1, a null name or a null
+ * pcontinue_flag; a lock or condition error or ENOMEM (logged; nothing left
+ * allocated); or the error of starting an
  * initial thread: threads already started then keep running, so set the
  * flag false and call kt_thread_pool_destroy. */
 KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
@@ -105,19 +112,51 @@ KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
                                volatile bool *pcontinue_flag);
 
 /* Hands func(arg, thread_data) to a free slot's thread, starting one if the
- * slot has none, and returns without waiting for it to run; waits while
- * every slot is busy.  Returns 0 (func will run exactly once), EINTR when
- * the continue flag is false or falls while waiting, the error of starting
- * the thread (logged; the slot is free again and func will not run), or
- * the error of pthread_mutex_lock (logged; nothing changed). */
+ * slot has none, or queues it in the backlog while every slot is busy, and
+ * returns without waiting for it to run; waits while every slot is busy
+ * and the backlog (if any) is full.  Returns 0 (func will run exactly
+ * once), EINTR when the continue flag is false or falls while waiting, the
+ * error of starting the thread (logged; the slot is free again and func
+ * will not run), or the error of pthread_mutex_lock (logged; nothing
+ * changed). */
 KT_API int kt_thread_pool_run(KTThreadPool *pool, kt_thread_pool_callback func,
                               void *arg);
 
+/* Sets the backlog: up to max_queued items wait in a queue (first in,
+ * first out) while every slot is busy, and a thread that finishes an item
+ * takes the next queued one before it returns its slot.  kt_thread_pool_run
+ * then waits only when every slot is busy and the backlog is full; such a
+ * caller is woken when the backlog has drained to half (or a slot is free,
+ * or the flag falls).  0 turns the backlog off (the default: every item is
+ * handed straight to a thread).  Queued items are accepted work: they run
+ * even after the continue flag has fallen, and kt_thread_pool_destroy waits
+ * for them like for running items.  The queue's memory is allocated here,
+ * so kt_thread_pool_run never allocates.  Returns 0, EINVAL (logged) for a
+ * negative size or a pool not set up, ENOMEM (logged), EBUSY (logged) while
+ * items are queued, or the lock's error; on failure the backlog is
+ * unchanged. */
+KT_API int kt_thread_pool_set_backlog(KTThreadPool *pool, int max_queued);
+
+/* Waits until every item accepted so far (kt_thread_pool_run returned 0
+ * for it), queued or handed to a thread, has returned from its function.
+ * timeout_ms 0 only looks; a negative timeout waits without limit.
+ * Returns 0, ETIMEDOUT, or the lock's error (logged).  Items accepted while
+ * it waits are waited for too. */
+KT_API int kt_thread_pool_wait_done(KTThreadPool *pool, int timeout_ms);
+
+/* Stops a pool that init set up (the flag it was given must still be
+ * alive): stores false into *pcontinue_flag atomically and wakes
+ * the idle threads and the callers waiting in kt_thread_pool_run, which
+ * return EINTR.  Work already accepted still runs.  Then call
+ * kt_thread_pool_destroy. */
+KT_API void kt_thread_pool_stop(KTThreadPool *pool);
+
 /*
- * Releases the slot array, locks and conditions once every thread of the
- * pool has ended, leaving null pointers and zero counts.  With the continue
- * flag false it wakes the idle threads and waits up to 5 seconds for all
- * threads to end (a thread in a long work function may take longer).  If
+ * Releases the slot array, backlog, locks and conditions once every thread
+ * of the pool has ended, leaving null pointers and zero counts.  With the
+ * continue flag false it wakes the idle threads and waits up to 5 seconds
+ * for all threads to end, which includes running the queued items (a long
+ * work function or backlog may take longer).  If
  * some thread has not ended (always so while the flag is still true and
  * threads exist) nothing is released, a warning is logged, and the call may
  * be repeated later.  No kt_thread_pool_run may be in progress.

@@ -171,6 +171,13 @@ TEST(JsonParserTest, FailedDecodeClearsRecordWithoutFreeingIt) {
 }
 
 TEST(JsonParserTest, EmptyContainersAndTrailingComma) {
+  // A failed decode leaves no items too: check the result code itself.
+  for (const char *text : {"[]", "[ ]"}) {
+    EXPECT_EQ(DecodeArray(text).result, 0) << text;
+  }
+  for (const char *text : {"{}", "{ }"}) {
+    EXPECT_EQ(DecodeMap(text).result, 0) << text;
+  }
   EXPECT_EQ(DecodeArray("[]").items, Items{});
   EXPECT_EQ(DecodeArray("[ ]").result, 0);
   EXPECT_EQ(DecodeArray("[ \t\r\n ]").items, Items{});

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <regex>
 #include <set>
@@ -157,6 +158,39 @@ TEST(ServerIdFuncTest, GroupSectionFailures)
          "ip_prefix: 123456789012345, exceeds 14 characters"},
     };
     RunFailureCases(cases);
+}
+
+// The highest port is accepted where a port is read: a group's "port" and a
+// server's per-group port item (two loads, since a server's two groups may
+// not share a port).
+TEST(ServerIdFuncTest, HighestPortIsAccepted)
+{
+    const std::string groups = "[group-a]\nport = %A\nnet_type = inner\n"
+                               "[group-b]\nport = 1\nnet_type = outer\n";
+    const struct {
+        const char *group_a_port;
+        const char *server_items;
+        int group;  // the group whose address must carry 65535
+        const char *ip;
+    } cases[] = {
+        {"65535", "host = 10.0.0.1\n", 0, "10.0.0.1"},
+        {"2", "b-port = 65535\nb-host = 8.8.8.8\n", 1, "8.8.8.8"},
+    };
+    for (const auto &c : cases) {
+        std::string text = groups;
+        text.replace(text.find("%A"), 2, c.group_a_port);
+        text += std::string("[server-1]\n") + c.server_items;
+        SCOPED_TRACE(text);
+        Loaded l(text);
+        ASSERT_EQ(l.result, 0);
+        KTServerInfo *server = kt_server_get_by_id(&l.ctx, 1);
+        ASSERT_NE(server, nullptr);
+        const KTAddressPtrArray &slot = server->group_addrs[c.group].address_array;
+        ASSERT_EQ(slot.count, 1);
+        EXPECT_EQ(slot.addrs[0]->conn.port, 65535);
+        string_t ip = {const_cast<char *>(c.ip), (int)strlen(c.ip)};
+        EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &ip, 65535), server);
+    }
 }
 
 TEST(ServerIdFuncTest, ServerSectionFailures)
@@ -564,6 +598,62 @@ TEST(ServerIdFuncTest, AllocationFailuresReportEnomem)
     EXPECT_EQ(successes, 1);
 }
 
+// The index built at load answers every lookup exactly as the sorted
+// search does (the lookups search when the record has no index): dense ids
+// (direct table) and sparse ids (hash table), IPv4 and long IPv6 texts that
+// share their first 16 bytes, texts that are prefixes of others.
+TEST(ServerIdFuncTest, IndexAnswersAsTheSortedSearch)
+{
+    auto &rng = kite_test::Rng();
+    for (int64_t stride : {1, 7919}) {
+        std::string text = "port = 80\n";
+        std::vector<int> ids;
+        for (int i = 1; i <= 300; i++) {
+            int id = (int)(i * stride % 2147483647);
+            ids.push_back(id);
+            text += "[server-" + std::to_string(id) + "]\nhost = 10.0." +
+                    std::to_string(i / 256) + "." + std::to_string(i % 256) +
+                    "\nhost = 2001:db8:aaaa:bbbb::" + std::to_string(i) +
+                    "\nhost = 1.2." + std::to_string(i / 100) + "." +
+                    std::to_string(i % 100) + "\n";
+        }
+        Loaded l(text);
+        ASSERT_EQ(l.result, 0);
+        ASSERT_NE(l.ctx.lookup_index, nullptr);
+        std::vector<int> probes = {0, -1, INT32_MIN, INT32_MAX};
+        for (int id : ids) {
+            probes.insert(probes.end(), {id, id - 1, id + 1});
+        }
+        for (int i = 0; i < 500; i++) probes.push_back((int)rng());
+        std::vector<std::pair<std::string, int>> keys = {{"", 80}, {"1", 80}};
+        const KTServerMapArray &maps = l.ctx.sorted_server_arrays.by_ip_port;
+        for (int i = 0; i < maps.count; i++) {
+            std::string ip(maps.maps[i].ip_addr.str, maps.maps[i].ip_addr.len);
+            int port = maps.maps[i].port;
+            keys.insert(keys.end(), {{ip, port}, {ip, port + 1}, {ip, port - 65536},
+                                     {ip.substr(0, ip.size() - 1), port},
+                                     {ip + "0", port}});
+        }
+        auto lookups = [&] {
+            std::vector<KTServerInfo *> out;
+            for (int id : probes) out.push_back(kt_server_get_by_id(&l.ctx, id));
+            for (auto &[ip, port] : keys) {
+                string_t s = {ip.data(), (int32_t)ip.size()};
+                out.push_back(kt_server_get_by_ip_port_ex(&l.ctx, &s, port));
+            }
+            return out;
+        };
+        std::vector<KTServerInfo *> indexed = lookups();
+        auto *index = l.ctx.lookup_index;
+        l.ctx.lookup_index = nullptr;
+        std::vector<KTServerInfo *> searched = lookups();
+        l.ctx.lookup_index = index;
+        EXPECT_EQ(indexed, searched);
+        EXPECT_GT(std::count(indexed.begin(), indexed.end(), nullptr), 0);
+        EXPECT_EQ(kt_server_get_by_id(&l.ctx, ids[150])->id, ids[150]);
+    }
+}
+
 std::string Render(KTServerConfig *ctx)
 {
     KiteBuffer buffer;
@@ -658,6 +748,27 @@ TEST(ServerIdFuncTest, RenderFailureKeepsText)
     EXPECT_NE(partial.find("[server-1]"), std::string::npos);
     EXPECT_EQ(partial.find("[server-40]"), std::string::npos);
     kite_buffer_destroy(&buffer);
+
+    // Whichever allocation fails, the result is ENOMEM or the whole text:
+    // a shortened text is never reported as success.
+    const std::string full = Render(&l.ctx);
+    int failures = 0;
+    for (int n = 0; n < 64; n++) {
+        kite_buffer_init(&buffer);
+        int result;
+        {
+            kite_test::FailingAllocator fail(n, true);
+            result = kt_server_to_config_string(&l.ctx, &buffer);
+        }
+        if (result == 0) {
+            EXPECT_EQ(std::string(buffer.data, buffer.length), full) << n;
+        } else {
+            EXPECT_EQ(result, ENOMEM) << n;
+            failures++;
+        }
+        kite_buffer_destroy(&buffer);
+    }
+    EXPECT_GT(failures, 0);
 }
 
 TEST(ServerIdFuncTest, LogDump)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,7 @@ class ThreadPoolTest : public ::testing::Test {
     void TearDown() override
     {
         gate_.open = true;
+        if (caller_.joinable()) caller_.join();
         if (keeper_.threads != nullptr) {
             __atomic_store_n(&keeper_flag_, false, __ATOMIC_RELEASE);
             kt_thread_pool_destroy(&keeper_);
@@ -86,12 +88,28 @@ class ThreadPoolTest : public ::testing::Test {
 
     void Stop()
     {
-        __atomic_store_n(&flag_, false, __ATOMIC_RELEASE);
+        kt_thread_pool_stop(&pool_);
         kt_thread_pool_destroy(&pool_);
         ASSERT_EQ(pool_.threads, nullptr);
     }
 
     int Running() { return kt_thread_pool_running_count(&pool_); }
+
+    void Stress(int backlog);
+
+    // Fills the pool's only slot with an item blocked on the gate, then
+    // starts a caller on another thread that must wait: its result stays
+    // -1 until kt_thread_pool_run returns.
+    void StartWaitingCaller(std::atomic<int> *count)
+    {
+        ASSERT_EQ(kt_thread_pool_run(&pool_, Block, &gate_), 0);
+        caller_result_ = -1;
+        caller_ = std::thread([this, count] {
+            caller_result_ = kt_thread_pool_run(&pool_, Count, count);
+        });
+        usleep(50 * 1000);
+        EXPECT_EQ(caller_result_, -1);  // still waiting
+    }
 
     KTThreadInfo *FreeListHead()
     {
@@ -103,6 +121,8 @@ class ThreadPoolTest : public ::testing::Test {
 
     KTThreadPool pool_{};
     volatile bool flag_ = true;
+    std::thread caller_;
+    std::atomic<int> caller_result_{-1};
     KTThreadPool keeper_{};
     volatile bool keeper_flag_ = true;
     Gate gate_;
@@ -138,6 +158,32 @@ TEST_F(ThreadPoolTest, SetUpStoresItsSettingsAndBuildsTheFreeList)
         EXPECT_EQ(pool_.threads[i].inited, 0);
     }
     EXPECT_EQ(Running(), 0);  // no thread before the first run
+}
+
+// A limit below one, a null name or a null flag is refused before anything
+// is set up: no allocation is attempted and one error is logged.
+TEST_F(ThreadPoolTest, SetUpRefusesBadArguments)
+{
+    volatile bool flag = true;
+    const struct {
+        const char *name;
+        int limit;
+        volatile bool *flag;
+    } cases[] = {
+        {"tp", 0, &flag}, {"tp", -3, &flag}, {nullptr, 2, &flag}, {"tp", 2, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.limit);
+        LogCapture log;
+        kite_test::FailingAllocator fail(0);
+        KTThreadPool pool{};
+        EXPECT_EQ(kt_thread_pool_init_ex(&pool, c.name, c.limit, 0, 0, 0,
+                                         c.flag, nullptr), EINVAL);
+        EXPECT_EQ(fail.failures(), 0);
+        EXPECT_EQ(pool.threads, nullptr);
+        EXPECT_EQ(log.size(), 1u);
+        EXPECT_TRUE(log.contains("invalid argument"));
+    }
 }
 
 TEST_F(ThreadPoolTest, MinIdleAboveLimitStartsLimitThreads)
@@ -202,33 +248,115 @@ TEST_F(ThreadPoolTest, FallenContinueFlagGivesEintrWithoutTouchingSlots)
 TEST_F(ThreadPoolTest, RunWaitsForAFreeSlotWhenAllAreBusy)
 {
     ASSERT_EQ(Init(1, 0, 0), 0);
-    ASSERT_EQ(kt_thread_pool_run(&pool_, Block, &gate_), 0);
     std::atomic<int> count{0};
-    std::atomic<int> result{-1};
-    std::thread caller([&] { result = kt_thread_pool_run(&pool_, Count, &count); });
-    usleep(50 * 1000);
-    EXPECT_EQ(result, -1);  // still waiting for the only slot
+    StartWaitingCaller(&count);
     gate_.open = true;
-    caller.join();
-    EXPECT_EQ(result, 0);
+    caller_.join();
+    EXPECT_EQ(caller_result_, 0);
     ASSERT_TRUE(WaitFor([&] { return count == 1; }));
 }
 
+// kt_thread_pool_stop makes a waiting caller give up at once.
 TEST_F(ThreadPoolTest, WaitingRunGivesEintrWhenTheFlagFalls)
 {
     ASSERT_EQ(Init(1, 0, 0), 0);
-    ASSERT_EQ(kt_thread_pool_run(&pool_, Block, &gate_), 0);
     std::atomic<int> count{0};
-    std::atomic<int> result{-1};
-    std::thread caller([&] { result = kt_thread_pool_run(&pool_, Count, &count); });
-    usleep(20 * 1000);
-    __atomic_store_n(&flag_, false, __ATOMIC_RELEASE);
-    caller.join();  // within one 2-second wait
-    EXPECT_EQ(result, EINTR);
+    StartWaitingCaller(&count);
+    kt_thread_pool_stop(&pool_);
+    EXPECT_FALSE(flag_);
+    caller_.join();
+    EXPECT_EQ(caller_result_, EINTR);
     gate_.open = true;
     kt_thread_pool_destroy(&pool_);
     EXPECT_EQ(pool_.threads, nullptr);
     EXPECT_EQ(count, 0);
+}
+
+// Records the order in which items run.
+struct Order {
+    std::mutex mutex;
+    std::vector<int> ran;
+};
+struct Item {
+    Order *order;
+    int id;
+};
+void Record(void *arg, void *)
+{
+    auto *item = static_cast<Item *>(arg);
+    std::lock_guard<std::mutex> guard(item->order->mutex);
+    item->order->ran.push_back(item->id);
+}
+
+// With a backlog, items queue while the only slot is busy and run in
+// order; a caller waits only when the backlog is full.
+TEST_F(ThreadPoolTest, BacklogQueuesWhileEverySlotIsBusy)
+{
+    ASSERT_EQ(Init(1, 0, 0), 0);
+    ASSERT_EQ(kt_thread_pool_set_backlog(&pool_, 3), 0);
+    ASSERT_EQ(kt_thread_pool_run(&pool_, Block, &gate_), 0);
+    Order order;
+    std::vector<Item> items;
+    for (int i = 0; i < 4; i++) items.push_back({&order, i});
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(kt_thread_pool_run(&pool_, Record, &items[i]), 0);
+    }
+    EXPECT_EQ(kt_thread_pool_wait_done(&pool_, 0), ETIMEDOUT);
+    {
+        LogCapture log;
+        EXPECT_EQ(kt_thread_pool_set_backlog(&pool_, 8), EBUSY);
+        EXPECT_TRUE(log.contains("items are queued"));
+    }
+    caller_ = std::thread([&] {
+        caller_result_ = kt_thread_pool_run(&pool_, Record, &items[3]);
+    });
+    usleep(50 * 1000);
+    EXPECT_EQ(caller_result_, -1);  // the backlog is full
+    EXPECT_TRUE(order.ran.empty());
+    gate_.open = true;
+    caller_.join();
+    EXPECT_EQ(caller_result_, 0);
+    ASSERT_EQ(kt_thread_pool_wait_done(&pool_, 30000), 0);
+    EXPECT_EQ(order.ran, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(Running(), 1);
+
+    // Size 0 turns the backlog off again: a caller waits for the slot.
+    ASSERT_EQ(kt_thread_pool_set_backlog(&pool_, 0), 0);
+    gate_.open = false;
+    std::atomic<int> count{0};
+    StartWaitingCaller(&count);
+    gate_.open = true;
+    caller_.join();
+    EXPECT_EQ(caller_result_, 0);
+    EXPECT_EQ(kt_thread_pool_wait_done(&pool_, 30000), 0);
+    EXPECT_EQ(count, 1);
+
+    LogCapture log;
+    EXPECT_EQ(kt_thread_pool_set_backlog(&pool_, -1), EINVAL);
+    EXPECT_TRUE(log.contains("invalid backlog size: -1"));
+}
+
+// Queued items are accepted work: a stopped pool still runs them, and
+// destroy waits for them.
+TEST_F(ThreadPoolTest, StoppedPoolRunsItsQueuedItems)
+{
+    ASSERT_EQ(Init(2, 0, 0), 0);
+    ASSERT_EQ(kt_thread_pool_set_backlog(&pool_, 16), 0);
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(kt_thread_pool_run(&pool_, Block, &gate_), 0);
+    }
+    std::atomic<int> count{0};
+    for (int i = 0; i < 10; i++) {
+        ASSERT_EQ(kt_thread_pool_run(&pool_, Count, &count), 0);
+    }
+    kt_thread_pool_stop(&pool_);
+    EXPECT_EQ(kt_thread_pool_run(&pool_, Count, &count), EINTR);
+    EXPECT_EQ(kt_thread_pool_wait_done(&pool_, 20), ETIMEDOUT);
+    gate_.open = true;
+    EXPECT_EQ(kt_thread_pool_wait_done(&pool_, 30000), 0);
+    kt_thread_pool_destroy(&pool_);
+    EXPECT_EQ(pool_.threads, nullptr);
+    EXPECT_EQ(count, 10);
 }
 
 TEST_F(ThreadPoolTest, DestroyKeepsAPoolWhoseThreadsStillRun)
@@ -372,14 +500,16 @@ TEST_F(ThreadPoolTest, FailedThreadStartPutsTheSlotBack)
 }
 
 // Several submitters hand over 100,000 items while slots retire and are
-// restarted: every item runs exactly once.
-TEST_F(ThreadPoolTest, StressEveryItemRunsExactlyOnce)
+// restarted: every item runs exactly once, with or without a backlog, and
+// kt_thread_pool_wait_done returns once they all have.
+void ThreadPoolTest::Stress(int backlog)
 {
     constexpr int kSubmitters = 4;
     constexpr int kPerSubmitter = 12500;
     constexpr int kTrickle = 100;
     constexpr int kTotal = 2 * kSubmitters * kPerSubmitter + kTrickle;
     ASSERT_EQ(Init(4, 1, 0), 0);
+    ASSERT_EQ(kt_thread_pool_set_backlog(&pool_, backlog), 0);
     std::vector<std::atomic<int>> runs(kTotal);
     std::atomic<int> errors{0};
     auto work = [](void *arg, void *) {
@@ -409,6 +539,8 @@ TEST_F(ThreadPoolTest, StressEveryItemRunsExactlyOnce)
     }
     ASSERT_TRUE(WaitFor([&] { return Running() <= 1; }));
     burst(base + kTrickle);
+    ASSERT_EQ(kt_thread_pool_wait_done(&pool_, 60000), 0);
+    EXPECT_EQ(kt_thread_pool_dealing_count(&pool_), 0);
     ASSERT_TRUE(WaitFor([&] {
         return kt_thread_pool_dealing_count(&pool_) == 0 &&
                Matching(log, " start, running count: ").size() > 4;
@@ -432,5 +564,9 @@ TEST_F(ThreadPoolTest, StressEveryItemRunsExactlyOnce)
     EXPECT_GT(trickled, 0);
     EXPECT_FALSE(Matching(log, " exit, running count: ").empty());
 }
+
+TEST_F(ThreadPoolTest, StressEveryItemRunsExactlyOnce) { Stress(0); }
+
+TEST_F(ThreadPoolTest, StressWithBacklogEveryItemRunsExactlyOnce) { Stress(8); }
 
 }  // namespace
