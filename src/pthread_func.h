@@ -62,10 +62,4 @@ KT_API int kt_mutex_unlock_ex(pthread_mutex_t *lock, int level,
 
 KT_EXTERN_C_END
 
-/* Inside the library only: the lock guard and the internal lock macros, for
- * sources that still take them from this header. */
-#ifdef KITE_BUILDING_LIBRARY
-#include "kt_lock_guard.h"
-#endif
-
 #endif

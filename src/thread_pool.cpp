@@ -149,7 +149,7 @@ void store_func(KTThreadInfo *slot, kt_thread_pool_callback func)
 }
 
 // The lock and condition of the pool and of each slot are laid out as the
-// shared pair record, so they are set up by the shared helper.
+// shared pair record, so they are set up and torn down as one pair.
 static_assert(offsetof(KTThreadPool, cond) - offsetof(KTThreadPool, lock) ==
               offsetof(pthread_lock_cond_pair_t, cond));
 static_assert(offsetof(KTThreadInfo, cond) - offsetof(KTThreadInfo, lock) ==
@@ -205,6 +205,26 @@ void timed_wait(pthread_cond_t *cond, pthread_mutex_t *lock)
     pthread_cond_timedwait(cond, lock, &ts);
 }
 
+// A lock and condition of the pool or of a slot.  The messages name the
+// step that failed, which callers of the pool match on, so this is not the
+// shared lock-and-condition helper; like it, a failed condition releases
+// the mutex again.
+int init_pthread_lock_cond(pthread_lock_cond_pair_t *pair)
+{
+    int result = init_pthread_lock(&pair->lock);
+    if (result != 0) {
+        logError("init_pthread_lock fail, errno: %d, error info: %s", result,
+                 KT_STRERROR(result));
+        return result;
+    }
+    if ((result = pthread_cond_init(&pair->cond, nullptr)) != 0) {
+        logError("pthread_cond_init fail, errno: %d, error info: %s", result,
+                 KT_STRERROR(result));
+        pthread_mutex_destroy(&pair->lock);
+    }
+    return result;
+}
+
 void destroy_slots(KTThreadPool *pool, int count)
 {
     for (int i = 0; i < count; i++) {
@@ -250,7 +270,7 @@ int thread_pool_alloc_init(KTThreadPool *pool)
         KTThreadInfo *slot = pool->threads + inited;
         slot->pool = pool;
         slot->index = inited;
-        if ((result = init_pthread_lock_cond_pair(pair_of(slot))) != 0) {
+        if ((result = init_pthread_lock_cond(pair_of(slot))) != 0) {
             destroy_slots(pool, inited);
             pthread_cond_destroy(&shared->done_cond);
         }
@@ -725,7 +745,7 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
                  limit, pcontinue_flag != nullptr ? "given" : "null");
         return EINVAL;
     }
-    int result = init_pthread_lock_cond_pair(pair_of(pool));
+    int result = init_pthread_lock_cond(pair_of(pool));
     if (result != 0) {
         return result;
     }
