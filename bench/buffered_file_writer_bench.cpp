@@ -29,22 +29,25 @@ const std::string &path()
 {
     static const std::string p = [] {
         const char *dir = getenv("KITE_BENCH_DIR");
-        if (dir == nullptr) dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        return std::string(dir) + "/kite_writer_bench." + std::to_string(getpid());
+        if (dir == nullptr)
+            dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        return std::string(dir) + "/kite_writer_bench." +
+               std::to_string(getpid());
     }();
     return p;
 }
 
 // The arguments of line i, the same for every contender.
-#define KITE_LINE_ARGS(i)                                                   \
-    (i) % 60, (i) % 1000000, kLevels[(i) & 3], (i), ((i) >> 8) & 255, (i) & 255, \
-        ((i) * 7) % 100000
+#define KITE_LINE_ARGS(i)                                                    \
+    (i) % 60, (i) % 1000000, kLevels[(i)&3], (i), ((i) >> 8) & 255, (i)&255, \
+        ((i)*7) % 100000
 
 const char *record(int i)
 {
     static char records[256][kRecordSize];
     static bool ready = [] {
-        for (int r = 0; r < 256; r++) memset(records[r], 'a' + r % 26, kRecordSize);
+        for (int r = 0; r < 256; r++)
+            memset(records[r], 'a' + r % 26, kRecordSize);
         return true;
     }();
     (void)ready;
@@ -58,7 +61,8 @@ const std::string &expected_lines()
         std::string t;
         char line[256];
         for (int i = 0; i < kCount; i++) {
-            t.append(line, (size_t)snprintf(line, sizeof(line), kLineFormat, KITE_LINE_ARGS(i)));
+            t.append(line, (size_t)snprintf(line, sizeof(line), kLineFormat,
+                                            KITE_LINE_ARGS(i)));
         }
         return t;
     }();
@@ -86,7 +90,8 @@ void BM_BufferedFileWriter_Lines(benchmark::State &state)
 {
     for (auto _ : state) {
         BufferedFileWriter w;
-        if (buffered_file_writer_open(&w, path().c_str()) != 0) state.SkipWithError("open");
+        if (buffered_file_writer_open(&w, path().c_str()) != 0)
+            state.SkipWithError("open");
         for (int i = 0; i < kCount; i++) {
             buffered_file_writer_append(&w, kLineFormat, KITE_LINE_ARGS(i));
         }
@@ -116,7 +121,8 @@ void BM_Stdio_Lines(benchmark::State &state)
     std::string vbuf;
     for (auto _ : state) {
         FILE *f = open_stdio(vbuf);
-        for (int i = 0; i < kCount; i++) fprintf(f, kLineFormat, KITE_LINE_ARGS(i));
+        for (int i = 0; i < kCount; i++)
+            fprintf(f, kLineFormat, KITE_LINE_ARGS(i));
         close_stdio(f);
     }
     finish(state, expected_lines().size());
@@ -125,7 +131,8 @@ BENCHMARK(BM_Stdio_Lines)->Unit(benchmark::kMillisecond);
 
 void write_blocks(const std::string &text)
 {
-    int fd = open(path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd =
+        open(path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     for (size_t off = 0; off < text.size(); off += kBlock) {
         size_t n = std::min(kBlock, text.size() - off);
         if (write(fd, text.data() + off, n) != (ssize_t)n) abort();
@@ -146,7 +153,8 @@ void BM_BufferedFileWriter_Records(benchmark::State &state)
 {
     for (auto _ : state) {
         BufferedFileWriter w;
-        if (buffered_file_writer_open(&w, path().c_str()) != 0) state.SkipWithError("open");
+        if (buffered_file_writer_open(&w, path().c_str()) != 0)
+            state.SkipWithError("open");
         for (int i = 0; i < kCount; i++) {
             buffered_file_writer_append_buff(&w, record(i), kRecordSize);
         }

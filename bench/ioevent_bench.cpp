@@ -33,7 +33,8 @@ struct Pairs {
     {
         for (int i = 0; i < kPairs; i++) {
             int fds[2];
-            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) != 0) abort();
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) != 0)
+                abort();
             readers.push_back(fds[0]);
             writers.push_back(fds[1]);
         }
@@ -75,7 +76,8 @@ void BM_RawEpoll_PollDrain64(benchmark::State &state)
         pairs.MakeReady();
         for (int seen = 0; seen < kReadyPerRound;) {
             int n = epoll_wait(epfd, events.data(), kPairs, 1000);
-            for (int i = 0; i < n; i++) Drain(*static_cast<int *>(events[i].data.ptr));
+            for (int i = 0; i < n; i++)
+                Drain(*static_cast<int *>(events[i].data.ptr));
             seen += n > 0 ? n : 0;
         }
     }
@@ -95,7 +97,8 @@ void BM_Ioevent_PollDrain64(benchmark::State &state)
         pairs.MakeReady();
         for (int seen = 0; seen < kReadyPerRound;) {
             int n = ioevent_poll(&poller);
-            for (int i = 0; i < n; i++) Drain(*static_cast<int *>(poller.events[i].data.ptr));
+            for (int i = 0; i < n; i++)
+                Drain(*static_cast<int *>(poller.events[i].data.ptr));
             seen += n > 0 ? n : 0;
         }
     }
@@ -129,7 +132,8 @@ void BM_UvPoll_PollDrain64(benchmark::State &state)
         counter.seen = 0;
         while (counter.seen < kReadyPerRound) uv_run(&loop, UV_RUN_ONCE);
     }
-    for (auto &h : handles) uv_close(reinterpret_cast<uv_handle_t *>(&h), nullptr);
+    for (auto &h : handles)
+        uv_close(reinterpret_cast<uv_handle_t *>(&h), nullptr);
     uv_run(&loop, UV_RUN_DEFAULT);
     uv_loop_close(&loop);
     state.SetItemsProcessed(state.iterations() * kReadyPerRound);

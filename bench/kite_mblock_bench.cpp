@@ -41,9 +41,10 @@ void BM_KiteMblock_AllocFree(benchmark::State &state)
 {
     kite_mblock_man pool;
     kite_mblock_init(&pool, sizeof(Element), 1024, false);
-    RunBatches(state,
-               [&] { return static_cast<Element *>(kite_mblock_alloc_object(&pool)); },
-               [&](Element *e) { kite_mblock_free_object(&pool, e); });
+    RunBatches(
+        state,
+        [&] { return static_cast<Element *>(kite_mblock_alloc_object(&pool)); },
+        [&](Element *e) { kite_mblock_free_object(&pool, e); });
     kite_mblock_destroy(&pool);
 }
 
@@ -51,25 +52,27 @@ void BM_KiteMblock_AllocFreeLocked(benchmark::State &state)
 {
     kite_mblock_man pool;
     kite_mblock_init(&pool, sizeof(Element), 1024, true);
-    RunBatches(state,
-               [&] { return static_cast<Element *>(kite_mblock_alloc_object(&pool)); },
-               [&](Element *e) { kite_mblock_free_object(&pool, e); });
+    RunBatches(
+        state,
+        [&] { return static_cast<Element *>(kite_mblock_alloc_object(&pool)); },
+        [&](Element *e) { kite_mblock_free_object(&pool, e); });
     kite_mblock_destroy(&pool);
 }
 
 void BM_Malloc_AllocFree(benchmark::State &state)
 {
-    RunBatches(state,
-               [] { return static_cast<Element *>(malloc(sizeof(Element))); },
-               [](Element *e) { free(e); });
+    RunBatches(
+        state, [] { return static_cast<Element *>(malloc(sizeof(Element))); },
+        [](Element *e) { free(e); });
 }
 
 #ifdef KITE_HAVE_BOOST_POOL
 void BM_BoostObjectPool_AllocFree(benchmark::State &state)
 {
     boost::object_pool<Element> pool;
-    RunBatches(state, [&] { return pool.malloc(); },
-               [&](Element *e) { pool.free(e); });
+    RunBatches(
+        state, [&] { return pool.malloc(); },
+        [&](Element *e) { pool.free(e); });
 }
 BENCHMARK(BM_BoostObjectPool_AllocFree)->Arg(1)->Arg(64)->Arg(1024);
 #endif

@@ -50,9 +50,12 @@ void BM_KiteMpool_AllocReset(benchmark::State &state)
 {
     kite_mpool_man pool;
     kite_mpool_init(&pool, 0, 0);
-    RunRounds(state,
-              [&](int size) { return static_cast<char *>(kite_mpool_alloc(&pool, size)); },
-              [&] { kite_mpool_reset(&pool); });
+    RunRounds(
+        state,
+        [&](int size) {
+            return static_cast<char *>(kite_mpool_alloc(&pool, size));
+        },
+        [&] { kite_mpool_reset(&pool); });
     kite_mpool_destroy(&pool);
 }
 BENCHMARK(BM_KiteMpool_AllocReset)->Unit(benchmark::kMillisecond);
@@ -64,9 +67,10 @@ void BM_Apr_PallocClear(benchmark::State &state)
     (void)initialised;
     apr_pool_t *pool = nullptr;
     apr_pool_create(&pool, nullptr);
-    RunRounds(state,
-              [&](int size) { return static_cast<char *>(apr_palloc(pool, size)); },
-              [&] { apr_pool_clear(pool); });
+    RunRounds(
+        state,
+        [&](int size) { return static_cast<char *>(apr_palloc(pool, size)); },
+        [&] { apr_pool_clear(pool); });
     apr_pool_destroy(pool);
 }
 BENCHMARK(BM_Apr_PallocClear)->Unit(benchmark::kMillisecond);
@@ -77,9 +81,12 @@ BENCHMARK(BM_Apr_PallocClear)->Unit(benchmark::kMillisecond);
 void BM_PmrMonotonic_AllocateRelease(benchmark::State &state)
 {
     std::pmr::monotonic_buffer_resource resource(1024 * 1024);
-    RunRounds(state,
-              [&](int size) { return static_cast<char *>(resource.allocate(size, 1)); },
-              [&] { resource.release(); });
+    RunRounds(
+        state,
+        [&](int size) {
+            return static_cast<char *>(resource.allocate(size, 1));
+        },
+        [&] { resource.release(); });
 }
 BENCHMARK(BM_PmrMonotonic_AllocateRelease)->Unit(benchmark::kMillisecond);
 
@@ -87,15 +94,16 @@ void BM_Malloc_AllocFree(benchmark::State &state)
 {
     std::vector<char *> held;
     held.reserve(kAllocations);
-    RunRounds(state,
-              [&](int size) {
-                  held.push_back(static_cast<char *>(malloc(size)));
-                  return held.back();
-              },
-              [&] {
-                  for (char *p : held) free(p);
-                  held.clear();
-              });
+    RunRounds(
+        state,
+        [&](int size) {
+            held.push_back(static_cast<char *>(malloc(size)));
+            return held.back();
+        },
+        [&] {
+            for (char *p : held) free(p);
+            held.clear();
+        });
 }
 BENCHMARK(BM_Malloc_AllocFree)->Unit(benchmark::kMillisecond);
 

@@ -126,7 +126,10 @@ Record *RecordAt(int64_t i)
     return r;
 }
 
-int64_t RecordSeq(void *p) { return static_cast<Record *>(p)->seq; }
+int64_t RecordSeq(void *p)
+{
+    return static_cast<Record *>(p)->seq;
+}
 
 void BM_KtQueue_Spsc(benchmark::State &state)
 {
@@ -165,7 +168,8 @@ void BM_KiteBlockedQueue_Spsc(benchmark::State &state)
         },
         [&]() -> void * { return blocked_queue_pop(&q); },
         [](void *p) {
-            return reinterpret_cast<int64_t>(static_cast<kite_task_info *>(p)->arg);
+            return reinterpret_cast<int64_t>(
+                static_cast<kite_task_info *>(p)->arg);
         });
     blocked_queue_destroy(&q);
 }
@@ -203,8 +207,8 @@ void BM_MutexDeque_Spsc(benchmark::State &state)
 {
     MutexDequeQueue q;
     RunSpsc(
-        state, [&](int64_t i) { q.Push(RecordAt(i)); },
-        [&] { return q.Pop(); }, RecordSeq);
+        state, [&](int64_t i) { q.Push(RecordAt(i)); }, [&] { return q.Pop(); },
+        RecordSeq);
 }
 BENCHMARK(BM_MutexDeque_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
 

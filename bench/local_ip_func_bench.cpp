@@ -17,7 +17,8 @@ std::vector<std::string> table_addresses()
 {
     std::vector<std::string> addrs = {"127.0.0.1"};
     for (int i = 1; i < KT_MAX_LOCAL_IP_ADDRS; i++) {
-        addrs.push_back("192.168." + std::to_string(i) + "." + std::to_string(100 + i));
+        addrs.push_back("192.168." + std::to_string(i) + "." +
+                        std::to_string(100 + i));
     }
     return addrs;
 }
@@ -37,7 +38,8 @@ const std::vector<std::string> &probes(bool hit)
 void fill_table()
 {
     static bool filled = [] {
-        for (const auto &a : table_addresses()) insert_into_local_host_ip(a.c_str());
+        for (const auto &a : table_addresses())
+            insert_into_local_host_ip(a.c_str());
         return true;
     }();
     (void)filled;
@@ -50,7 +52,8 @@ void BM_LocalIpFunc_IsLocal(benchmark::State &state)
     std::vector<const char *> texts;
     for (const auto &p : list) texts.push_back(p.c_str());
     for (auto _ : state) {
-        for (const char *ip : texts) benchmark::DoNotOptimize(is_local_host_ip(ip));
+        for (const char *ip : texts)
+            benchmark::DoNotOptimize(is_local_host_ip(ip));
     }
     state.SetItemsProcessed(state.iterations() * (int64_t)texts.size());
 }
@@ -62,7 +65,8 @@ void BM_UnorderedSet_IsLocal(benchmark::State &state)
     const std::unordered_set<std::string> set(addrs.begin(), addrs.end());
     const auto &list = probes(state.range(0) != 0);
     for (auto _ : state) {
-        for (const auto &ip : list) benchmark::DoNotOptimize(set.count(ip) != 0);
+        for (const auto &ip : list)
+            benchmark::DoNotOptimize(set.count(ip) != 0);
     }
     state.SetItemsProcessed(state.iterations() * (int64_t)list.size());
 }

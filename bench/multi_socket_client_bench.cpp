@@ -138,8 +138,10 @@ std::vector<ConnectionInfo> Connect(int count)
     std::vector<ConnectionInfo> conns(count);
     for (int i = 0; i < count; i++) {
         ConnectionInfo &conn = conns[i];
-        if (conn_pool_parse_server_info("127.0.0.1", &conn, Servers().ports[i]) != 0 ||
-            conn_pool_connect_server(&conn, 5) != 0 || kt_set_nonblock(conn.sock) != 0) {
+        if (conn_pool_parse_server_info("127.0.0.1", &conn,
+                                        Servers().ports[i]) != 0 ||
+            conn_pool_connect_server(&conn, 5) != 0 ||
+            kt_set_nonblock(conn.sock) != 0) {
             abort();
         }
     }
@@ -176,8 +178,9 @@ void BM_MultiSockClient_FanOut(benchmark::State &state)
     std::vector<KiteMultiSockEntry> entries(servers);
     for (int i = 0; i < servers; i++) entries[i].conn = &conns[i];
     KiteMultiSockClient client;
-    if (kite_multi_sock_client_init_ex(&client, entries.data(), servers, kHeader,
-                                       BodyLength, MonotonicMs, 0, kDeadlineMs) != 0) {
+    if (kite_multi_sock_client_init_ex(&client, entries.data(), servers,
+                                       kHeader, BodyLength, MonotonicMs, 0,
+                                       kDeadlineMs) != 0) {
         abort();
     }
     std::vector<char> request = MakeRequest(body);
@@ -227,7 +230,8 @@ void UvAlloc(uv_handle_t *handle, size_t, uv_buf_t *buf)
     auto *c = static_cast<UvConn *>(handle->data);
     size_t want = c->expected != 0 ? c->expected : kHeader;
     if (c->buffer.size() < want) c->buffer.resize(want);
-    *buf = uv_buf_init(c->buffer.data() + c->length, (unsigned)(want - c->length));
+    *buf =
+        uv_buf_init(c->buffer.data() + c->length, (unsigned)(want - c->length));
 }
 
 void UvRead(uv_stream_t *stream, ssize_t n, const uv_buf_t *)
@@ -288,7 +292,8 @@ void BM_Uv_FanOut(benchmark::State &state)
         for (auto &c : conns) {
             c.length = c.expected = 0;
             c.done = false;
-            uv_write(&c.write, reinterpret_cast<uv_stream_t *>(&c.tcp), &buf, 1, UvWritten);
+            uv_write(&c.write, reinterpret_cast<uv_stream_t *>(&c.tcp), &buf, 1,
+                     UvWritten);
         }
         uv_timer_start(&fan.timer, UvTimeout, kDeadlineMs, 0);
         uv_run(&fan.loop, UV_RUN_DEFAULT);
@@ -297,7 +302,8 @@ void BM_Uv_FanOut(benchmark::State &state)
             break;
         }
     }
-    for (auto &c : conns) uv_close(reinterpret_cast<uv_handle_t *>(&c.tcp), nullptr);
+    for (auto &c : conns)
+        uv_close(reinterpret_cast<uv_handle_t *>(&c.tcp), nullptr);
     uv_close(reinterpret_cast<uv_handle_t *>(&fan.timer), nullptr);
     uv_run(&fan.loop, UV_RUN_DEFAULT);
     uv_loop_close(&fan.loop);  // the handles closed the sockets
@@ -306,7 +312,9 @@ void BM_Uv_FanOut(benchmark::State &state)
 BENCHMARK(BM_Uv_FanOut)->ArgsProduct({{8, 32}, {1024, 65536}})->UseRealTime();
 #endif
 
-BENCHMARK(BM_MultiSockClient_FanOut)->ArgsProduct({{8, 32}, {1024, 65536}})->UseRealTime();
+BENCHMARK(BM_MultiSockClient_FanOut)
+    ->ArgsProduct({{8, 32}, {1024, 65536}})
+    ->UseRealTime();
 
 }  // namespace
 

@@ -28,9 +28,9 @@ constexpr int kLookups = 1000000;
 const std::string &ConfigText()
 {
     static const std::string text = [] {
-        std::string t =
-            "[group-cluster]\nport = 5201\nnet_type = inner\nip_prefix = 10.\n\n"
-            "[group-service]\nport = 5200\nnet_type = outer\n\n";
+        std::string t = "[group-cluster]\nport = 5201\nnet_type = "
+                        "inner\nip_prefix = 10.\n\n"
+                        "[group-service]\nport = 5200\nnet_type = outer\n\n";
         char line[160];
         for (int i = 1; i <= kServers; i++) {
             snprintf(line, sizeof(line),
@@ -74,14 +74,17 @@ const Queries &MakeQueries()
     static const Queries q = [] {
         Queries out;
         std::mt19937 rng(42);
-        const KTServerMapArray &maps = Config().ctx.sorted_server_arrays.by_ip_port;
+        const KTServerMapArray &maps =
+            Config().ctx.sorted_server_arrays.by_ip_port;
         for (int i = 0; i < kLookups; i++) {
             out.ids.push_back(1 + (int)(rng() % kServers));
             const KTServerMap &m = maps.maps[rng() % maps.count];
-            out.addrs.emplace_back(std::string(m.ip_addr.str, m.ip_addr.len), m.port);
+            out.addrs.emplace_back(std::string(m.ip_addr.str, m.ip_addr.len),
+                                   m.port);
         }
         for (const auto &a : out.addrs) {
-            out.addr_keys.push_back({(char *)a.first.data(), (int32_t)a.first.size()});
+            out.addr_keys.push_back(
+                {(char *)a.first.data(), (int32_t)a.first.size()});
         }
         return out;
     }();
@@ -93,8 +96,8 @@ void BM_ServerIdFunc_Load(benchmark::State &state)
     std::string text = ConfigText();
     for (auto _ : state) {
         KTServerConfig ctx;
-        int result = kt_server_load_from_buffer_ex(&ctx, text.data(), "bench", 0,
-                                                   0, false);
+        int result = kt_server_load_from_buffer_ex(&ctx, text.data(), "bench",
+                                                   0, 0, false);
         benchmark::DoNotOptimize(result);
         state.PauseTiming();
         kt_server_destroy(&ctx);
@@ -129,7 +132,8 @@ void BM_ServerIdFunc_LookupById(benchmark::State &state)
     KTServerConfig *ctx = &Config().ctx;
     const Queries &q = MakeQueries();
     for (auto _ : state) {
-        for (int id : q.ids) benchmark::DoNotOptimize(kt_server_get_by_id(ctx, id));
+        for (int id : q.ids)
+            benchmark::DoNotOptimize(kt_server_get_by_id(ctx, id));
     }
     state.SetItemsProcessed(state.iterations() * kLookups);
 }
@@ -139,7 +143,8 @@ void BM_ServerIdFunc_StdMapById(benchmark::State &state)
 {
     const KTServerInfoArray &by_id = Config().ctx.sorted_server_arrays.by_id;
     std::map<int, KTServerInfo *> map;
-    for (int i = 0; i < by_id.count; i++) map[by_id.servers[i].id] = &by_id.servers[i];
+    for (int i = 0; i < by_id.count; i++)
+        map[by_id.servers[i].id] = &by_id.servers[i];
     const Queries &q = MakeQueries();
     for (auto _ : state) {
         for (int id : q.ids) benchmark::DoNotOptimize(map.find(id)->second);
@@ -152,7 +157,8 @@ void BM_ServerIdFunc_UnorderedMapById(benchmark::State &state)
 {
     const KTServerInfoArray &by_id = Config().ctx.sorted_server_arrays.by_id;
     std::unordered_map<int, KTServerInfo *> map;
-    for (int i = 0; i < by_id.count; i++) map[by_id.servers[i].id] = &by_id.servers[i];
+    for (int i = 0; i < by_id.count; i++)
+        map[by_id.servers[i].id] = &by_id.servers[i];
     const Queries &q = MakeQueries();
     for (auto _ : state) {
         for (int id : q.ids) benchmark::DoNotOptimize(map.find(id)->second);
@@ -167,8 +173,8 @@ void BM_ServerIdFunc_LookupByIpPort(benchmark::State &state)
     const Queries &q = MakeQueries();
     for (auto _ : state) {
         for (int i = 0; i < kLookups; i++) {
-            benchmark::DoNotOptimize(
-                kt_server_get_by_ip_port_ex(ctx, &q.addr_keys[i], q.addrs[i].second));
+            benchmark::DoNotOptimize(kt_server_get_by_ip_port_ex(
+                ctx, &q.addr_keys[i], q.addrs[i].second));
         }
     }
     state.SetItemsProcessed(state.iterations() * kLookups);
@@ -198,7 +204,8 @@ void BM_ServerIdFunc_StdMapByIpPort(benchmark::State &state)
     BuildAddressMap(&map);
     const Queries &q = MakeQueries();
     for (auto _ : state) {
-        for (const auto &a : q.addrs) benchmark::DoNotOptimize(map.find(a)->second);
+        for (const auto &a : q.addrs)
+            benchmark::DoNotOptimize(map.find(a)->second);
     }
     state.SetItemsProcessed(state.iterations() * kLookups);
 }
@@ -206,11 +213,13 @@ BENCHMARK(BM_ServerIdFunc_StdMapByIpPort)->Unit(benchmark::kMillisecond);
 
 void BM_ServerIdFunc_UnorderedMapByIpPort(benchmark::State &state)
 {
-    std::unordered_map<std::pair<std::string, int>, KTServerInfo *, PairHash> map;
+    std::unordered_map<std::pair<std::string, int>, KTServerInfo *, PairHash>
+        map;
     BuildAddressMap(&map);
     const Queries &q = MakeQueries();
     for (auto _ : state) {
-        for (const auto &a : q.addrs) benchmark::DoNotOptimize(map.find(a)->second);
+        for (const auto &a : q.addrs)
+            benchmark::DoNotOptimize(map.find(a)->second);
     }
     state.SetItemsProcessed(state.iterations() * kLookups);
 }

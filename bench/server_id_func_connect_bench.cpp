@@ -75,7 +75,8 @@ void BM_ServerIdFunc_ConnectFallback(benchmark::State &state)
     for (auto _ : state) {
         s.array.index = 0;  // the refusing address first, every time
         ConnectionInfo conn;
-        if (kt_server_make_connection_ex(&s.array, &conn, 5, nullptr, false) != 0) {
+        if (kt_server_make_connection_ex(&s.array, &conn, 5, nullptr, false) !=
+            0) {
             state.SkipWithError("connect failed");
             break;
         }

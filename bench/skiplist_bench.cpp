@@ -134,7 +134,10 @@ struct AbslBtreeSet {
 #endif
 
 #ifdef KITE_HAVE_APR
-int AprCompare(void *a, void *b) { return CompareKeys(a, b); }
+int AprCompare(void *a, void *b)
+{
+    return CompareKeys(a, b);
+}
 
 struct AprSkiplist {
     apr_pool_t *pool = nullptr;
@@ -153,7 +156,10 @@ struct AprSkiplist {
         apr_pool_destroy(pool);
     }
     void Insert(uint64_t *k) { apr_skiplist_insert(sl, k); }
-    bool Find(uint64_t *k) { return apr_skiplist_find(sl, k, nullptr) != nullptr; }
+    bool Find(uint64_t *k)
+    {
+        return apr_skiplist_find(sl, k, nullptr) != nullptr;
+    }
     void Erase(uint64_t *k) { apr_skiplist_remove(sl, k, nullptr); }
 };
 #endif
@@ -227,12 +233,23 @@ void BM_Comparisons(benchmark::State &state)
     state.counters["textbook"] = 2.0 * std::log2(double(kN));
 }
 
-#define KITE_SET_BENCH(Name, Type)                                        \
-    void BM_##Name##_Insert(benchmark::State &s) { BM_Insert<Type>(s); } \
-    void BM_##Name##_Find(benchmark::State &s) { BM_Find<Type>(s); }     \
-    void BM_##Name##_Delete(benchmark::State &s) { BM_Delete<Type>(s); } \
-    BENCHMARK(BM_##Name##_Insert)->Unit(benchmark::kMillisecond)->Iterations(3); \
-    BENCHMARK(BM_##Name##_Find)->Unit(benchmark::kMillisecond)->Iterations(3);   \
+#define KITE_SET_BENCH(Name, Type)                                             \
+    void BM_##Name##_Insert(benchmark::State &s)                               \
+    {                                                                          \
+        BM_Insert<Type>(s);                                                    \
+    }                                                                          \
+    void BM_##Name##_Find(benchmark::State &s)                                 \
+    {                                                                          \
+        BM_Find<Type>(s);                                                      \
+    }                                                                          \
+    void BM_##Name##_Delete(benchmark::State &s)                               \
+    {                                                                          \
+        BM_Delete<Type>(s);                                                    \
+    }                                                                          \
+    BENCHMARK(BM_##Name##_Insert)                                              \
+        ->Unit(benchmark::kMillisecond)                                        \
+        ->Iterations(3);                                                       \
+    BENCHMARK(BM_##Name##_Find)->Unit(benchmark::kMillisecond)->Iterations(3); \
     BENCHMARK(BM_##Name##_Delete)->Unit(benchmark::kMillisecond)->Iterations(3)
 
 KITE_SET_BENCH(UniqSkiplist, UniqSkiplistSet);
@@ -253,9 +270,16 @@ void BM_SkiplistSet_Comparisons(benchmark::State &s)
 {
     BM_Comparisons<SkiplistSetSet>(s);
 }
-void BM_StdSet_Comparisons(benchmark::State &s) { BM_Comparisons<StdSet>(s); }
-BENCHMARK(BM_UniqSkiplist_Comparisons)->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_SkiplistSet_Comparisons)->Unit(benchmark::kMillisecond)->Iterations(1);
+void BM_StdSet_Comparisons(benchmark::State &s)
+{
+    BM_Comparisons<StdSet>(s);
+}
+BENCHMARK(BM_UniqSkiplist_Comparisons)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_SkiplistSet_Comparisons)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_StdSet_Comparisons)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace

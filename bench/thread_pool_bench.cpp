@@ -95,7 +95,10 @@ void Work20us()
     g_finished.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void EmptyWork() { g_finished.fetch_add(1, std::memory_order_acq_rel); }
+void EmptyWork()
+{
+    g_finished.fetch_add(1, std::memory_order_acq_rel);
+}
 
 template <void (*Work)()>
 constexpr int kItemsOf = Work == Work20us ? kWorkItems : kEmptyItems;
@@ -112,7 +115,8 @@ void WaitFinished(int64_t count)
 // submit(slot) hands LatencyWork(slot) to the pool; after_each() runs after
 // each item is done (libuv reaps completions there).
 template <typename SubmitFn, typename AfterFn>
-void MeasureHandOff(benchmark::State &state, SubmitFn submit, AfterFn after_each)
+void MeasureHandOff(benchmark::State &state, SubmitFn submit,
+                    AfterFn after_each)
 {
     std::vector<int64_t> latencies, from_call;
     latencies.reserve(kLatencyItems);
@@ -143,7 +147,8 @@ void MeasureHandOff(benchmark::State &state, SubmitFn submit, AfterFn after_each
     state.counters["median_us"] = latencies[latencies.size() / 2] / 1000.0;
     state.counters["p99_us"] = latencies[latencies.size() * 99 / 100] / 1000.0;
     state.counters["call_median_us"] = from_call[from_call.size() / 2] / 1000.0;
-    state.counters["call_p99_us"] = from_call[from_call.size() * 99 / 100] / 1000.0;
+    state.counters["call_p99_us"] =
+        from_call[from_call.size() * 99 / 100] / 1000.0;
 }
 
 // submit() hands one item of `work` to the pool; every item counts itself
@@ -187,26 +192,41 @@ void KtHandOff(benchmark::State &state)
         [&](LatencySlot *slot) {
             kt_thread_pool_run(
                 &kp.pool,
-                [](void *arg, void *) { LatencyWork(static_cast<LatencySlot *>(arg)); },
+                [](void *arg, void *) {
+                    LatencyWork(static_cast<LatencySlot *>(arg));
+                },
                 slot);
         },
         [] {});
 }
 
-void BM_ThreadPool_HandOff(benchmark::State &state) { KtHandOff<0>(state); }
-void BM_ThreadPool_BacklogHandOff(benchmark::State &state) { KtHandOff<kBacklog>(state); }
+void BM_ThreadPool_HandOff(benchmark::State &state)
+{
+    KtHandOff<0>(state);
+}
+void BM_ThreadPool_BacklogHandOff(benchmark::State &state)
+{
+    KtHandOff<kBacklog>(state);
+}
 
 template <void (*Work)(), int Backlog>
 void KtThroughput(benchmark::State &state)
 {
     KtPool kp(Backlog);
     MeasureThroughput(state, kItemsOf<Work>, [&] {
-        kt_thread_pool_run(&kp.pool, [](void *, void *) { Work(); }, nullptr);
+        kt_thread_pool_run(
+            &kp.pool, [](void *, void *) { Work(); }, nullptr);
     });
 }
 
-void BM_ThreadPool_Work20us(benchmark::State &state) { KtThroughput<Work20us, 0>(state); }
-void BM_ThreadPool_Empty(benchmark::State &state) { KtThroughput<EmptyWork, 0>(state); }
+void BM_ThreadPool_Work20us(benchmark::State &state)
+{
+    KtThroughput<Work20us, 0>(state);
+}
+void BM_ThreadPool_Empty(benchmark::State &state)
+{
+    KtThroughput<EmptyWork, 0>(state);
+}
 void BM_ThreadPool_BacklogWork20us(benchmark::State &state)
 {
     KtThroughput<Work20us, kBacklog>(state);
@@ -222,15 +242,20 @@ void BM_ThreadPool_BacklogEmpty(benchmark::State &state)
 struct GPool {
     GThreadPool *pool;
     explicit GPool(GFunc func)
-        : pool(g_thread_pool_new(func, nullptr, kThreads, TRUE, nullptr)) {}
+        : pool(g_thread_pool_new(func, nullptr, kThreads, TRUE, nullptr))
+    {
+    }
     ~GPool() { g_thread_pool_free(pool, FALSE, TRUE); }
 };
 
 void BM_GThreadPool_HandOff(benchmark::State &state)
 {
-    GPool gp([](gpointer data, gpointer) { LatencyWork(static_cast<LatencySlot *>(data)); });
+    GPool gp([](gpointer data, gpointer) {
+        LatencyWork(static_cast<LatencySlot *>(data));
+    });
     MeasureHandOff(
-        state, [&](LatencySlot *slot) { g_thread_pool_push(gp.pool, slot, nullptr); },
+        state,
+        [&](LatencySlot *slot) { g_thread_pool_push(gp.pool, slot, nullptr); },
         [] {});
 }
 
@@ -243,8 +268,14 @@ void GThroughput(benchmark::State &state)
                       [&] { g_thread_pool_push(gp.pool, &token, nullptr); });
 }
 
-void BM_GThreadPool_Work20us(benchmark::State &state) { GThroughput<Work20us>(state); }
-void BM_GThreadPool_Empty(benchmark::State &state) { GThroughput<EmptyWork>(state); }
+void BM_GThreadPool_Work20us(benchmark::State &state)
+{
+    GThroughput<Work20us>(state);
+}
+void BM_GThreadPool_Empty(benchmark::State &state)
+{
+    GThroughput<EmptyWork>(state);
+}
 #endif
 
 // ---- boost::asio -----------------------------------------------------------
@@ -255,7 +286,9 @@ void BM_AsioThreadPool_HandOff(benchmark::State &state)
     boost::asio::thread_pool pool(kThreads);
     MeasureHandOff(
         state,
-        [&](LatencySlot *slot) { boost::asio::post(pool, [slot] { LatencyWork(slot); }); },
+        [&](LatencySlot *slot) {
+            boost::asio::post(pool, [slot] { LatencyWork(slot); });
+        },
         [] {});
     pool.join();
 }
@@ -269,8 +302,14 @@ void AsioThroughput(benchmark::State &state)
     pool.join();
 }
 
-void BM_AsioThreadPool_Work20us(benchmark::State &state) { AsioThroughput<Work20us>(state); }
-void BM_AsioThreadPool_Empty(benchmark::State &state) { AsioThroughput<EmptyWork>(state); }
+void BM_AsioThreadPool_Work20us(benchmark::State &state)
+{
+    AsioThroughput<Work20us>(state);
+}
+void BM_AsioThreadPool_Empty(benchmark::State &state)
+{
+    AsioThroughput<EmptyWork>(state);
+}
 #endif
 
 // ---- libuv -----------------------------------------------------------------
@@ -289,9 +328,12 @@ void BM_UvQueueWork_HandOff(benchmark::State &state)
         [&](LatencySlot *slot) {
             uv_work_t *req = &reqs[next++ % reqs.size()];
             req->data = slot;
-            uv_queue_work(&loop, req,
-                          [](uv_work_t *r) { LatencyWork(static_cast<LatencySlot *>(r->data)); },
-                          [](uv_work_t *, int) {});
+            uv_queue_work(
+                &loop, req,
+                [](uv_work_t *r) {
+                    LatencyWork(static_cast<LatencySlot *>(r->data));
+                },
+                [](uv_work_t *, int) {});
         },
         [&] { uv_run(&loop, UV_RUN_NOWAIT); });
     uv_run(&loop, UV_RUN_DEFAULT);
@@ -307,8 +349,9 @@ void UvThroughput(benchmark::State &state)
     for (auto _ : state) {
         g_finished.store(0);
         for (auto &req : reqs) {
-            uv_queue_work(&loop, &req, [](uv_work_t *) { Work(); },
-                          [](uv_work_t *, int) {});
+            uv_queue_work(
+                &loop, &req, [](uv_work_t *) { Work(); },
+                [](uv_work_t *, int) {});
         }
         uv_run(&loop, UV_RUN_DEFAULT);
         WaitFinished(kItemsOf<Work>);
@@ -317,19 +360,29 @@ void UvThroughput(benchmark::State &state)
     uv_loop_close(&loop);
 }
 
-void BM_UvQueueWork_Work20us(benchmark::State &state) { UvThroughput<Work20us>(state); }
-void BM_UvQueueWork_Empty(benchmark::State &state) { UvThroughput<EmptyWork>(state); }
+void BM_UvQueueWork_Work20us(benchmark::State &state)
+{
+    UvThroughput<Work20us>(state);
+}
+void BM_UvQueueWork_Empty(benchmark::State &state)
+{
+    UvThroughput<EmptyWork>(state);
+}
 #endif
 
 void Register()
 {
     auto latency = [](const char *name, void (*fn)(benchmark::State &)) {
-        benchmark::RegisterBenchmark(name, fn)->Iterations(1)->UseRealTime()->Unit(
-            benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(name, fn)
+            ->Iterations(1)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     };
     auto throughput = [](const char *name, void (*fn)(benchmark::State &)) {
-        benchmark::RegisterBenchmark(name, fn)->Iterations(3)->UseRealTime()->Unit(
-            benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(name, fn)
+            ->Iterations(3)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     };
     latency("BM_ThreadPool_HandOff", BM_ThreadPool_HandOff);
     latency("BM_ThreadPool_BacklogHandOff", BM_ThreadPool_BacklogHandOff);

@@ -48,7 +48,7 @@ int main(void)
 
     kt_log_set_sink(to_stdout, &records);
     kt_log_set_level(KT_LOG_INFO);
-    logError("disk %s is full", "/var");   /* prefixed with file and line */
+    logError("disk %s is full", "/var"); /* prefixed with file and line */
     logDebug("not written: above the level");
 
     /* Every allocation of the library goes through the wrapper: a failure
@@ -59,7 +59,7 @@ int main(void)
     int result = kite_buffer_set_capacity(&buffer, 1 << 20);
     printf("1 MiB buffer with a 4 KiB limit: %s, hook saw %zu bytes\n",
            result == ENOMEM ? "ENOMEM" : "?", g_oom_bytes);
-    kt_set_allocator(NULL, NULL, NULL);    /* back to the C library */
+    kt_set_allocator(NULL, NULL, NULL); /* back to the C library */
 
     kite_buffer_append(&buffer, "%s:%d", "203.0.113.7", 5200);
     kite_buffer_append(&buffer, " (%d bytes so far)", buffer.length);
@@ -76,7 +76,7 @@ int main(void)
            iniGetIntValueEx("listen", "backlog", &ini, 128, false));
     iniFreeContext(&ini);
 
-    kt_log_set_sink(NULL, NULL);   /* standard error again */
+    kt_log_set_sink(NULL, NULL); /* standard error again */
     printf("the sink received %d records\n", records);
     return result == ENOMEM && g_oom_bytes == (1 << 20) ? 0 : 1;
 }

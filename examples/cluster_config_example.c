@@ -9,30 +9,31 @@
 #include "logger.h"
 #include "server_id_func.h"
 
-static char g_config[] =
-    "[group-cluster]\n"
-    "port = 5201\n"
-    "net_type = inner\n"
-    "\n"
-    "[group-service]\n"
-    "port = 5200\n"
-    "net_type = outer\n"
-    "\n"
-    "[server-1]\n"
-    "host = 10.0.1.11\n"
-    "host = 203.0.113.11\n"
-    "\n"
-    "[server-2]\n"
-    "host = 10.0.1.12\n"
-    "service-host = 203.0.113.12:5300\n";
+static char g_config[] = "[group-cluster]\n"
+                         "port = 5201\n"
+                         "net_type = inner\n"
+                         "\n"
+                         "[group-service]\n"
+                         "port = 5200\n"
+                         "net_type = outer\n"
+                         "\n"
+                         "[server-1]\n"
+                         "host = 10.0.1.11\n"
+                         "host = 203.0.113.11\n"
+                         "\n"
+                         "[server-2]\n"
+                         "host = 10.0.1.12\n"
+                         "service-host = 203.0.113.12:5300\n";
 
-static void print_server(const KTServerConfig *config, const KTServerInfo *server)
+static void print_server(const KTServerConfig *config,
+                         const KTServerInfo *server)
 {
     printf("server %d:", server->id);
     for (int g = 0; g < config->group_array.count; g++) {
         const KTAddressPtrArray *addrs = &server->group_addrs[g].address_array;
         for (int i = 0; i < addrs->count; i++) {
-            printf(" %.*s=%s:%u", (int)config->group_array.groups[g].group_name.len,
+            printf(" %.*s=%s:%u",
+                   (int)config->group_array.groups[g].group_name.len,
                    config->group_array.groups[g].group_name.str,
                    addrs->addrs[i]->conn.ip_addr, addrs->addrs[i]->conn.port);
         }
@@ -47,8 +48,8 @@ int main(void)
     int result;
 
     /* The record is the caller's; loading zeroes and fills it. */
-    result = kt_server_load_from_buffer_ex(&config, g_config, "example.conf",
-                                           0, 0, false);
+    result = kt_server_load_from_buffer_ex(&config, g_config, "example.conf", 0,
+                                           0, false);
     if (result != 0) {
         fprintf(stderr, "load failed: %s\n", kt_strerror(result));
         kt_server_destroy(&config);
@@ -58,9 +59,12 @@ int main(void)
            config.sorted_server_arrays.by_id.count);
 
     print_server(&config, kt_server_get_by_id(&config, 1));
-    KTServerInfo *owner = kt_server_get_by_ip_port(&config, "203.0.113.12", 5300);
-    printf("203.0.113.12:5300 belongs to server %d\n", owner != NULL ? owner->id : -1);
-    printf("server 9 %s\n", kt_server_get_by_id(&config, 9) == NULL ? "not found" : "found");
+    KTServerInfo *owner =
+        kt_server_get_by_ip_port(&config, "203.0.113.12", 5300);
+    printf("203.0.113.12:5300 belongs to server %d\n",
+           owner != NULL ? owner->id : -1);
+    printf("server 9 %s\n",
+           kt_server_get_by_id(&config, 9) == NULL ? "not found" : "found");
 
     /* The rendered text loads back to the same topology. */
     kite_buffer_init(&text);
@@ -77,9 +81,10 @@ int main(void)
                  "[server-1]\nhost = 10.0.0.1\n"
                  "[server-x]\nhost = 10.0.0.2\n";
     fflush(stdout);
-    result = kt_server_load_from_buffer_ex(&config, bad, "bad.conf", 0, 0, false);
-    printf("bad configuration: %s (%s)\n", result == EINVAL ? "EINVAL" : "other",
-           kt_strerror(result));
+    result =
+        kt_server_load_from_buffer_ex(&config, bad, "bad.conf", 0, 0, false);
+    printf("bad configuration: %s (%s)\n",
+           result == EINVAL ? "EINVAL" : "other", kt_strerror(result));
     kt_server_destroy(&config);
     return result == EINVAL ? 0 : 1;
 }

@@ -25,15 +25,15 @@
 #include "server_id_func.h"
 #include "sockopt.h"
 
-#define HEADER_SIZE 4  /* a frame: body length (4 bytes, big-endian), body */
+#define HEADER_SIZE 4 /* a frame: body length (4 bytes, big-endian), body */
 #define MAX_CLIENTS 4
 
 typedef struct {
-    int fd;  /* -1: free slot */
+    int fd; /* -1: free slot */
 } client_slot;
 
 static int g_listener;
-static int g_stop_pipe[2];  /* a byte written to [1] stops the server */
+static int g_stop_pipe[2]; /* a byte written to [1] stops the server */
 static client_slot g_clients[MAX_CLIENTS];
 
 /* A TCP socket bound to 127.0.0.1 on a port the kernel picks.  Without
@@ -83,7 +83,8 @@ static bool answer(int fd)
     uint32_t reply_len = htonl(len + 6);
     memcpy(frame, &reply_len, HEADER_SIZE);
     memcpy(frame + HEADER_SIZE, "pong: ", 6);
-    return write(fd, frame, HEADER_SIZE + 6 + len) == (ssize_t)(HEADER_SIZE + 6 + len);
+    return write(fd, frame, HEADER_SIZE + 6 + len) ==
+           (ssize_t)(HEADER_SIZE + 6 + len);
 }
 
 /* The server: every registration carries a pointer that tells, when its
@@ -92,7 +93,8 @@ static void *serve(void *arg)
 {
     IOEventPoller poller;
     (void)arg;
-    if (ioevent_init(&poller, MAX_CLIENTS + 2, -1, 0) != 0 ||   /* -1: no time limit */
+    if (ioevent_init(&poller, MAX_CLIENTS + 2, -1, 0) !=
+            0 || /* -1: no time limit */
         ioevent_attach(&poller, g_listener, EPOLLIN, &g_listener) != 0 ||
         ioevent_attach(&poller, g_stop_pipe[0], EPOLLIN, g_stop_pipe) != 0) {
         perror("server poller");
@@ -100,7 +102,7 @@ static void *serve(void *arg)
         return NULL;
     }
     for (bool running = true; running;) {
-        int count = ioevent_poll(&poller);   /* -1 with errno EINTR: poll again */
+        int count = ioevent_poll(&poller); /* -1 with errno EINTR: poll again */
         for (int i = 0; i < count; i++) {
             void *data = poller.events[i].data.ptr;
             if (data == g_stop_pipe) {
@@ -111,8 +113,9 @@ static void *serve(void *arg)
                 while (slot < g_clients + MAX_CLIENTS && slot->fd >= 0) {
                     slot++;
                 }
-                if (fd >= 0 && (slot == g_clients + MAX_CLIENTS ||
-                                ioevent_attach(&poller, fd, EPOLLIN, slot) != 0)) {
+                if (fd >= 0 &&
+                    (slot == g_clients + MAX_CLIENTS ||
+                     ioevent_attach(&poller, fd, EPOLLIN, slot) != 0)) {
                     close(fd);
                 } else if (fd >= 0) {
                     slot->fd = fd;
@@ -130,7 +133,7 @@ static void *serve(void *arg)
             close(g_clients[i].fd);
         }
     }
-    ioevent_destroy(&poller);   /* closes the epoll descriptor */
+    ioevent_destroy(&poller); /* closes the epoll descriptor */
     return NULL;
 }
 
@@ -139,7 +142,7 @@ static int body_length(const KiteBuffer *header)
     uint32_t len;
     memcpy(&len, header->data, HEADER_SIZE);
     len = ntohl(len);
-    return len > 65536 ? -1 : (int)len;   /* negative: a bad header */
+    return len > 65536 ? -1 : (int)len; /* negative: a bad header */
 }
 
 /* The client's clock: only differences count, so a monotonic one will do,
@@ -171,27 +174,32 @@ int main(void)
     /* One server with two addresses in group "data"; the first refuses. */
     char text[160];
     KTServerConfig config;
-    snprintf(text, sizeof(text), "[group-data]\nport = %d\nnet_type = inner\n[server-1]\n"
+    snprintf(text, sizeof(text),
+             "[group-data]\nport = %d\nnet_type = inner\n[server-1]\n"
              "data-host = 127.0.0.1:%d\ndata-host = 127.0.0.1:%d\n",
              live_port, refused_port, live_port);
-    if (kt_server_load_from_buffer_ex(&config, text, "loopback", 0, 0, false) != 0) {
+    if (kt_server_load_from_buffer_ex(&config, text, "loopback", 0, 0, false) !=
+        0) {
         return 1;
     }
     KTAddressPtrArray *addrs = &kt_server_get_by_id(&config, 1)->uniq_addresses;
     int err_no = 0;
-    ConnectionInfo *kept = kt_server_check_connect_ex(addrs, 2, NULL, false, &err_no);
+    ConnectionInfo *kept =
+        kt_server_check_connect_ex(addrs, 2, NULL, false, &err_no);
     if (kept == NULL) {
         fprintf(stderr, "connect: %s\n", kt_strerror(err_no));
         return 1;
     }
-    printf("kept connection: %s:%u, index now %d\n", kept->ip_addr, kept->port, addrs->index);
+    printf("kept connection: %s:%u, index now %d\n", kept->ip_addr, kept->port,
+           addrs->index);
     ConnectionInfo own, silent, absent;
     if (kt_server_make_connection_ex(addrs, &own, 2, NULL, false) != 0) {
         return 1;
     }
     memset(&silent, 0, sizeof(silent));
     silent.sock = pair[0];
-    strcpy(silent.ip_addr, "socketpair");   /* ip_addr and port only name the peer in logs */
+    strcpy(silent.ip_addr,
+           "socketpair"); /* ip_addr and port only name the peer in logs */
     memset(&absent, 0, sizeof(absent));
     absent.sock = -1;
     strcpy(absent.ip_addr, "127.0.0.1");
@@ -202,7 +210,8 @@ int main(void)
         return 1;
     }
 
-    /* The client logs every poll at info level; keep the example's output short. */
+    /* The client logs every poll at info level; keep the example's output
+     * short. */
     kt_log_set_level(KT_LOG_WARNING);
     KiteMultiSockEntry entries[4];
     KiteMultiSockClient client;
@@ -216,13 +225,15 @@ int main(void)
     kite_buffer_init(&request);
     if (kite_buffer_append_buff(&request, &len, HEADER_SIZE) != 0 ||
         kite_buffer_append_buff(&request, "hello", 5) != 0 ||
-        kite_multi_sock_client_init_ex(&client, entries, 4, HEADER_SIZE, body_length,
-                                       monotonic_ms, 0, 300) != 0) {
+        kite_multi_sock_client_init_ex(&client, entries, 4, HEADER_SIZE,
+                                       body_length, monotonic_ms, 0,
+                                       300) != 0) {
         return 1;
     }
-    fflush(stdout);   /* the failures below are logged to stderr */
+    fflush(stdout); /* the failures below are logged to stderr */
     int result = kite_multi_sock_client_request(&client, &request);
-    printf("request returned %d, %d of 4 entries replied\n", result, client.success_count);
+    printf("request returned %d, %d of 4 entries replied\n", result,
+           client.success_count);
     for (int i = 0; i < 4; i++) {
         const KiteMultiSockEntry *e = &entries[i];
         printf("  %s:%u  %-24s %.*s\n", e->conn->ip_addr, e->conn->port,
@@ -230,8 +241,9 @@ int main(void)
                e->error_no == 0 ? e->recv_buffer.length - HEADER_SIZE : 0,
                e->recv_buffer.data + HEADER_SIZE);
     }
-    bool as_expected = result == 0 && client.success_count == 2 && addrs->index == 1 &&
-                       entries[2].error_no == ETIMEDOUT && entries[3].error_no == ENOTCONN;
+    bool as_expected = result == 0 && client.success_count == 2 &&
+                       addrs->index == 1 && entries[2].error_no == ETIMEDOUT &&
+                       entries[3].error_no == ENOTCONN;
 
     /* The client owns only its poller and receive buffers; the caller
      * closes the connections: its own, and the one kept in the address. */

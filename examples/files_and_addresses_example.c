@@ -35,7 +35,8 @@ int main(void)
         return 1;
     }
     for (int i = 1; i <= 100 && result == 0; i++) {
-        result = buffered_file_writer_append(&writer, "line %03d: square %05d\n", i, i * i);
+        result = buffered_file_writer_append(
+            &writer, "line %03d: square %05d\n", i, i * i);
     }
     /* A block that does not fit below the high-water mark is written
      * directly, after what the buffer holds, so the order is kept. */
@@ -43,7 +44,8 @@ int main(void)
     memset(block, '.', sizeof(block) - 1);
     block[sizeof(block) - 1] = '\n';
     if (result == 0) {
-        result = buffered_file_writer_append_buff(&writer, block, (int)sizeof(block));
+        result = buffered_file_writer_append_buff(&writer, block,
+                                                  (int)sizeof(block));
     }
     if (result == 0) {
         result = buffered_file_writer_append(&writer, "end of report\n");
@@ -68,7 +70,8 @@ int main(void)
     }
     unlink(path);
     printf("wrote %zu bytes; line 100: %.22s\n", size, content + 99 * 23);
-    bool file_ok = size == 100 * 23 + sizeof(block) + 14 && content[100 * 23] == '.' &&
+    bool file_ok = size == 100 * 23 + sizeof(block) + 14 &&
+                   content[100 * 23] == '.' &&
                    memcmp(content + size - 14, "end of report\n", 14) == 0;
 
     /* 2. The local IP table: "127.0.0.1" and the IPv4 addresses of the
@@ -77,11 +80,14 @@ int main(void)
     char text[512];
     load_local_host_ip_addrs();
     printf("%s\n", local_host_ip_addrs_to_string(text, (int)sizeof(text)));
-    printf("127.0.0.1 is %s\n", is_local_host_ip("127.0.0.1") ? "local" : "not local");
+    printf("127.0.0.1 is %s\n",
+           is_local_host_ip("127.0.0.1") ? "local" : "not local");
     printf("first address: %s\n", get_first_local_ip());
     const char *private_ip = get_first_local_private_ip();
-    printf("first private address: %s\n", private_ip != NULL ? private_ip : "none");
-    for (const char *ip = get_next_local_ip(NULL); ip != NULL; ip = get_next_local_ip(ip)) {
+    printf("first private address: %s\n",
+           private_ip != NULL ? private_ip : "none");
+    for (const char *ip = get_next_local_ip(NULL); ip != NULL;
+         ip = get_next_local_ip(ip)) {
         printf("  interface address %s\n", ip);
     }
     /* Addresses can be added (say, a floating address the host takes over);
@@ -90,6 +96,7 @@ int main(void)
     int second = insert_into_local_host_ip("192.0.2.10");
     printf("insert 192.0.2.10: %d, again: %d\n", first, second);
     bool table_ok = is_local_host_ip("127.0.0.1") && second == 0 &&
-                    (first == 1 || first == -1) && !is_local_host_ip("192.0.2.11");
+                    (first == 1 || first == -1) &&
+                    !is_local_host_ip("192.0.2.11");
     return file_ok && table_ok ? 0 : 1;
 }

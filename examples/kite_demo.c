@@ -44,8 +44,8 @@ int main(void)
     }
     kite_mblock_get_stats(&pool, &stats);
     printf("allocated 100 sessions from pool \"%s\": %lld elements in %lld "
-           "trunks, init function ran %d times\n", pool.name,
-           (long long)stats.element_total_count,
+           "trunks, init function ran %d times\n",
+           pool.name, (long long)stats.element_total_count,
            (long long)stats.trunk_total_count, created);
 
     for (int i = 0; i < 50; i++) {

@@ -31,9 +31,10 @@ static word_t *split_words(struct kite_mpool_man *pool, const char *line)
     for (const char *p = line; *p != '\0';) {
         size_t n = strcspn(p, " ");
         if (n > 0) {
-            word_t *w = (word_t *)kite_mpool_alloc(pool, (int)ALIGNED(sizeof(word_t) + n + 1));
+            word_t *w = (word_t *)kite_mpool_alloc(
+                pool, (int)ALIGNED(sizeof(word_t) + n + 1));
             if (w == NULL) {
-                return NULL;   /* logged; errno ENOMEM */
+                return NULL; /* logged; errno ENOMEM */
             }
             w->next = NULL;
             w->length = (int)n;
@@ -55,12 +56,12 @@ static void *worker(void *arg)
         sum += (unsigned char)message->buff[i];
     }
     printf("worker: %d bytes, byte sum %ld\n", message->length, sum);
-    shared_buffer_release(message);   /* the last holder gives it back */
+    shared_buffer_release(message); /* the last holder gives it back */
     return NULL;
 }
 
 typedef struct {
-    char *name;   /* attached by the init function */
+    char *name; /* attached by the init function */
 } session_t;
 
 static int session_init(void *element, void *args)
@@ -78,21 +79,24 @@ static void session_release(void *element, void *args)
 
 int main(void)
 {
-    static const char *requests[] = {"get user 42", "set user 42 name kite", "delete user 7"};
+    static const char *requests[] = {"get user 42", "set user 42 name kite",
+                                     "delete user 7"};
     struct kite_mpool_man pool;
     struct kite_mpool_stats stats;
 
-    /* 1. Memory pool: trunks of 4 KiB; 0 keeps the default discard size (64). */
+    /* 1. Memory pool: trunks of 4 KiB; 0 keeps the default discard size (64).
+     */
     kite_mpool_init(&pool, 4096, 0);
     for (int r = 0; r < 3; r++) {
         int count = 0;
-        for (word_t *w = split_words(&pool, requests[r]); w != NULL; w = w->next) {
+        for (word_t *w = split_words(&pool, requests[r]); w != NULL;
+             w = w->next) {
             count++;
         }
         kite_mpool_stats(&pool, &stats);
         printf("request %d: %d words, pool %lld bytes, %lld free\n", r, count,
                (long long)stats.total_bytes, (long long)stats.free_bytes);
-        kite_mpool_reset(&pool);   /* every word is gone; the trunk stays */
+        kite_mpool_reset(&pool); /* every word is gone; the trunk stays */
     }
     /* A request of at least alloc_size_once bytes gets a trunk of its own,
      * which leaves the list of trunks with room at once. */
@@ -100,8 +104,9 @@ int main(void)
     kite_mpool_stats(&pool, &stats);
     printf("after a 10000-byte block: %d trunks, %d with room\n",
            stats.total_trunk_count, stats.free_trunk_count);
-    bool pool_ok = big != NULL && stats.total_trunk_count == 2 && stats.free_trunk_count == 1;
-    kite_mpool_destroy(&pool);   /* back to the allocator; sizes kept */
+    bool pool_ok = big != NULL && stats.total_trunk_count == 2 &&
+                   stats.free_trunk_count == 1;
+    kite_mpool_destroy(&pool); /* back to the allocator; sizes kept */
 
     /* 2. Shared buffers: records of 256 bytes, made 8 at a time, taken and
      * given back from several threads (need_lock). */
@@ -110,11 +115,13 @@ int main(void)
     if (shared_buffer_init_ex(&context, 8, 256, true) != 0) {
         return 1;
     }
-    SharedBuffer *message = shared_buffer_alloc_ex(&context, 3);   /* main + 2 workers */
+    SharedBuffer *message =
+        shared_buffer_alloc_ex(&context, 3); /* main + 2 workers */
     if (message == NULL) {
         return 1;
     }
-    message->length = snprintf(message->buff, (size_t)message->capacity, "%s", requests[1]);
+    message->length =
+        snprintf(message->buff, (size_t)message->capacity, "%s", requests[1]);
     for (int i = 0; i < 2; i++) {
         if (pthread_create(&threads[i], NULL, worker, message) != 0) {
             return 1;
@@ -124,16 +131,18 @@ int main(void)
     for (int i = 0; i < 2; i++) {
         pthread_join(threads[i], NULL);
     }
-    /* Back in the pool, the record kept its area: taking one costs no malloc. */
+    /* Back in the pool, the record kept its area: taking one costs no malloc.
+     */
     SharedBuffer *again = shared_buffer_alloc(&context);
-    printf("taken again: capacity %d, length %d\n", again->capacity, again->length);
+    printf("taken again: capacity %d, length %d\n", again->capacity,
+           again->length);
     /* Growing replaces the area without copying: keep what you need first. */
     if (shared_buffer_check_capacity(again, 4096) != 0) {
         return 1;
     }
     printf("grown to %d bytes\n", again->capacity);
     shared_buffer_release(again);
-    shared_buffer_destroy(&context);   /* every record and data area */
+    shared_buffer_destroy(&context); /* every record and data area */
 
     /* 3. An object pool whose elements own memory: the release function
      * frees it for every element the pool made, at destroy. */

@@ -9,7 +9,7 @@
 #include "uniq_skiplist.h"
 
 typedef struct {
-    int when;            /* the key: minutes since midnight */
+    int when; /* the key: minutes since midnight */
     const char *what;
 } event_t;
 
@@ -29,8 +29,8 @@ static void release_event(void *data)
 
 static int use_uniq_skiplists(void)
 {
-    static event_t events[] = {{540, "stand-up"}, {720, "lunch"},
-                               {600, "review"}, {900, "deploy"}};
+    static event_t events[] = {
+        {540, "stand-up"}, {720, "lunch"}, {600, "review"}, {900, "deploy"}};
     UniqSkiplistFactory factory;
     UniqSkiplistIterator it;
     event_t from = {550, NULL}, to = {800, NULL};
@@ -85,17 +85,18 @@ static int use_skiplist_set(void)
         e->when = when;
         e->what = "slot";
         if (skiplist_set_insert(&set, e) != 0) {
-            free(e);   /* not linked: still ours */
+            free(e); /* not linked: still ours */
         }
     }
-    skiplist_set_delete(&set, &probe);   /* hands 10:00 to release_event */
+    skiplist_set_delete(&set, &probe); /* hands 10:00 to release_event */
     printf("set, first to last:");
     skiplist_set_iterator_init(&set, &it);
-    for (event_t *e; (e = (event_t *)skiplist_set_iterator_next(&it)) != NULL;) {
+    for (event_t *e;
+         (e = (event_t *)skiplist_set_iterator_next(&it)) != NULL;) {
         printf(" %02d:%02d", e->when / 60, e->when % 60);
     }
     printf(" (%d elements)\n", skiplist_set_count(&set));
-    skiplist_set_destroy(&set);   /* hands the rest to release_event */
+    skiplist_set_destroy(&set); /* hands the rest to release_event */
     printf("released %d elements through the callback\n", g_released);
     return g_released == 5 ? 0 : 1;
 }

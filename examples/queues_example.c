@@ -16,9 +16,9 @@
 #define JOB_COUNT 20
 
 typedef struct job {
-    int number;          /* -1 tells the dispatcher to stop */
+    int number; /* -1 tells the dispatcher to stop */
     long square;
-    struct job *next;    /* the queue's link, at next_ptr_offset */
+    struct job *next; /* the queue's link, at next_ptr_offset */
 } job_t;
 
 static struct kt_queue g_jobs;
@@ -46,9 +46,9 @@ static void *dispatch(void *arg)
 {
     (void)arg;
     for (;;) {
-        job_t *job = (job_t *)kt_queue_pop(&g_jobs);  /* waits once */
+        job_t *job = (job_t *)kt_queue_pop(&g_jobs); /* waits once */
         if (job == NULL) {
-            continue;                                 /* woken, still empty */
+            continue; /* woken, still empty */
         }
         if (job->number < 0) {
             return NULL;
@@ -68,21 +68,24 @@ int main(void)
 
     if (kt_queue_init(&g_jobs, offsetof(job_t, next)) != 0 ||
         common_blocked_queue_init(&g_results) != 0 ||
-        kt_thread_pool_init(&g_pool, "squares", 4, 256 * 1024, 5, 1, &g_running) != 0) {
+        kt_thread_pool_init(&g_pool, "squares", 4, 256 * 1024, 5, 1,
+                            &g_running) != 0) {
         return 1;
     }
     if (pthread_create(&dispatcher, NULL, dispatch, NULL) != 0) {
         return 1;
     }
     for (int i = 0; i <= JOB_COUNT; i++) {
-        jobs[i].number = i < JOB_COUNT ? i + 1 : -1;   /* the last one stops */
+        jobs[i].number = i < JOB_COUNT ? i + 1 : -1; /* the last one stops */
         kt_queue_push(&g_jobs, &jobs[i]);
     }
     /* Collect the results, for ten seconds at most. */
     double give_up = seconds_now() + 10;
     while (received < JOB_COUNT && seconds_now() < give_up) {
-        job_t *done = (job_t *)common_blocked_queue_timedpop(&g_results, 1, 's');
-        for (; done != NULL; done = (job_t *)common_blocked_queue_try_pop(&g_results)) {
+        job_t *done =
+            (job_t *)common_blocked_queue_timedpop(&g_results, 1, 's');
+        for (; done != NULL;
+             done = (job_t *)common_blocked_queue_try_pop(&g_results)) {
             total += done->square;
             received++;
         }

@@ -24,8 +24,9 @@ static int use_json(void)
         decode_json_map(&input, &map, error_info, sizeof(error_info)) != 0) {
         return 1;
     }
-    for (int i = 0; i < map.count; i++) {   /* texts point into map.buff */
-        printf("%s = [%s]\n", map.elements[i].key.str, map.elements[i].value.str);
+    for (int i = 0; i < map.count; i++) { /* texts point into map.buff */
+        printf("%s = [%s]\n", map.elements[i].key.str,
+               map.elements[i].value.str);
     }
     /* Every value is written back as a string: 5200 becomes "5200". */
     if (encode_json_map(&map, &output, error_info, sizeof(error_info)) != 0) {
@@ -39,8 +40,10 @@ static int use_json(void)
     char bad[] = "[\"open\", \"unterminated]";
     string_t bad_input = {bad, (int32_t)strlen(bad)};
     memset(&array, 0, sizeof(array));
-    int result = decode_json_array(&bad_input, &array, error_info, sizeof(error_info));
-    printf("malformed array: %s, %s\n", result == EINVAL ? "EINVAL" : "?", error_info);
+    int result =
+        decode_json_array(&bad_input, &array, error_info, sizeof(error_info));
+    printf("malformed array: %s, %s\n", result == EINVAL ? "EINVAL" : "?",
+           error_info);
     return result == EINVAL ? 0 : 1;
 }
 
@@ -57,8 +60,10 @@ static int use_converter(void)
     printf("escaped %d bytes: %.*s\n", converted, out_len, out);
     int restored = kite_char_unescape(&escaper, out, &out_len);
     printf("unescaped %d sequences, round trip %s\n", restored,
-           out_len == (int)strlen(field) && memcmp(out, field, (size_t)out_len) == 0
-               ? "exact" : "BROKEN");
+           out_len == (int)strlen(field) &&
+                   memcmp(out, field, (size_t)out_len) == 0
+               ? "exact"
+               : "BROKEN");
 
     /* Rules from configuration items: name is the source byte, value what
      * it becomes ("\"\\c\"" would make an escape instead). */
@@ -67,13 +72,14 @@ static int use_converter(void)
     strcpy(items[0].name, "\\s");
     strcpy(items[0].value, "_");
     strcpy(items[1].name, "/");
-    strcpy(items[1].value, "\\x2d");   /* '-' */
+    strcpy(items[1].value, "\\x2d"); /* '-' */
     KiteCharConverter slugger;
     if (char_convert_loader_init(&slugger, items, 2) != 0) {
         return 1;
     }
     char path[] = "var/log/kite server";
-    kite_char_convert(&slugger, path, (int)strlen(path), out, &out_len, (int)sizeof(out));
+    kite_char_convert(&slugger, path, (int)strlen(path), out, &out_len,
+                      (int)sizeof(out));
     printf("loaded rules turn \"%s\" into \"%.*s\"\n", path, out_len, out);
     return restored > 0 ? 0 : 1;
 }

@@ -16,7 +16,7 @@ typedef struct {
 } request_t;
 
 #define REQUEST_OF(entry) \
-    ((request_t *)((char *)(entry) - offsetof(request_t, timer)))
+    ((request_t *)((char *)(entry)-offsetof(request_t, timer)))
 
 static int use_timing_wheel(void)
 {
@@ -30,10 +30,10 @@ static int use_timing_wheel(void)
         return 1;
     }
     for (int i = 0; i < 4; i++) {
-        requests[i].timer.expires = now + 2 + i;  /* 2 to 5 ticks ahead */
+        requests[i].timer.expires = now + 2 + i; /* 2 to 5 ticks ahead */
         kite_timer_add(&wheel, &requests[i].timer);
     }
-    kite_timer_remove(&wheel, &requests[1].timer);        /* answered */
+    kite_timer_remove(&wheel, &requests[1].timer);           /* answered */
     kite_timer_modify(&wheel, &requests[3].timer, now + 30); /* extended */
 
     for (int tick = 1; tick <= 6; tick++) {

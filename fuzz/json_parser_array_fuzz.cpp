@@ -10,18 +10,19 @@
 
 using namespace json_fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  QuietLog();
-  if (size > (1u << 20)) return 0;
-  const char *text = reinterpret_cast<const char *>(data);
-  string_t whole{const_cast<char *>(text), static_cast<int32_t>(size)};
-  const int type = detect_json_type(&whole);
-  Check(type >= 1 && type <= 3);
-  Items items;
-  if (DecodeText(text, size, &items) == 0) {
-    Check(type == KITE_JSON_TYPE_ARRAY);
-    CheckRoundTrip(items);
-  }
-  CheckRoundTrip(SplitAtFF(text, size));
-  return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    QuietLog();
+    if (size > (1u << 20)) return 0;
+    const char *text = reinterpret_cast<const char *>(data);
+    string_t whole{const_cast<char *>(text), static_cast<int32_t>(size)};
+    const int type = detect_json_type(&whole);
+    Check(type >= 1 && type <= 3);
+    Items items;
+    if (DecodeText(text, size, &items) == 0) {
+        Check(type == KITE_JSON_TYPE_ARRAY);
+        CheckRoundTrip(items);
+    }
+    CheckRoundTrip(SplitAtFF(text, size));
+    return 0;
 }

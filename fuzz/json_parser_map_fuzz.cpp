@@ -10,17 +10,18 @@
 
 using namespace json_fuzz;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  QuietLog();
-  if (size > (1u << 20)) return 0;
-  const char *text = reinterpret_cast<const char *>(data);
-  Pairs pairs;
-  if (DecodeText(text, size, &pairs) == 0) CheckRoundTrip(pairs);
-  const Items pieces = SplitAtFF(text, size);
-  Pairs made;
-  for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
-    made.emplace_back(pieces[i], pieces[i + 1]);
-  }
-  CheckRoundTrip(made);
-  return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    QuietLog();
+    if (size > (1u << 20)) return 0;
+    const char *text = reinterpret_cast<const char *>(data);
+    Pairs pairs;
+    if (DecodeText(text, size, &pairs) == 0) CheckRoundTrip(pairs);
+    const Items pieces = SplitAtFF(text, size);
+    Pairs made;
+    for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
+        made.emplace_back(pieces[i], pieces[i + 1]);
+    }
+    CheckRoundTrip(made);
+    return 0;
 }

@@ -40,10 +40,9 @@ void check_round_trip(KTServerConfig *ctx, int flags)
         abort();
     }
     KTServerConfig again;
-    int result = kt_server_load_from_buffer_ex(&again, buffer.data, "rendered",
-                                               ctx->default_port,
-                                               ctx->min_hosts_each_group,
-                                               (flags & 1) != 0);
+    int result = kt_server_load_from_buffer_ex(
+        &again, buffer.data, "rendered", ctx->default_port,
+        ctx->min_hosts_each_group, (flags & 1) != 0);
     if (result != 0 || again.group_array.count != ctx->group_array.count ||
         again.sorted_server_arrays.by_id.count !=
             ctx->sorted_server_arrays.by_id.count ||
@@ -71,10 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int flags = data[0];
     std::string text(reinterpret_cast<const char *>(data) + 1, size - 1);
     KTServerConfig ctx;
-    int result = kt_server_load_from_buffer_ex(&ctx, text.data(), "fuzz",
-                                               (flags & 2) ? 8000 : 0,
-                                               (flags >> 2) & 3,
-                                               (flags & 1) != 0);
+    int result = kt_server_load_from_buffer_ex(
+        &ctx, text.data(), "fuzz", (flags & 2) ? 8000 : 0, (flags >> 2) & 3,
+        (flags & 1) != 0);
     if (result == 0) {
         check_round_trip(&ctx, flags);
         kt_server_destroy(&ctx);

@@ -47,8 +47,8 @@ bool check_open(const BufferedFileWriter *writer)
         return false;
     }
     if (writer->buff == nullptr) {
-        logError("the writer of file %.*s is not open",
-                 KT_MAX_PATH_SIZE - 1, writer->filename);
+        logError("the writer of file %.*s is not open", KT_MAX_PATH_SIZE - 1,
+                 writer->filename);
         return false;
     }
     return true;
@@ -69,8 +69,8 @@ int check_filename(const char *filename)
 int open_file(BufferedFileWriter *writer, const char *filename, int mode)
 {
     snprintf(writer->filename, sizeof(writer->filename), "%s", filename);
-    writer->fd = open(writer->filename, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                      mode);
+    writer->fd =
+        open(writer->filename, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (writer->fd < 0) {
         int result = errno_or_eio();
         logError("open file %s fail, errno: %d, error info: %s",
@@ -104,7 +104,8 @@ int flush_buffer(BufferedFileWriter *writer)
     int result = write_failed(writer);
     if (written > 0) {
         // Keep only what the file has not received yet.
-        memmove(writer->buff, writer->buff + written, pending - (size_t)written);
+        memmove(writer->buff, writer->buff + written,
+                pending - (size_t)written);
         writer->current -= written;
     }
     return result;
@@ -131,8 +132,7 @@ int format_into_buffer(BufferedFileWriter *writer, const char *format,
     return -1;
 }
 
-int append_formatted(BufferedFileWriter *writer, const char *format,
-                     va_list ap)
+int append_formatted(BufferedFileWriter *writer, const char *format, va_list ap)
 {
     for (int attempt = 0; attempt < 2; attempt++) {
         va_list copy;
@@ -170,8 +170,8 @@ int buffered_file_writer_open_ex(BufferedFileWriter *writer,
     if (writer == nullptr || filename == nullptr) {
         return EINVAL;
     }
-    const int size = buffer_size > 0 ? buffer_size
-                                     : KT_WRITER_DEFAULT_BUFFER_SIZE;
+    const int size =
+        buffer_size > 0 ? buffer_size : KT_WRITER_DEFAULT_BUFFER_SIZE;
     const int once = max_written_once > 0 ? max_written_once
                                           : KT_WRITER_DEFAULT_MAX_WRITTEN_ONCE;
     if (size < once) {
@@ -205,8 +205,8 @@ int buffered_file_writer_open(BufferedFileWriter *writer, const char *filename)
                                         KT_WRITER_DEFAULT_MODE);
 }
 
-int buffered_file_writer_append(BufferedFileWriter *writer,
-                                const char *format, ...)
+int buffered_file_writer_append(BufferedFileWriter *writer, const char *format,
+                                ...)
 {
     if (!check_open(writer) || format == nullptr) {
         return EINVAL;

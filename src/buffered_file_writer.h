@@ -29,8 +29,8 @@ KT_EXTERN_C_BEGIN
  * successful open and close), closed otherwise.  Read its fields, never
  * write them. */
 typedef struct {
-    int32_t fd;          /* descriptor of the open file */
-    int32_t buffer_size; /* bytes in the buffer */
+    int32_t fd;                      /* descriptor of the open file */
+    int32_t buffer_size;             /* bytes in the buffer */
     char filename[KT_MAX_PATH_SIZE]; /* the file's path, NUL-terminated */
     char *buff;       /* the buffer; null when the writer is not open */
     char *current;    /* first free byte; buff..current waits to be written */

@@ -29,16 +29,16 @@ KT_EXTERN_C_BEGIN
 
 /* The node that carries one queued pointer, from the queue's pool. */
 struct common_blocked_node {
-    void *data;                        /* the queued pointer */
-    struct common_blocked_node *next;  /* null at the end of a chain */
+    void *data;                       /* the queued pointer */
+    struct common_blocked_node *next; /* null at the end of a chain */
 };
 
 /* A blocking queue of pointers, owned by the caller. */
 struct common_blocked_queue {
-    struct common_blocked_node *head;  /* null when empty */
-    struct common_blocked_node *tail;  /* null when empty */
-    kite_mblock_man mblock;            /* the nodes' pool, used under lock */
-    pthread_lock_cond_pair_t lc_pair;  /* consumers wait on cond */
+    struct common_blocked_node *head; /* null when empty */
+    struct common_blocked_node *tail; /* null when empty */
+    kite_mblock_man mblock;           /* the nodes' pool, used under lock */
+    pthread_lock_cond_pair_t lc_pair; /* consumers wait on cond */
 };
 
 /* Sets the queue up empty; the node pool grows by alloc_elements_once nodes

@@ -29,7 +29,6 @@
 #include "logger.h"
 #include "sockopt.h"
 
-
 namespace {
 
 /* Parses all of [start, end) as a port of 1 to 65535. */
@@ -63,8 +62,9 @@ bool set_ip(ConnectionInfo *conn, const char *start, const char *end,
     }
     memcpy(conn->ip_addr, start, len);
     conn->ip_addr[len] = '\0';
-    bool valid = family == AF_INET ? kt_parse_ipv4(conn->ip_addr, addr)
-                                   : inet_pton(family, conn->ip_addr, addr) == 1;
+    bool valid = family == AF_INET
+                     ? kt_parse_ipv4(conn->ip_addr, addr)
+                     : inet_pton(family, conn->ip_addr, addr) == 1;
     if (!valid) {
         return false;
     }
@@ -150,7 +150,8 @@ bool make_sockaddr(const char *ip, int family, uint16_t port, SockAddr *addr)
         addr->family = AF_INET;
         return true;
     }
-    if (family != AF_INET && inet_pton(AF_INET6, ip, &addr->v6.sin6_addr) == 1) {
+    if (family != AF_INET &&
+        inet_pton(AF_INET6, ip, &addr->v6.sin6_addr) == 1) {
         addr->v6.sin6_family = AF_INET6;
         addr->v6.sin6_port = htons(port);
         addr->len = sizeof(addr->v6);
@@ -177,8 +178,8 @@ int wait_connected(int sock, int connect_timeout)
     for (;;) {
         int wait_ms = -1;
         if (connect_timeout > 0) {
-            wait_ms = (int)std::clamp<int64_t>(deadline - monotonic_ms(), 0,
-                                               INT_MAX);
+            wait_ms =
+                (int)std::clamp<int64_t>(deadline - monotonic_ms(), 0, INT_MAX);
         }
         int count = poll(&pfd, 1, wait_ms);
         if (count > 0) {
@@ -254,13 +255,11 @@ extern "C" int conn_pool_connect_server_ex(ConnectionInfo *conn,
     if (conn->port == 0 ||
         !make_sockaddr(conn->ip_addr, AF_UNSPEC, conn->port, &peer)) {
         if (log_connect_error) {
-            logError("invalid server address %s:%u", conn->ip_addr,
-                     conn->port);
+            logError("invalid server address %s:%u", conn->ip_addr, conn->port);
         }
         return EINVAL;
     }
-    if (want_bind &&
-        !make_sockaddr(bind_ipaddr, peer.family, 0, &local)) {
+    if (want_bind && !make_sockaddr(bind_ipaddr, peer.family, 0, &local)) {
         if (log_connect_error) {
             logError("invalid bind address %s for server %s:%u", bind_ipaddr,
                      conn->ip_addr, conn->port);
@@ -273,9 +272,8 @@ extern "C" int conn_pool_connect_server_ex(ConnectionInfo *conn,
                                  connect_timeout, &sock, &what);
     if (result != 0) {
         if (log_connect_error) {
-            logError("%s to server %s:%u fail, errno: %d, error info: %s",
-                     what, conn->ip_addr, conn->port, result,
-                     KT_STRERROR(result));
+            logError("%s to server %s:%u fail, errno: %d, error info: %s", what,
+                     conn->ip_addr, conn->port, result, KT_STRERROR(result));
         }
         return result;
     }

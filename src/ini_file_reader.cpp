@@ -46,7 +46,8 @@ struct SectionRec {
 
 struct IniImpl {
     kite::growable_array<IniItem> items;
-    kite::growable_array<int> item_section; /* section of each item, -1 global */
+    kite::growable_array<int>
+        item_section; /* section of each item, -1 global */
     kite::growable_array<SectionRec> sections;
     kite::unique_ptr<int> buckets; /* section indexes, -1 empty */
     unsigned bucket_mask = 0;
@@ -219,8 +220,8 @@ int parse_section_line(Parser *p, const char *start, const char *end)
     }
     if (name_len >= INI_SECTION_NAME_SIZE) {
         logError("config file: %s, line: %d, section name length: %d exceeds "
-                 "%d", p->caption, p->line_no, name_len,
-                 INI_SECTION_NAME_SIZE - 1);
+                 "%d",
+                 p->caption, p->line_no, name_len, INI_SECTION_NAME_SIZE - 1);
         return EINVAL;
     }
     return enter_section(p, name, name_len);
@@ -242,8 +243,8 @@ int parse_item_line(Parser *p, const char *start, const char *end)
 {
     const char *eq = (const char *)memchr(start, '=', end - start);
     if (eq == nullptr) {
-        return line_error(p, "neither a section, an item nor a comment",
-                          start, (int)(end - start));
+        return line_error(p, "neither a section, an item nor a comment", start,
+                          (int)(end - start));
     }
     const char *name = start, *name_end = eq;
     const char *value = eq + 1, *value_end = end;
@@ -269,8 +270,9 @@ int parse_item_line(Parser *p, const char *start, const char *end)
     int value_len = (int)(value_end - value);
     if (value_len >= INI_ITEM_VALUE_SIZE) {
         logError("config file: %s, line: %d, item: %.*s, value length: %d "
-                 "exceeds %d", p->caption, p->line_no, name_len, name,
-                 value_len, INI_ITEM_VALUE_SIZE - 1);
+                 "exceeds %d",
+                 p->caption, p->line_no, name_len, name, value_len,
+                 INI_ITEM_VALUE_SIZE - 1);
         return EINVAL;
     }
     return add_item(p, name, name_len, value, value_len);
@@ -292,7 +294,8 @@ int parse_annotation(Parser *p, const char *start, const char *end)
             continue;
         }
         char args_buff[INI_ITEM_VALUE_SIZE];
-        int args_len = std::min((int)(args_end - args), INI_ITEM_VALUE_SIZE - 1);
+        int args_len =
+            std::min((int)(args_end - args), INI_ITEM_VALUE_SIZE - 1);
         if (args_len < (int)(args_end - args)) {
             return line_error(p, "annotation arguments too long", start,
                               (int)(end - start));
@@ -304,8 +307,9 @@ int parse_annotation(Parser *p, const char *start, const char *end)
         int result = e.func(p->context, section, args_buff, e.arg);
         if (result != 0) {
             logError("config file: %s, line: %d, annotation: %s fail, errno: "
-                     "%d, error info: %s", p->caption, p->line_no, e.name,
-                     result, KT_STRERROR(result));
+                     "%d, error info: %s",
+                     p->caption, p->line_no, e.name, result,
+                     KT_STRERROR(result));
         }
         return result;
     }
@@ -475,8 +479,8 @@ int load_text(const char *text, size_t length, const char *caption,
               IniAnnotationEntry *annotations, int annotation_count, int flags)
 {
     memset(context, 0, sizeof(*context));
-    int result = check_options(annotation_type, annotations, annotation_count,
-                               flags);
+    int result =
+        check_options(annotation_type, annotations, annotation_count, flags);
     if (result != 0) {
         return result;
     }
@@ -493,9 +497,11 @@ int load_text(const char *text, size_t length, const char *caption,
         text += 3;
         length -= 3;
     }
-    Parser p = {impl, context, caption, annotation_type, annotations,
-                annotation_count, flags, 0, -1,
-                (const char *)memchr(text, '\0', length)};
+    Parser p = {impl,        context,
+                caption,     annotation_type,
+                annotations, annotation_count,
+                flags,       0,
+                -1,          (const char *)memchr(text, '\0', length)};
     result = presize(impl, text, length);
     if (result == 0) {
         result = parse_text(&p, text, length);
@@ -517,8 +523,8 @@ const IniSection *get_section(const char *name, IniContext *context)
     if (name == nullptr) {
         return &context->global;
     }
-    int index = find_section((const IniImpl *)context->impl, name,
-                             (int)strlen(name));
+    int index =
+        find_section((const IniImpl *)context->impl, name, (int)strlen(name));
     if (index < 0) {
         return nullptr;
     }
@@ -598,15 +604,16 @@ void iniFreeContext(IniContext *pContext)
 
 int iniGetSectionCountByPrefix(IniContext *pContext, const char *szPrefix)
 {
-    const IniImpl *impl = pContext != nullptr ? (const IniImpl *)pContext->impl
-                                              : nullptr;
+    const IniImpl *impl =
+        pContext != nullptr ? (const IniImpl *)pContext->impl : nullptr;
     if (impl == nullptr) {
         return 0;
     }
     size_t len = szPrefix != nullptr ? strlen(szPrefix) : 0;
     int count = 0;
     for (int i = 0; i < impl->sections.size(); i++) {
-        if (strncmp(impl->sections[i].name, szPrefix ? szPrefix : "", len) == 0) {
+        if (strncmp(impl->sections[i].name, szPrefix ? szPrefix : "", len) ==
+            0) {
             count++;
         }
     }
@@ -670,8 +677,8 @@ int iniGetIntValueEx(const char *szSectionName, const char *szItemName,
                      IniContext *pContext, const int nDefaultValue,
                      const bool bRetryGlobal)
 {
-    const char *value = iniGetStrValueEx(szSectionName, szItemName, pContext,
-                                         bRetryGlobal);
+    const char *value =
+        iniGetStrValueEx(szSectionName, szItemName, pContext, bRetryGlobal);
     if (value == nullptr) {
         return nDefaultValue;
     }
@@ -681,8 +688,9 @@ int iniGetIntValueEx(const char *szSectionName, const char *szItemName,
     if (end == value || *end != '\0' || errno == ERANGE || n < INT_MIN ||
         n > INT_MAX) {
         logWarning("section: %s, item: %s, invalid integer: %s, use default: "
-                   "%d", szSectionName != nullptr ? szSectionName : "",
-                   szItemName, value, nDefaultValue);
+                   "%d",
+                   szSectionName != nullptr ? szSectionName : "", szItemName,
+                   value, nDefaultValue);
         return nDefaultValue;
     }
     return (int)n;

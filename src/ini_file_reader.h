@@ -82,9 +82,9 @@ typedef struct {
 
 /* A parsed text.  The fields are the reader's own; use the functions. */
 typedef struct {
-    IniSection global;    /* items before the first section header */
-    int section_count;    /* distinct sections */
-    void *impl;           /* section table and name index */
+    IniSection global; /* items before the first section header */
+    int section_count; /* distinct sections */
+    void *impl;        /* section table and name index */
 } IniContext;
 
 struct IniAnnotationEntry;
@@ -149,9 +149,8 @@ KT_API IniItem *iniGetSectionItems(const char *szSectionName,
  * name: the global items), owned by the context; null when there is none.
  * With bRetryGlobal an item missing from the section is looked up among the
  * global items. */
-KT_API char *iniGetStrValueEx(const char *szSectionName,
-                              const char *szItemName, IniContext *pContext,
-                              const bool bRetryGlobal);
+KT_API char *iniGetStrValueEx(const char *szSectionName, const char *szItemName,
+                              IniContext *pContext, const bool bRetryGlobal);
 
 /* The same item's value as a base-10 int.  Returns nDefaultValue when the
  * item is missing, or when its value is not a whole number within the range

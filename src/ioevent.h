@@ -39,7 +39,7 @@ typedef struct ioevent_puller {
     struct {
         int32_t index; /* the caller's position among the ready events */
         int32_t count; /* the caller's count of ready events */
-    } iterator; /* a cursor for callers; zeroed by init, unused here */
+    } iterator;        /* a cursor for callers; zeroed by init, unused here */
     struct epoll_event *events; /* size records; null when closed */
     int32_t timeout; /* poll time-out in ms: -1 no limit, 0 return at once */
 } IOEventPoller;

@@ -16,7 +16,8 @@
 // writes it in one pass; each string is escaped through a temporary buffer
 // of 2 * len + 1 bytes (the one allocation per string that the codec
 // promises).  Escaping tests 16 bytes at a time and the last bytes of a
-// string in one step, with overlapping loads that never read outside it.  No locks: records are the caller's.
+// string in one step, with overlapping loads that never read outside it.  No
+// locks: records are the caller's.
 #include "json_parser.h"
 
 #include <emmintrin.h>
@@ -35,17 +36,18 @@
 // Allocation failures are logged under the module's published file name,
 // which log watchers match on.
 #define JSON_MALLOC(size) kt_malloc_ex("json_parser.c", __LINE__, size)
-#define JSON_REALLOC(ptr, size) kt_realloc_ex("json_parser.c", __LINE__, ptr, size)
+#define JSON_REALLOC(ptr, size) \
+    kt_realloc_ex("json_parser.c", __LINE__, ptr, size)
 
 namespace {
 
 struct ParseContext {
-  const char *str;      // start of the input
-  const char *p;        // current position
-  const char *end;      // the closing bracket or brace
-  string_t element;     // str: next free scratch byte; len: last text's length
-  char *error_info;
-  int error_size;
+    const char *str;   // start of the input
+    const char *p;     // current position
+    const char *end;   // the closing bracket or brace
+    string_t element;  // str: next free scratch byte; len: last text's length
+    char *error_info;
+    int error_size;
 };
 
 constexpr int kExcerptChars = 80;
@@ -53,385 +55,422 @@ constexpr int kInitialAlloc = 32;
 
 enum : uint8_t { kWhitespace = 1, kTokenChar = 2 };
 
-constexpr std::array<uint8_t, 256> make_char_classes() {
-  std::array<uint8_t, 256> t{};
-  t[' '] = t['\t'] = t['\n'] = t['\r'] = kWhitespace;
-  for (int c = '0'; c <= '9'; ++c) t[c] = kTokenChar;
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = kTokenChar;
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kTokenChar;
-  t['_'] = t['-'] = t['.'] = kTokenChar;
-  return t;
+constexpr std::array<uint8_t, 256> make_char_classes()
+{
+    std::array<uint8_t, 256> t{};
+    t[' '] = t['\t'] = t['\n'] = t['\r'] = kWhitespace;
+    for (int c = '0'; c <= '9'; ++c) t[c] = kTokenChar;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = kTokenChar;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = kTokenChar;
+    t['_'] = t['-'] = t['.'] = kTokenChar;
+    return t;
 }
 constexpr std::array<uint8_t, 256> kCharClasses = make_char_classes();
 
 // The seven bytes the encoder escapes, each with the letter written after
 // its backslash.  The decoder accepts these letters and "\/" besides.
 struct EscapePair {
-  char byte;
-  char letter;
+    char byte;
+    char letter;
 };
 constexpr EscapePair kEscapePairs[] = {
-    {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\r', 'r'},
-    {'"', '"'}, {'\'', '\''}, {'\\', '\\'},
+    {'\b', 'b'}, {'\t', 't'},  {'\n', 'n'},  {'\r', 'r'},
+    {'"', '"'},  {'\'', '\''}, {'\\', '\\'},
 };
 
 // The byte an escape letter stands for; 0 marks an escape we reject (no
 // accepted escape decodes to NUL).
-constexpr std::array<char, 256> make_unescapes() {
-  std::array<char, 256> t{};
-  for (const EscapePair &e : kEscapePairs) {
-    t[static_cast<unsigned char>(e.letter)] = e.byte;
-  }
-  t['/'] = '/';
-  return t;
+constexpr std::array<char, 256> make_unescapes()
+{
+    std::array<char, 256> t{};
+    for (const EscapePair &e : kEscapePairs) {
+        t[static_cast<unsigned char>(e.letter)] = e.byte;
+    }
+    t['/'] = '/';
+    return t;
 }
 constexpr std::array<char, 256> kUnescapes = make_unescapes();
 
 // The letter written after a backslash for the seven escaped bytes; 0 for
 // bytes copied unchanged.
-constexpr std::array<char, 256> make_escapes() {
-  std::array<char, 256> t{};
-  for (const EscapePair &e : kEscapePairs) {
-    t[static_cast<unsigned char>(e.byte)] = e.letter;
-  }
-  return t;
+constexpr std::array<char, 256> make_escapes()
+{
+    std::array<char, 256> t{};
+    for (const EscapePair &e : kEscapePairs) {
+        t[static_cast<unsigned char>(e.byte)] = e.letter;
+    }
+    return t;
 }
 constexpr std::array<char, 256> kEscapes = make_escapes();
 
-inline uint8_t class_of(char c) {
-  return kCharClasses[static_cast<unsigned char>(c)];
+inline uint8_t class_of(char c)
+{
+    return kCharClasses[static_cast<unsigned char>(c)];
 }
 
 void write_error(char *error_info, int error_size, const char *format, ...)
     KT_PRINTF_FORMAT(3, 4);
 
-void write_error(char *error_info, int error_size, const char *format, ...) {
-  if (error_info == nullptr || error_size <= 0) return;
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(error_info, error_size, format, ap);
-  va_end(ap);
+void write_error(char *error_info, int error_size, const char *format, ...)
+{
+    if (error_info == nullptr || error_size <= 0) return;
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(error_info, error_size, format, ap);
+    va_end(ap);
 }
 
 // "message, input: excerpt", the excerpt being the (at most 80) input
 // characters that end at error_pos.
 int set_parse_error(ParseContext *ctx, const char *error_pos,
-                    const char *message) {
-  const char *start = error_pos - ctx->str > kExcerptChars
-                          ? error_pos - kExcerptChars
-                          : ctx->str;
-  write_error(ctx->error_info, ctx->error_size, "%s, input: %.*s", message,
-             static_cast<int>(error_pos - start), start);
-  return EINVAL;
+                    const char *message)
+{
+    const char *start = error_pos - ctx->str > kExcerptChars
+                            ? error_pos - kExcerptChars
+                            : ctx->str;
+    write_error(ctx->error_info, ctx->error_size, "%s, input: %.*s", message,
+                static_cast<int>(error_pos - start), start);
+    return EINVAL;
 }
 
-void skip_whitespace(ParseContext *ctx) {
-  const char *p = ctx->p;
-  while (p < ctx->end && class_of(*p) == kWhitespace) ++p;
-  ctx->p = p;
+void skip_whitespace(ParseContext *ctx)
+{
+    const char *p = ctx->p;
+    while (p < ctx->end && class_of(*p) == kWhitespace) ++p;
+    ctx->p = p;
 }
 
 // Position of the first quote or backslash among 16 bytes as a bit mask.
-inline unsigned special_mask(__m128i v, __m128i quote) {
-  const __m128i backslash = _mm_set1_epi8('\\');
-  __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, quote),
-                             _mm_cmpeq_epi8(v, backslash));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+inline unsigned special_mask(__m128i v, __m128i quote)
+{
+    const __m128i backslash = _mm_set1_epi8('\\');
+    __m128i hit =
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 
 // Decodes the escape whose backslash is at p; returns the position after
 // it, or null once the error text is written.
-const char *decode_escape(ParseContext *ctx, const char *p, char **dst) {
-  if (p + 1 >= ctx->end) {
-    set_parse_error(ctx, ctx->end, "expect a character after \\");
-    return nullptr;
-  }
-  const unsigned char c = static_cast<unsigned char>(p[1]);
-  const char decoded = kUnescapes[c];
-  if (decoded == 0) {
-    char message[64];
-    snprintf(message, sizeof(message), "invalid escaped character: %c(0x%x)",
-             c, static_cast<unsigned>(c));
-    set_parse_error(ctx, p + 2, message);
-    return nullptr;
-  }
-  *(*dst)++ = decoded;
-  return p + 2;
+const char *decode_escape(ParseContext *ctx, const char *p, char **dst)
+{
+    if (p + 1 >= ctx->end) {
+        set_parse_error(ctx, ctx->end, "expect a character after \\");
+        return nullptr;
+    }
+    const unsigned char c = static_cast<unsigned char>(p[1]);
+    const char decoded = kUnescapes[c];
+    if (decoded == 0) {
+        char message[64];
+        snprintf(message, sizeof(message),
+                 "invalid escaped character: %c(0x%x)", c,
+                 static_cast<unsigned>(c));
+        set_parse_error(ctx, p + 2, message);
+        return nullptr;
+    }
+    *(*dst)++ = decoded;
+    return p + 2;
 }
 
 // Copies ordinary bytes from *p to *dst a vector at a time.  Returns true
 // with *p on the first quote or backslash met, false once fewer than 16
 // input bytes remain before end.
 inline bool copy_vector_run(const char **p, char **dst, const char *end,
-                          __m128i quote) {
-  while (end - *p >= 16) {
-    unsigned mask;
-    unsigned width;
-    __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst), v0);
-    if (end - *p >= 32) {
-      // Two vectors per step: most short strings end within the first.
-      __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p + 16));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst + 16), v1);
-      mask = special_mask(v0, quote) | (special_mask(v1, quote) << 16);
-      width = 32;
-    } else {
-      mask = special_mask(v0, quote);
-      width = 16;
+                            __m128i quote)
+{
+    while (end - *p >= 16) {
+        unsigned mask;
+        unsigned width;
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst), v0);
+        if (end - *p >= 32) {
+            // Two vectors per step: most short strings end within the first.
+            __m128i v1 =
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(*p + 16));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(*dst + 16), v1);
+            mask = special_mask(v0, quote) | (special_mask(v1, quote) << 16);
+            width = 32;
+        } else {
+            mask = special_mask(v0, quote);
+            width = 16;
+        }
+        const unsigned n = mask == 0 ? width : __builtin_ctz(mask);
+        *p += n;
+        *dst += n;
+        if (mask != 0) return true;
     }
-    const unsigned n = mask == 0 ? width : __builtin_ctz(mask);
-    *p += n;
-    *dst += n;
-    if (mask != 0) return true;
-  }
-  return false;
+    return false;
 }
 
 // A quoted string opening at ctx->p.
-int parse_quoted(ParseContext *ctx) {
-  const char quote_char = *ctx->p;
-  const __m128i quote = _mm_set1_epi8(quote_char);
-  const char *p = ctx->p + 1;
-  const char *end = ctx->end;
-  char *dst = ctx->element.str;
-  for (;;) {
-    if (!copy_vector_run(&p, &dst, end, quote)) {
-      if (p >= end) {
-        char message[48];
-        snprintf(message, sizeof(message), "expect closed character: %c",
-                 quote_char);
-        return set_parse_error(ctx, end, message);
-      }
-      if (*p != quote_char && *p != '\\') {
-        *dst++ = *p++;
-        continue;
-      }
+int parse_quoted(ParseContext *ctx)
+{
+    const char quote_char = *ctx->p;
+    const __m128i quote = _mm_set1_epi8(quote_char);
+    const char *p = ctx->p + 1;
+    const char *end = ctx->end;
+    char *dst = ctx->element.str;
+    for (;;) {
+        if (!copy_vector_run(&p, &dst, end, quote)) {
+            if (p >= end) {
+                char message[48];
+                snprintf(message, sizeof(message),
+                         "expect closed character: %c", quote_char);
+                return set_parse_error(ctx, end, message);
+            }
+            if (*p != quote_char && *p != '\\') {
+                *dst++ = *p++;
+                continue;
+            }
+        }
+        if (*p == quote_char) break;
+        if ((p = decode_escape(ctx, p, &dst)) == nullptr) return EINVAL;
     }
-    if (*p == quote_char) break;
-    if ((p = decode_escape(ctx, p, &dst)) == nullptr) return EINVAL;
-  }
-  *dst = '\0';
-  ctx->element.len = static_cast<int32_t>(dst - ctx->element.str);
-  ctx->p = p + 1;
-  return 0;
+    *dst = '\0';
+    ctx->element.len = static_cast<int32_t>(dst - ctx->element.str);
+    ctx->p = p + 1;
+    return 0;
 }
 
 // The longest run of token characters at ctx->p (possibly empty).
-void parse_bare_token(ParseContext *ctx) {
-  const char *p = ctx->p;
-  const char *start = p;
-  while (p < ctx->end && class_of(*p) == kTokenChar) ++p;
-  const size_t n = static_cast<size_t>(p - start);
-  memcpy(ctx->element.str, start, n);
-  ctx->element.str[n] = '\0';
-  ctx->element.len = static_cast<int32_t>(n);
-  ctx->p = p;
+void parse_bare_token(ParseContext *ctx)
+{
+    const char *p = ctx->p;
+    const char *start = p;
+    while (p < ctx->end && class_of(*p) == kTokenChar) ++p;
+    const size_t n = static_cast<size_t>(p - start);
+    memcpy(ctx->element.str, start, n);
+    ctx->element.str[n] = '\0';
+    ctx->element.len = static_cast<int32_t>(n);
+    ctx->p = p;
 }
 
 // Decodes one element, key or value at ctx->p into ctx->element.str.
-int next_json_element(ParseContext *ctx) {
-  if (ctx->p < ctx->end && (*ctx->p == '"' || *ctx->p == '\'')) {
-    return parse_quoted(ctx);
-  }
-  parse_bare_token(ctx);
-  return 0;
+int next_json_element(ParseContext *ctx)
+{
+    if (ctx->p < ctx->end && (*ctx->p == '"' || *ctx->p == '\'')) {
+        return parse_quoted(ctx);
+    }
+    parse_bare_token(ctx);
+    return 0;
 }
 
 // Skips whitespace after an element or pair and consumes its comma, unless
 // the closing character follows.
-int expect_separator(ParseContext *ctx) {
-  skip_whitespace(ctx);
-  if (ctx->p == ctx->end) return 0;
-  if (*ctx->p != ',') {
-    return set_parse_error(ctx, ctx->p, "expect comma \",\"");
-  }
-  ++ctx->p;
-  return 0;
+int expect_separator(ParseContext *ctx)
+{
+    skip_whitespace(ctx);
+    if (ctx->p == ctx->end) return 0;
+    if (*ctx->p != ',') {
+        return set_parse_error(ctx, ctx->p, "expect comma \",\"");
+    }
+    ++ctx->p;
+    return 0;
 }
 
 // Skips whitespace before an element or key; 1 when the closing character
 // is reached, 0 when an element starts here, EINVAL on a stray comma.
-int begin_element(ParseContext *ctx) {
-  skip_whitespace(ctx);
-  if (ctx->p == ctx->end) return 1;
-  if (*ctx->p == ',') {
-    return set_parse_error(ctx, ctx->p + 1, "unexpect comma \",\"");
-  }
-  return 0;
+int begin_element(ParseContext *ctx)
+{
+    skip_whitespace(ctx);
+    if (ctx->p == ctx->end) return 1;
+    if (*ctx->p == ',') {
+        return set_parse_error(ctx, ctx->p + 1, "unexpect comma \",\"");
+    }
+    return 0;
 }
 
 // Hands the last decoded text over to the caller and moves the scratch
 // position past its NUL.
-string_t take_element(ParseContext *ctx) {
-  string_t text = ctx->element;
-  ctx->element.str += ctx->element.len + 1;
-  return text;
+string_t take_element(ParseContext *ctx)
+{
+    string_t text = ctx->element;
+    ctx->element.str += ctx->element.len + 1;
+    return text;
 }
 
 int check_alloc_array(common_array_t *array, char *error_info,
-                      const int error_size) {
-  if (array->count < array->alloc) return 0;
-  // 32 slots first, then doubling; past INT32_MAX slots the growth fails.
-  const int64_t alloc =
-      kite::grown_capacity(array->alloc, int64_t{array->count} + 1,
-                           kInitialAlloc, int64_t{INT32_MAX} * 2);
-  const int64_t bytes = alloc * array->element_size;
-  void *elements = alloc > INT32_MAX
-                       ? nullptr
-                       : JSON_REALLOC(array->elements, static_cast<size_t>(bytes));
-  if (elements == nullptr) {
-    write_error(error_info, error_size, "realloc %lld bytes fail",
-               static_cast<long long>(bytes));
-    return ENOMEM;
-  }
-  array->elements = elements;
-  array->alloc = static_cast<int32_t>(alloc);
-  return 0;
+                      const int error_size)
+{
+    if (array->count < array->alloc) return 0;
+    // 32 slots first, then doubling; past INT32_MAX slots the growth fails.
+    const int64_t alloc =
+        kite::grown_capacity(array->alloc, int64_t{array->count} + 1,
+                             kInitialAlloc, int64_t{INT32_MAX} * 2);
+    const int64_t bytes = alloc * array->element_size;
+    void *elements =
+        alloc > INT32_MAX
+            ? nullptr
+            : JSON_REALLOC(array->elements, static_cast<size_t>(bytes));
+    if (elements == nullptr) {
+        write_error(error_info, error_size, "realloc %lld bytes fail",
+                    static_cast<long long>(bytes));
+        return ENOMEM;
+    }
+    array->elements = elements;
+    array->alloc = static_cast<int32_t>(alloc);
+    return 0;
 }
 
 int check_alloc_json_array(json_array_t *array, char *error_info,
-                           const int error_size) {
-  return check_alloc_array(reinterpret_cast<common_array_t *>(array),
-                           error_info, error_size);
+                           const int error_size)
+{
+    return check_alloc_array(reinterpret_cast<common_array_t *>(array),
+                             error_info, error_size);
 }
 
 int check_alloc_json_map(json_map_t *map, char *error_info,
-                         const int error_size) {
-  return check_alloc_array(reinterpret_cast<common_array_t *>(map), error_info,
-                           error_size);
+                         const int error_size)
+{
+    return check_alloc_array(reinterpret_cast<common_array_t *>(map),
+                             error_info, error_size);
 }
 
 // Clears the record, checks the framing characters and allocates the
 // scratch buffer; on success ctx is ready to parse the inside.
 int prepare_json_parse(const string_t *input, common_array_t *array,
                        const char open, const char close, ParseContext *ctx,
-                       char *error_info, const int error_size) {
-  array->elements = nullptr;
-  array->alloc = 0;
-  array->count = 0;
-  array->buff = nullptr;
-  if (input->len < 2) {
-    write_error(error_info, error_size, "json string is too short");
-    return EINVAL;
-  }
-  if (input->str[0] != open) {
-    write_error(error_info, error_size, "json array must start with \"%c\"",
-               open);
-    return EINVAL;
-  }
-  if (input->str[input->len - 1] != close) {
-    write_error(error_info, error_size, "json array must end with \"%c\"",
-               close);
-    return EINVAL;
-  }
-  const int buff_size = input->len - 1;
-  array->buff = static_cast<char *>(JSON_MALLOC(buff_size));
-  if (array->buff == nullptr) {
-    write_error(error_info, error_size, "malloc %d bytes fail", buff_size);
-    return ENOMEM;
-  }
-  *ctx = ParseContext{input->str, input->str + 1, input->str + input->len - 1,
-                      string_t{array->buff, 0}, error_info, error_size};
-  return 0;
+                       char *error_info, const int error_size)
+{
+    array->elements = nullptr;
+    array->alloc = 0;
+    array->count = 0;
+    array->buff = nullptr;
+    if (input->len < 2) {
+        write_error(error_info, error_size, "json string is too short");
+        return EINVAL;
+    }
+    if (input->str[0] != open) {
+        write_error(error_info, error_size, "json array must start with \"%c\"",
+                    open);
+        return EINVAL;
+    }
+    if (input->str[input->len - 1] != close) {
+        write_error(error_info, error_size, "json array must end with \"%c\"",
+                    close);
+        return EINVAL;
+    }
+    const int buff_size = input->len - 1;
+    array->buff = static_cast<char *>(JSON_MALLOC(buff_size));
+    if (array->buff == nullptr) {
+        write_error(error_info, error_size, "malloc %d bytes fail", buff_size);
+        return ENOMEM;
+    }
+    *ctx = ParseContext{input->str,
+                        input->str + 1,
+                        input->str + input->len - 1,
+                        string_t{array->buff, 0},
+                        error_info,
+                        error_size};
+    return 0;
 }
 
 // One array element; its text goes to *item.
-int parse_item(ParseContext *ctx, string_t *item) {
-  const int result = next_json_element(ctx);
-  if (result == 0) *item = take_element(ctx);
-  return result;
+int parse_item(ParseContext *ctx, string_t *item)
+{
+    const int result = next_json_element(ctx);
+    if (result == 0) *item = take_element(ctx);
+    return result;
 }
 
 // Key, colon and value of one pair; the texts go to *pair.
-int parse_item(ParseContext *ctx, key_value_pair_t *pair) {
-  int result = next_json_element(ctx);
-  if (result != 0) return result;
-  pair->key = take_element(ctx);
-  skip_whitespace(ctx);
-  if (ctx->p >= ctx->end || *ctx->p != ':') {
-    return set_parse_error(ctx, ctx->p, "expect colon \":\"");
-  }
-  ++ctx->p;
-  skip_whitespace(ctx);
-  if ((result = next_json_element(ctx)) != 0) return result;
-  pair->value = take_element(ctx);
-  return 0;
+int parse_item(ParseContext *ctx, key_value_pair_t *pair)
+{
+    int result = next_json_element(ctx);
+    if (result != 0) return result;
+    pair->key = take_element(ctx);
+    skip_whitespace(ctx);
+    if (ctx->p >= ctx->end || *ctx->p != ':') {
+        return set_parse_error(ctx, ctx->p, "expect colon \":\"");
+    }
+    ++ctx->p;
+    skip_whitespace(ctx);
+    if ((result = next_json_element(ctx)) != 0) return result;
+    pair->value = take_element(ctx);
+    return 0;
 }
 
-int check_alloc(json_array_t *array, const ParseContext *ctx) {
-  return check_alloc_json_array(array, ctx->error_info, ctx->error_size);
+int check_alloc(json_array_t *array, const ParseContext *ctx)
+{
+    return check_alloc_json_array(array, ctx->error_info, ctx->error_size);
 }
 
-int check_alloc(json_map_t *map, const ParseContext *ctx) {
-  return check_alloc_json_map(map, ctx->error_info, ctx->error_size);
+int check_alloc(json_map_t *map, const ParseContext *ctx)
+{
+    return check_alloc_json_map(map, ctx->error_info, ctx->error_size);
 }
 
 // The item loop of both decoders: elements of an array, pairs of a map,
 // each followed by a comma or the closing character.
 template <typename Record>
-int parse_items(ParseContext *ctx, Record *record) {
-  int result;
-  std::remove_pointer_t<decltype(record->elements)> item{};
-  while (ctx->p < ctx->end) {
-    if ((result = begin_element(ctx)) != 0) return result == 1 ? 0 : result;
-    if ((result = parse_item(ctx, &item)) != 0) return result;
-    if ((result = expect_separator(ctx)) != 0) return result;
-    if ((result = check_alloc(record, ctx)) != 0) return result;
-    record->elements[record->count++] = item;
-  }
-  return 0;
+int parse_items(ParseContext *ctx, Record *record)
+{
+    int result;
+    std::remove_pointer_t<decltype(record->elements)> item{};
+    while (ctx->p < ctx->end) {
+        if ((result = begin_element(ctx)) != 0) return result == 1 ? 0 : result;
+        if ((result = parse_item(ctx, &item)) != 0) return result;
+        if ((result = expect_separator(ctx)) != 0) return result;
+        if ((result = check_alloc(record, ctx)) != 0) return result;
+        record->elements[record->count++] = item;
+    }
+    return 0;
 }
 
 // Both decoders: on failure the record is left holding nothing.
 template <typename Record>
 int decode_record(const string_t *input, Record *record, const char open,
-                 const char close, char *error_info, const int error_size) {
-  ParseContext ctx;
-  common_array_t *common = reinterpret_cast<common_array_t *>(record);
-  record->element_size = sizeof(*record->elements);
-  int result = prepare_json_parse(input, common, open, close, &ctx,
-                                  error_info, error_size);
-  if (result != 0) return result;
-  if ((result = parse_items(&ctx, record)) != 0) {
-    free_common_array(common);
-    record->count = 0;
-  }
-  return result;
+                  const char close, char *error_info, const int error_size)
+{
+    ParseContext ctx;
+    common_array_t *common = reinterpret_cast<common_array_t *>(record);
+    record->element_size = sizeof(*record->elements);
+    int result = prepare_json_parse(input, common, open, close, &ctx,
+                                    error_info, error_size);
+    if (result != 0) return result;
+    if ((result = parse_items(&ctx, record)) != 0) {
+        free_common_array(common);
+        record->count = 0;
+    }
+    return result;
 }
 
 // Escapes n bytes one by one without branches: both bytes are always
 // written (the destination has room for two per source byte) and the
 // position moves by one or two.
-inline char *escape_bytes(const char *p, ptrdiff_t n, char *d) {
-  for (const char *end = p + n; p < end; ++p) {
-    const char letter = kEscapes[static_cast<unsigned char>(*p)];
-    d[0] = letter != 0 ? '\\' : *p;
-    d[1] = letter;
-    d += 1 + (letter != 0);
-  }
-  return d;
+inline char *escape_bytes(const char *p, ptrdiff_t n, char *d)
+{
+    for (const char *end = p + n; p < end; ++p) {
+        const char letter = kEscapes[static_cast<unsigned char>(*p)];
+        d[0] = letter != 0 ? '\\' : *p;
+        d[1] = letter;
+        d += 1 + (letter != 0);
+    }
+    return d;
 }
 
 // Lanes of v that may need an escape: the quotes, the backslash and every
 // byte up to carriage return (a superset; the table decides per byte).
-inline unsigned escape_candidates(__m128i v) {
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
-                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\''))),
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
-                   _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8('\r')), v)));
-  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+inline unsigned escape_candidates(__m128i v)
+{
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\''))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                     _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8('\r')), v)));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 
-inline __m128i load32(const char *p) {
-  int32_t v;
-  memcpy(&v, p, sizeof(v));
-  return _mm_cvtsi32_si128(v);
+inline __m128i load32(const char *p)
+{
+    int32_t v;
+    memcpy(&v, p, sizeof(v));
+    return _mm_cvtsi32_si128(v);
 }
 
-inline void store32(char *d, __m128i v) {
-  const int32_t x = _mm_cvtsi128_si32(v);
-  memcpy(d, &x, sizeof(x));
+inline void store32(char *d, __m128i v)
+{
+    const int32_t x = _mm_cvtsi128_si32(v);
+    memcpy(d, &x, sizeof(x));
 }
 
 // The last r (< 16) bytes: with 4 or more, two overlapping loads of 8 (or
@@ -439,71 +478,76 @@ inline void store32(char *d, __m128i v) {
 // two overlapping stores write them (within the r bytes of room, which
 // 2 * r does not exceed); otherwise byte by byte.  Nothing outside the r
 // source bytes is read.
-inline char *escape_tail(const char *p, const char *end, char *d) {
-  const ptrdiff_t r = end - p;
-  if (r >= 8) {
-    const __m128i lo = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
-    const __m128i hi =
-        _mm_loadl_epi64(reinterpret_cast<const __m128i *>(end - 8));
-    if (escape_candidates(_mm_unpacklo_epi64(lo, hi)) == 0) {
-      _mm_storel_epi64(reinterpret_cast<__m128i *>(d), lo);
-      _mm_storel_epi64(reinterpret_cast<__m128i *>(d + r - 8), hi);
-      return d + r;
+inline char *escape_tail(const char *p, const char *end, char *d)
+{
+    const ptrdiff_t r = end - p;
+    if (r >= 8) {
+        const __m128i lo =
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
+        const __m128i hi =
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(end - 8));
+        if (escape_candidates(_mm_unpacklo_epi64(lo, hi)) == 0) {
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(d), lo);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(d + r - 8), hi);
+            return d + r;
+        }
+    } else if (r >= 4) {
+        const __m128i lo = load32(p);
+        const __m128i hi = load32(end - 4);
+        // Lanes 4-7 and 12-15 are zero padding, which the test would flag.
+        if ((escape_candidates(_mm_unpacklo_epi64(lo, hi)) & 0x0F0F) == 0) {
+            store32(d, lo);
+            store32(d + r - 4, hi);
+            return d + r;
+        }
     }
-  } else if (r >= 4) {
-    const __m128i lo = load32(p);
-    const __m128i hi = load32(end - 4);
-    // Lanes 4-7 and 12-15 are zero padding, which the test would flag.
-    if ((escape_candidates(_mm_unpacklo_epi64(lo, hi)) & 0x0F0F) == 0) {
-      store32(d, lo);
-      store32(d + r - 4, hi);
-      return d + r;
-    }
-  }
-  return escape_bytes(p, r, d);
+    return escape_bytes(p, r, d);
 }
 
 // Escapes len bytes of src into dest (room for 2 * len bytes); returns the
 // bytes written.  Runs without any of the seven escaped bytes move 16 at a
 // time, and the last bytes in one step when they need no escape.
-int json_escape_string(const char *src, const int len, char *dest) {
-  const char *p = src;
-  const char *end = src + len;
-  char *d = dest;
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
-    unsigned mask = escape_candidates(v);
-    unsigned n = mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
-    p += n;
-    d += n;
-    if (mask == 0) continue;
-    const char letter = kEscapes[static_cast<unsigned char>(*p)];
-    if (letter != 0) *d++ = '\\';
-    *d++ = letter != 0 ? letter : *p;
-    ++p;
-  }
-  d = escape_tail(p, end, d);
-  return static_cast<int>(d - dest);
+int json_escape_string(const char *src, const int len, char *dest)
+{
+    const char *p = src;
+    const char *end = src + len;
+    char *d = dest;
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
+        unsigned mask = escape_candidates(v);
+        unsigned n =
+            mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+        p += n;
+        d += n;
+        if (mask == 0) continue;
+        const char letter = kEscapes[static_cast<unsigned char>(*p)];
+        if (letter != 0) *d++ = '\\';
+        *d++ = letter != 0 ? letter : *p;
+        ++p;
+    }
+    d = escape_tail(p, end, d);
+    return static_cast<int>(d - dest);
 }
 
 // Writes src double-quoted and escaped at *pos and moves *pos past it.
 int json_quote_string(char **pos, const string_t *src, char *error_info,
-                      const int error_size) {
-  const int temp_size = 2 * src->len + 1;
-  kite::unique_ptr<char> temp(static_cast<char *>(JSON_MALLOC(temp_size)));
-  if (temp == nullptr) {
-    write_error(error_info, error_size, "malloc %d bytes fail", temp_size);
-    return ENOMEM;
-  }
-  const int n = json_escape_string(src->str, src->len, temp.get());
-  char *p = *pos;
-  *p++ = '"';
-  memcpy(p, temp.get(), n);
-  p += n;
-  *p++ = '"';
-  *pos = p;
-  return 0;
+                      const int error_size)
+{
+    const int temp_size = 2 * src->len + 1;
+    kite::unique_ptr<char> temp(static_cast<char *>(JSON_MALLOC(temp_size)));
+    if (temp == nullptr) {
+        write_error(error_info, error_size, "malloc %d bytes fail", temp_size);
+        return ENOMEM;
+    }
+    const int n = json_escape_string(src->str, src->len, temp.get());
+    char *p = *pos;
+    *p++ = '"';
+    memcpy(p, temp.get(), n);
+    p += n;
+    *p++ = '"';
+    *pos = p;
+    return 0;
 }
 
 // Worst-case output size: 3 bytes, per_item bytes for each of item_count
@@ -511,63 +555,68 @@ int json_quote_string(char **pos, const string_t *src, char *error_info,
 // texts.  EINVAL for a negative length; ENOMEM when the text could not be
 // described by an int32 length.
 int size_output(const string_t *texts, int64_t item_count, int texts_per_item,
-               int per_item, int64_t *size, char *error_info,
-               const int error_size) {
-  int64_t total = 3 + per_item * item_count;
-  for (int64_t i = 0; i < item_count * texts_per_item; ++i) {
-    if (texts[i].len < 0) {
-      write_error(error_info, error_size, "invalid string length: %d",
-                 texts[i].len);
-      return EINVAL;
+                int per_item, int64_t *size, char *error_info,
+                const int error_size)
+{
+    int64_t total = 3 + per_item * item_count;
+    for (int64_t i = 0; i < item_count * texts_per_item; ++i) {
+        if (texts[i].len < 0) {
+            write_error(error_info, error_size, "invalid string length: %d",
+                        texts[i].len);
+            return EINVAL;
+        }
+        total += 2 * static_cast<int64_t>(texts[i].len);
     }
-    total += 2 * static_cast<int64_t>(texts[i].len);
-  }
-  *size = total;
-  if (total > INT32_MAX) {
-    write_error(error_info, error_size, "malloc %lld bytes fail",
-               static_cast<long long>(total));
-    return ENOMEM;
-  }
-  return 0;
+    *size = total;
+    if (total > INT32_MAX) {
+        write_error(error_info, error_size, "malloc %lld bytes fail",
+                    static_cast<long long>(total));
+        return ENOMEM;
+    }
+    return 0;
 }
 
 // Allocates the output for the worst case and writes the opening character.
-int begin_output(const string_t *texts, int64_t item_count,
-                int texts_per_item, int per_item, char open, string_t *output,
-                char *error_info, const int error_size) {
-  output->str = nullptr;
-  output->len = 0;
-  int64_t size;
-  int result = size_output(texts, item_count, texts_per_item, per_item, &size,
-                          error_info, error_size);
-  if (result != 0) return result;
-  output->str = static_cast<char *>(JSON_MALLOC(static_cast<size_t>(size)));
-  if (output->str == nullptr) {
-    write_error(error_info, error_size, "malloc %d bytes fail",
-               static_cast<int>(size));
-    return ENOMEM;
-  }
-  output->str[0] = open;
-  return 0;
+int begin_output(const string_t *texts, int64_t item_count, int texts_per_item,
+                 int per_item, char open, string_t *output, char *error_info,
+                 const int error_size)
+{
+    output->str = nullptr;
+    output->len = 0;
+    int64_t size;
+    int result = size_output(texts, item_count, texts_per_item, per_item, &size,
+                             error_info, error_size);
+    if (result != 0) return result;
+    output->str = static_cast<char *>(JSON_MALLOC(static_cast<size_t>(size)));
+    if (output->str == nullptr) {
+        write_error(error_info, error_size, "malloc %d bytes fail",
+                    static_cast<int>(size));
+        return ENOMEM;
+    }
+    output->str[0] = open;
+    return 0;
 }
 
-void end_output(string_t *output, char *pos, char close) {
-  *pos++ = close;
-  *pos = '\0';
-  output->len = static_cast<int32_t>(pos - output->str);
+void end_output(string_t *output, char *pos, char close)
+{
+    *pos++ = close;
+    *pos = '\0';
+    output->len = static_cast<int32_t>(pos - output->str);
 }
 
 int write_item(char **pos, const string_t &item, char *error_info,
-              const int error_size) {
-  return json_quote_string(pos, &item, error_info, error_size);
+               const int error_size)
+{
+    return json_quote_string(pos, &item, error_info, error_size);
 }
 
 int write_item(char **pos, const key_value_pair_t &pair, char *error_info,
-              const int error_size) {
-  int result = json_quote_string(pos, &pair.key, error_info, error_size);
-  if (result != 0) return result;
-  *(*pos)++ = ':';
-  return json_quote_string(pos, &pair.value, error_info, error_size);
+               const int error_size)
+{
+    int result = json_quote_string(pos, &pair.key, error_info, error_size);
+    if (result != 0) return result;
+    *(*pos)++ = ':';
+    return json_quote_string(pos, &pair.value, error_info, error_size);
 }
 
 // Both encoders; per_item is the bytes each item adds besides its escaped
@@ -575,73 +624,83 @@ int write_item(char **pos, const key_value_pair_t &pair, char *error_info,
 // the items as a flat run of strings.
 template <typename Record>
 int encode_record(const Record *record, const int per_item, const char open,
-                 const char close, string_t *output, char *error_info,
-                 const int error_size) {
-  using Item = std::remove_pointer_t<decltype(Record::elements)>;
-  static_assert(sizeof(Item) % sizeof(string_t) == 0);
-  const string_t *texts = reinterpret_cast<const string_t *>(record->elements);
-  int result = begin_output(texts, record->count,
-                           sizeof(Item) / sizeof(string_t), per_item, open,
-                           output, error_info, error_size);
-  if (result != 0) return result;
-  char *pos = output->str + 1;
-  for (int32_t i = 0; i < record->count; ++i) {
-    if (i > 0) *pos++ = ',';
-    result = write_item(&pos, record->elements[i], error_info, error_size);
-    if (result != 0) {
-      free_json_string(output);
-      return result;
+                  const char close, string_t *output, char *error_info,
+                  const int error_size)
+{
+    using Item = std::remove_pointer_t<decltype(Record::elements)>;
+    static_assert(sizeof(Item) % sizeof(string_t) == 0);
+    const string_t *texts =
+        reinterpret_cast<const string_t *>(record->elements);
+    int result =
+        begin_output(texts, record->count, sizeof(Item) / sizeof(string_t),
+                     per_item, open, output, error_info, error_size);
+    if (result != 0) return result;
+    char *pos = output->str + 1;
+    for (int32_t i = 0; i < record->count; ++i) {
+        if (i > 0) *pos++ = ',';
+        result = write_item(&pos, record->elements[i], error_info, error_size);
+        if (result != 0) {
+            free_json_string(output);
+            return result;
+        }
     }
-  }
-  end_output(output, pos, close);
-  return 0;
+    end_output(output, pos, close);
+    return 0;
 }
 
 }  // namespace
 
 extern "C" {
 
-KT_API int detect_json_type(const string_t *input) {
-  if (input == nullptr || input->len <= 1) return KITE_JSON_TYPE_STRING;
-  const char first = input->str[0];
-  const char last = input->str[input->len - 1];
-  if (first == '[') return last == ']' ? KITE_JSON_TYPE_ARRAY : KITE_JSON_TYPE_STRING;
-  if (first == '{') return last == '}' ? KITE_JSON_TYPE_MAP : KITE_JSON_TYPE_STRING;
-  return KITE_JSON_TYPE_STRING;
+KT_API int detect_json_type(const string_t *input)
+{
+    if (input == nullptr || input->len <= 1) return KITE_JSON_TYPE_STRING;
+    const char first = input->str[0];
+    const char last = input->str[input->len - 1];
+    if (first == '[')
+        return last == ']' ? KITE_JSON_TYPE_ARRAY : KITE_JSON_TYPE_STRING;
+    if (first == '{')
+        return last == '}' ? KITE_JSON_TYPE_MAP : KITE_JSON_TYPE_STRING;
+    return KITE_JSON_TYPE_STRING;
 }
 
-KT_API void free_common_array(common_array_t *array) {
-  if (array->elements != nullptr) {
-    kt_free(array->elements);
-    array->elements = nullptr;
-    array->count = 0;
-  }
-  if (array->buff != nullptr) {
-    kt_free(array->buff);
-    array->buff = nullptr;
-  }
+KT_API void free_common_array(common_array_t *array)
+{
+    if (array->elements != nullptr) {
+        kt_free(array->elements);
+        array->elements = nullptr;
+        array->count = 0;
+    }
+    if (array->buff != nullptr) {
+        kt_free(array->buff);
+        array->buff = nullptr;
+    }
 }
 
 KT_API int decode_json_array(const string_t *input, json_array_t *array,
-                             char *error_info, const int error_size) {
-  return decode_record(input, array, '[', ']', error_info, error_size);
+                             char *error_info, const int error_size)
+{
+    return decode_record(input, array, '[', ']', error_info, error_size);
 }
 
 KT_API int decode_json_map(const string_t *input, json_map_t *map,
-                           char *error_info, const int error_size) {
-  return decode_record(input, map, '{', '}', error_info, error_size);
+                           char *error_info, const int error_size)
+{
+    return decode_record(input, map, '{', '}', error_info, error_size);
 }
 
 KT_API int encode_json_array(json_array_t *array, string_t *output,
-                             char *error_info, const int error_size) {
-  // Quotes and comma of each element.
-  return encode_record(array, 3, '[', ']', output, error_info, error_size);
+                             char *error_info, const int error_size)
+{
+    // Quotes and comma of each element.
+    return encode_record(array, 3, '[', ']', output, error_info, error_size);
 }
 
-KT_API int encode_json_map(json_map_t *map, string_t *output,
-                           char *error_info, const int error_size) {
-  // Four quotes, colon and comma of each pair.
-  return encode_record(map, 6, '{', '}', output, error_info, error_size);
+KT_API int encode_json_map(json_map_t *map, string_t *output, char *error_info,
+                           const int error_size)
+{
+    // Four quotes, colon and comma of each pair.
+    return encode_record(map, 6, '{', '}', output, error_info, error_size);
 }
 
 }  // extern "C"

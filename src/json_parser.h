@@ -77,15 +77,16 @@ typedef struct {
  * as in common_array_t. */
 typedef struct {
     key_value_pair_t *elements; /* count pairs */
-    int32_t count;        /* pairs in use */
-    int32_t element_size; /* sizeof(key_value_pair_t) */
-    int32_t alloc;        /* slots allocated in elements */
-    char *buff;           /* the decoded texts */
+    int32_t count;              /* pairs in use */
+    int32_t element_size;       /* sizeof(key_value_pair_t) */
+    int32_t alloc;              /* slots allocated in elements */
+    char *buff;                 /* the decoded texts */
 } json_map_t;
 
 /* Classifies input by its first and last characters only: KITE_JSON_TYPE_ARRAY
- * for "[...]", KITE_JSON_TYPE_MAP for "{...}", KITE_JSON_TYPE_STRING for anything else
- * (including every input of 1 character or less).  input is borrowed. */
+ * for "[...]", KITE_JSON_TYPE_MAP for "{...}", KITE_JSON_TYPE_STRING for
+ * anything else (including every input of 1 character or less).  input is
+ * borrowed. */
 KT_API int detect_json_type(const string_t *input);
 
 /* Decodes the flat array input (first character '[', last ']') into array,
@@ -112,8 +113,8 @@ KT_API int decode_json_map(const string_t *input, json_map_t *map,
 
 /* Writes map as JSON text: '{', "key":"value" pairs separated by commas,
  * '}'.  Same ownership and results as encode_json_array. */
-KT_API int encode_json_map(json_map_t *map, string_t *output,
-                           char *error_info, const int error_size);
+KT_API int encode_json_map(json_map_t *map, string_t *output, char *error_info,
+                           const int error_size);
 
 /* Releases the element table and the scratch buffer of a decoded record and
  * leaves null pointers and count 0; alloc and element_size are kept.  Safe

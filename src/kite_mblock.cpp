@@ -54,7 +54,8 @@ constexpr int64_t round_up(int64_t n, int64_t align)
 // no way to report it through a pointer result.
 class PoolGuard {
  public:
-    explicit PoolGuard(kite_mblock_man *mblock, const char *file = __builtin_FILE(),
+    explicit PoolGuard(kite_mblock_man *mblock,
+                       const char *file = __builtin_FILE(),
                        int line = __builtin_LINE())
     {
         if (mblock->need_lock) {
@@ -77,8 +78,8 @@ int64_t next_trunk_count(const kite_mblock_man *mblock)
 {
     int64_t count = mblock->alloc_elements_once;
     if (mblock->alloc_elements_limit > 0) {
-        int64_t left = mblock->alloc_elements_limit -
-                       mblock->stats.element_total_count;
+        int64_t left =
+            mblock->alloc_elements_limit - mblock->stats.element_total_count;
         count = std::min(count, left);
     }
     return count > 0 ? count : 0;
@@ -86,14 +87,14 @@ int64_t next_trunk_count(const kite_mblock_man *mblock)
 
 // Runs the release function on the first count elements of a trunk.
 void release_elements(kite_mblock_man *mblock, kite_mblock_trunk *trunk,
-                     int64_t count)
+                      int64_t count)
 {
     if (mblock->release_func == nullptr) {
         return;
     }
     for (int64_t i = 0; i < count; i++) {
-        kite_mblock_node *node = node_at(trunk, kTrunkHeaderSize +
-                                                   i * mblock->node_size);
+        kite_mblock_node *node =
+            node_at(trunk, kTrunkHeaderSize + i * mblock->node_size);
         mblock->release_func(node->data, mblock->release_args);
     }
 }
@@ -155,7 +156,8 @@ bool add_trunk(kite_mblock_man *mblock)
     mblock->stats.trunk_total_count++;
     mblock->stats.trunk_total_bytes += bytes;
     if (mblock->trunk_notify != nullptr) {
-        mblock->trunk_notify(KITE_MBLOCK_TRUNK_ALLOC, bytes, mblock->trunk_args);
+        mblock->trunk_notify(KITE_MBLOCK_TRUNK_ALLOC, bytes,
+                             mblock->trunk_args);
     }
     return true;
 }
@@ -233,14 +235,15 @@ inline kite_mblock_node *pop_node(kite_mblock_man *mblock)
 
 // The locked forms live out of line so the unlocked fast path needs no
 // stack frame.
-__attribute__((noinline)) kite_mblock_node *alloc_locked(kite_mblock_man *mblock)
+__attribute__((noinline)) kite_mblock_node *alloc_locked(
+    kite_mblock_man *mblock)
 {
     PoolGuard guard(mblock);
     return pop_node(mblock);
 }
 
 __attribute__((noinline)) void free_locked(kite_mblock_man *mblock,
-                                          kite_mblock_node *node)
+                                           kite_mblock_node *node)
 {
     PoolGuard guard(mblock);
     push_free(mblock, node);
@@ -280,15 +283,12 @@ void delay_free_node(kite_mblock_man *mblock, kite_mblock_node *node, int delay)
 
 extern "C" {
 
-KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
-                                const int element_size,
-                                const int alloc_elements_once,
-                                const int64_t alloc_elements_limit,
-                                kite_mblock_alloc_init_func init_func,
-                                void *init_args, const bool need_lock,
-                                kite_mblock_trunk_check_func trunk_check,
-                                kite_mblock_trunk_notify_func trunk_notify,
-                                void *trunk_args)
+KT_API int kite_mblock_init_ex2(
+    kite_mblock_man *mblock, const char *name, const int element_size,
+    const int alloc_elements_once, const int64_t alloc_elements_limit,
+    kite_mblock_alloc_init_func init_func, void *init_args,
+    const bool need_lock, kite_mblock_trunk_check_func trunk_check,
+    kite_mblock_trunk_notify_func trunk_notify, void *trunk_args)
 {
     memset(mblock, 0, sizeof(*mblock));
     snprintf(mblock->name, sizeof(mblock->name), "%s", name ? name : "");
@@ -297,8 +297,8 @@ KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
                  mblock->name, element_size, (long long)alloc_elements_limit);
         return EINVAL;
     }
-    int64_t node_size = round_up(offsetof(kite_mblock_node, data) + element_size,
-                                KITE_MBLOCK_ALIGNMENT);
+    int64_t node_size = round_up(
+        offsetof(kite_mblock_node, data) + element_size, KITE_MBLOCK_ALIGNMENT);
     // Nodes are addressed by int32 offsets inside a trunk, so one trunk
     // must hold at least one node within INT32_MAX bytes.
     if (node_size > INT32_MAX - kTrunkHeaderSize) {
@@ -311,7 +311,8 @@ KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
                                            : kDefaultTrunkBytes / node_size;
     mblock->element_size = element_size;
     mblock->node_size = (int32_t)node_size;
-    mblock->alloc_elements_once = (int32_t)std::max<int64_t>(1, std::min(once, max_once));
+    mblock->alloc_elements_once =
+        (int32_t)std::max<int64_t>(1, std::min(once, max_once));
     mblock->alloc_elements_limit = alloc_elements_limit;
     mblock->init_func = init_func;
     mblock->init_args = init_args;
@@ -416,8 +417,8 @@ KT_API void kite_mblock_free_object(kite_mblock_man *mblock, void *object)
     free_node(mblock, kite_mblock_to_node_ptr(object));
 }
 
-KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock,
-                                          void *object, const int delay)
+KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock, void *object,
+                                          const int delay)
 {
     delay_free_node(mblock, kite_mblock_to_node_ptr(object), delay);
 }
@@ -433,13 +434,13 @@ KT_API void kite_mblock_log_stats(kite_mblock_man *mblock)
 {
     kite_mblock_stats stats;
     kite_mblock_get_stats(mblock, &stats);
-    logInfo("mblock %s: element size: %d, elements total: %lld, used: %lld, "
-            "delay free: %lld, trunks: %lld, trunk bytes: %lld", mblock->name,
-            mblock->element_size, (long long)stats.element_total_count,
-            (long long)stats.element_used_count,
-            (long long)stats.delay_free_count,
-            (long long)stats.trunk_total_count,
-            (long long)stats.trunk_total_bytes);
+    logInfo(
+        "mblock %s: element size: %d, elements total: %lld, used: %lld, "
+        "delay free: %lld, trunks: %lld, trunk bytes: %lld",
+        mblock->name, mblock->element_size,
+        (long long)stats.element_total_count,
+        (long long)stats.element_used_count, (long long)stats.delay_free_count,
+        (long long)stats.trunk_total_count, (long long)stats.trunk_total_bytes);
 }
 
 }  // extern "C"

@@ -66,34 +66,34 @@ typedef void (*kite_mblock_trunk_notify_func)(const int type,
 
 /* Counters of a pool, for statistics. */
 typedef struct {
-    int64_t element_total_count;   /* elements carved from trunks */
-    int64_t element_used_count;    /* handed out and not given back */
-    int64_t delay_free_count;      /* given back, waiting out their delay */
-    int64_t trunk_total_count;     /* trunks allocated */
-    int64_t trunk_total_bytes;     /* bytes of those trunks */
+    int64_t element_total_count; /* elements carved from trunks */
+    int64_t element_used_count;  /* handed out and not given back */
+    int64_t delay_free_count;    /* given back, waiting out their delay */
+    int64_t trunk_total_count;   /* trunks allocated */
+    int64_t trunk_total_bytes;   /* bytes of those trunks */
 } kite_mblock_stats;
 
 /* A fixed-size object pool, owned by the caller. */
 typedef struct kite_mblock_man {
     char name[KITE_MBLOCK_NAME_SIZE]; /* for log lines, NUL-terminated */
-    int32_t element_size;        /* the caller's element size */
-    int32_t node_size;           /* header + element, rounded to 16 bytes */
-    int32_t alloc_elements_once; /* elements per trunk */
+    int32_t element_size;             /* the caller's element size */
+    int32_t node_size;            /* header + element, rounded to 16 bytes */
+    int32_t alloc_elements_once;  /* elements per trunk */
     int64_t alloc_elements_limit; /* most elements ever carved; 0: none */
-    kite_mblock_alloc_init_func init_func; /* may be null */
-    void *init_args;             /* passed to init_func */
+    kite_mblock_alloc_init_func init_func;      /* may be null */
+    void *init_args;                            /* passed to init_func */
     kite_mblock_trunk_check_func trunk_check;   /* may be null */
     kite_mblock_trunk_notify_func trunk_notify; /* may be null */
-    void *trunk_args;            /* passed to both trunk callbacks */
+    void *trunk_args;                    /* passed to both trunk callbacks */
     struct kite_mblock_node *free_chain; /* ready for reuse, LIFO */
     struct kite_mblock_node *delay_head; /* oldest recycle time first */
     struct kite_mblock_node *delay_tail; /* newest recycle time */
     struct kite_mblock_trunk *trunks;    /* every trunk, newest first */
-    kite_mblock_stats stats;     /* counters; read with kite_mblock_get_stats */
-    bool need_lock;              /* calls take lock: threads may share it */
-    pthread_mutex_t lock;        /* guards the chains and counters */
+    kite_mblock_stats stats; /* counters; read with kite_mblock_get_stats */
+    bool need_lock;          /* calls take lock: threads may share it */
+    pthread_mutex_t lock;    /* guards the chains and counters */
     kite_mblock_element_release_func release_func; /* null: none */
-    void *release_args;          /* passed to release_func */
+    void *release_args;                            /* passed to release_func */
 } kite_mblock_man;
 
 /* Sets the pool up; no memory is taken until the first allocation.
@@ -102,15 +102,12 @@ typedef struct kite_mblock_man {
  * INT32_MAX bytes, alloc_elements_once positive (0 or less picks a trunk of
  * about 64 KiB), alloc_elements_limit 0 means no limit.  Returns 0, EINVAL
  * (logged), or the mutex's error when need_lock is true. */
-KT_API int kite_mblock_init_ex2(kite_mblock_man *mblock, const char *name,
-                                const int element_size,
-                                const int alloc_elements_once,
-                                const int64_t alloc_elements_limit,
-                                kite_mblock_alloc_init_func init_func,
-                                void *init_args, const bool need_lock,
-                                kite_mblock_trunk_check_func trunk_check,
-                                kite_mblock_trunk_notify_func trunk_notify,
-                                void *trunk_args);
+KT_API int kite_mblock_init_ex2(
+    kite_mblock_man *mblock, const char *name, const int element_size,
+    const int alloc_elements_once, const int64_t alloc_elements_limit,
+    kite_mblock_alloc_init_func init_func, void *init_args,
+    const bool need_lock, kite_mblock_trunk_check_func trunk_check,
+    kite_mblock_trunk_notify_func trunk_notify, void *trunk_args);
 
 /* kite_mblock_init_ex2 without trunk callbacks. */
 KT_API int kite_mblock_init_ex1(kite_mblock_man *mblock, const char *name,
@@ -154,8 +151,8 @@ KT_API void kite_mblock_delay_free(kite_mblock_man *mblock,
 /* Element forms of the three calls above. */
 KT_API void *kite_mblock_alloc_object(kite_mblock_man *mblock);
 KT_API void kite_mblock_free_object(kite_mblock_man *mblock, void *object);
-KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock,
-                                          void *object, const int delay);
+KT_API void kite_mblock_delay_free_object(kite_mblock_man *mblock, void *object,
+                                          const int delay);
 
 /* The node header of an element. */
 static inline struct kite_mblock_node *kite_mblock_to_node_ptr(void *object)
@@ -184,7 +181,8 @@ KT_API void kite_mblock_free_slow(kite_mblock_man *mblock,
  * inline definitions: they are only ever inlined, and every other use (and
  * every case they do not handle) goes to the library's own definition of
  * the same function, so behaviour is identical either way. */
-#if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KITE_BUILDING_LIBRARY)
+#if defined(__GNUC__) && defined(__OPTIMIZE__) && \
+    !defined(KITE_BUILDING_LIBRARY)
 /* extern in C++ too: clang warns about gnu_inline without it. */
 #define KITE_MBLOCK_FAST extern inline __attribute__((gnu_inline))
 
@@ -222,8 +220,10 @@ KITE_MBLOCK_FAST void *kite_mblock_alloc_object(kite_mblock_man *mblock)
 KITE_MBLOCK_FAST void kite_mblock_free_object(kite_mblock_man *mblock,
                                               void *object)
 {
-    kite_mblock_free(mblock, (struct kite_mblock_node *)(
-        (char *)object - offsetof(struct kite_mblock_node, data)));
+    kite_mblock_free(
+        mblock,
+        (struct kite_mblock_node *)((char *)object -
+                                    offsetof(struct kite_mblock_node, data)));
 }
 #undef KITE_MBLOCK_FAST
 #endif

@@ -110,8 +110,8 @@ KT_API int kite_mpool_init(struct kite_mpool_man *mpool,
     mpool->alloc_size_once = alloc_size_once > 0
                                  ? alloc_size_once
                                  : KITE_MPOOL_DEFAULT_ALLOC_SIZE_ONCE;
-    mpool->discard_size = discard_size > 0 ? discard_size
-                                           : KITE_MPOOL_DEFAULT_DISCARD_SIZE;
+    mpool->discard_size =
+        discard_size > 0 ? discard_size : KITE_MPOOL_DEFAULT_DISCARD_SIZE;
     return 0;
 }
 
@@ -135,8 +135,7 @@ KT_API void *kite_mpool_alloc(struct kite_mpool_man *mpool, const int size)
     return alloc(mpool, size);
 }
 
-KT_API void *kite_mpool_alloc_slow(struct kite_mpool_man *mpool,
-                                   const int size)
+KT_API void *kite_mpool_alloc_slow(struct kite_mpool_man *mpool, const int size)
 {
     return alloc(mpool, size);
 }

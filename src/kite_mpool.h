@@ -107,7 +107,8 @@ KT_API void *kite_mpool_alloc_slow(struct kite_mpool_man *mpool,
  * of the head, which is what first fit would do).  A GNU inline definition:
  * only ever inlined, every other case and use goes to the library's own
  * definition, so behaviour is identical either way. */
-#if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KITE_BUILDING_LIBRARY)
+#if defined(__GNUC__) && defined(__OPTIMIZE__) && \
+    !defined(KITE_BUILDING_LIBRARY)
 /* extern in C++ too: clang warns about gnu_inline without it. */
 #define KITE_MPOOL_FAST extern inline __attribute__((gnu_inline))
 

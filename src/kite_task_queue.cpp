@@ -24,8 +24,8 @@ constexpr size_t kArgAlign = 16;
 
 size_t record_bytes(int arg_size)
 {
-    size_t head = (sizeof(struct kite_task_info) + kArgAlign - 1) /
-                  kArgAlign * kArgAlign;
+    size_t head =
+        (sizeof(struct kite_task_info) + kArgAlign - 1) / kArgAlign * kArgAlign;
     return head + static_cast<size_t>(arg_size);
 }
 
@@ -78,7 +78,7 @@ void free_task_memory(struct kite_task_info *task)
 // Returns the task, or null with *reserved telling whether a new one may be
 // made (the counter already counts it).
 struct kite_task_info *take_or_reserve(struct kite_task_queue *queue,
-                                     bool *reserved)
+                                       bool *reserved)
 {
     *reserved = false;
     struct kite_task_info *task = queue->free_list;
@@ -103,8 +103,8 @@ KT_API int kite_task_queue_init(struct kite_task_queue *queue, int max_count,
     if (min_buff_size <= 0 || max_buff_size < min_buff_size || arg_size < 0 ||
         max_count < 0) {
         logError("invalid task queue sizes, max_count: %d, min_buff_size: %d, "
-                 "max_buff_size: %d, arg_size: %d", max_count, min_buff_size,
-                 max_buff_size, arg_size);
+                 "max_buff_size: %d, arg_size: %d",
+                 max_count, min_buff_size, max_buff_size, arg_size);
         return EINVAL;
     }
     int result = init_pthread_lock(&queue->lock);

@@ -32,8 +32,8 @@ typedef void (*kite_task_event_callback)(int fd, int events, void *arg);
 
 /* The I/O event entry of a task. */
 typedef struct kite_task_event_entry {
-    int32_t fd;                       /* descriptor watched; -1 when none */
-    KiteTimerEntry timer;             /* time-out of the current I/O step */
+    int32_t fd;                        /* descriptor watched; -1 when none */
+    KiteTimerEntry timer;              /* time-out of the current I/O step */
     kite_task_event_callback callback; /* null when none */
 } KiteTaskEventEntry;
 
@@ -42,15 +42,15 @@ struct kite_task_queue;
 /* A network task: connection, buffer, readiness and time-out of one
  * request, handed between threads through kite_blocked_queue. */
 struct kite_task_info {
-    struct kite_task_info *next;  /* link of the queue holding the task */
-    int32_t sock;                 /* the connection's socket; -1 when none */
-    uint16_t port;                /* peer port, host byte order */
+    struct kite_task_info *next; /* link of the queue holding the task */
+    int32_t sock;                /* the connection's socket; -1 when none */
+    uint16_t port;               /* peer port, host byte order */
     char client_ip[KT_IP_ADDRESS_SIZE]; /* peer IP text, NUL-terminated */
-    KiteTaskEventEntry event;     /* readiness and time-out of the task */
-    char *data;                   /* send/receive buffer of size bytes */
-    int32_t size;                 /* bytes allocated at data */
-    int32_t length;               /* bytes of the current message */
-    int32_t offset;               /* bytes of it already sent or received */
+    KiteTaskEventEntry event;           /* readiness and time-out of the task */
+    char *data;                         /* send/receive buffer of size bytes */
+    int32_t size;                       /* bytes allocated at data */
+    int32_t length;                     /* bytes of the current message */
+    int32_t offset; /* bytes of it already sent or received */
     /* The caller's argument: points at arg_size bytes kept with the task
      * (zeroed at each alloc) when the allocator has arg_size > 0, else null
      * for the caller to set. */
@@ -62,12 +62,12 @@ struct kite_task_info {
 struct kite_task_queue {
     struct kite_task_info *free_list; /* released tasks, LIFO */
     pthread_mutex_t lock;             /* guards the list and counters */
-    int32_t max_count;      /* most tasks in existence; 0: no limit */
-    int32_t min_buff_size;  /* buffer bytes of every handed-out task */
-    int32_t max_buff_size;  /* most buffer bytes a task may grow to */
-    int32_t arg_size;       /* bytes of the per-task argument area */
-    int32_t total_count;    /* tasks made and not yet released to memory */
-    int32_t free_count;     /* tasks on free_list */
+    int32_t max_count;                /* most tasks in existence; 0: no limit */
+    int32_t min_buff_size; /* buffer bytes of every handed-out task */
+    int32_t max_buff_size; /* most buffer bytes a task may grow to */
+    int32_t arg_size;      /* bytes of the per-task argument area */
+    int32_t total_count;   /* tasks made and not yet released to memory */
+    int32_t free_count;    /* tasks on free_list */
 };
 
 /* Sets the allocator up; nothing is allocated yet.  max_count 0 means no
@@ -96,8 +96,7 @@ KT_API void kite_task_queue_free(struct kite_task_queue *queue,
 /* Makes task->data hold at least size bytes, keeping the first length
  * bytes.  Returns 0, ENOSPC when size exceeds the allocator's
  * max_buff_size (nothing changed), or ENOMEM (logged; nothing changed). */
-KT_API int kite_task_queue_check_buffer(struct kite_task_info *task,
-                                        int size);
+KT_API int kite_task_queue_check_buffer(struct kite_task_info *task, int size);
 
 /* Counters read under the lock: tasks in existence and tasks free (-1
  * when the lock fails). */

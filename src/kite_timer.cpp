@@ -29,7 +29,8 @@ inline int64_t load_time(const KiteTimer *timer)
 
 inline void store_time(KiteTimer *timer, int64_t value)
 {
-    kite::atomic_of(timer->current_time).store(value, std::memory_order_relaxed);
+    kite::atomic_of(timer->current_time)
+        .store(value, std::memory_order_relaxed);
 }
 
 inline int64_t slot_index_of(const KiteTimer *timer, int64_t t)
@@ -207,8 +208,7 @@ int kite_timer_modify(KiteTimer *timer, KiteTimerEntry *entry,
     return 0;
 }
 
-KiteTimerSlot *kite_timer_slot_get(KiteTimer *timer,
-                                   const int64_t current_time)
+KiteTimerSlot *kite_timer_slot_get(KiteTimer *timer, const int64_t current_time)
 {
     const int64_t now = load_time(timer);
     if (now >= current_time) {

@@ -23,7 +23,7 @@ KT_EXTERN_C_BEGIN
 /* The part of a caller's record that the wheel links; embed one per
  * time-out. */
 typedef struct kite_timer_entry {
-    int64_t expires;               /* absolute expiry, in ticks */
+    int64_t expires; /* absolute expiry, in ticks */
     /* Previous node; the slot's (or result's) head for the first entry.
      * Null means "in no chain": zero-filled or removed. */
     struct kite_timer_entry *prev;
@@ -36,7 +36,7 @@ typedef struct kite_timer_entry {
 
 /* One slot of the wheel: the chain of entries filed there. */
 typedef struct kite_timer_slot {
-    KiteTimerEntry head;           /* dummy head: only head.next is used */
+    KiteTimerEntry head; /* dummy head: only head.next is used */
 } KiteTimerSlot;
 
 /* A timing wheel, owned by the caller; set up by kite_timer_init. */
@@ -93,8 +93,7 @@ KT_API KiteTimerSlot *kite_timer_slot_get(KiteTimer *timer,
  * An entry handed out is still linked, into the result chain (its prev is
  * not null): remove it with kite_timer_remove, or zero its prev and next,
  * before adding it again, or the chains of the wheel are corrupted. */
-KT_API int kite_timer_timeouts_get(KiteTimer *timer,
-                                   const int64_t current_time,
+KT_API int kite_timer_timeouts_get(KiteTimer *timer, const int64_t current_time,
                                    KiteTimerEntry *head);
 
 /* Short form: files entry at its own expires (a function, so that entry is

@@ -52,7 +52,7 @@ class growable_array {
     static_assert(std::is_trivially_copyable_v<T>,
                   "growable_array moves its elements with realloc");
 
-public:
+ public:
     growable_array() noexcept = default;
     ~growable_array() { kt_free(data_); }
     growable_array(const growable_array &) = delete;
@@ -109,7 +109,7 @@ public:
         return data;
     }
 
-private:
+ private:
     T *data_ = nullptr;
     int count_ = 0;
     int alloc_ = 0;

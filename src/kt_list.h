@@ -74,11 +74,11 @@ KT_EXTERN_C_END
 
 /* The record of type `type` whose member `member` is the node at ptr. */
 #define kt_list_entry(ptr, type, member) \
-    ((type *)((char *)(ptr) - offsetof(type, member)))
+    ((type *)((char *)(ptr)-offsetof(type, member)))
 
 /* Walks the list; pos may be unlinked inside the loop body because its
  * successor is read first into n. */
-#define kt_list_for_each_safe(pos, n, head) \
+#define kt_list_for_each_safe(pos, n, head)                \
     for (pos = (head)->next, n = pos->next; pos != (head); \
          pos = n, n = pos->next)
 

@@ -40,7 +40,7 @@
 namespace kite {
 
 class lock_guard {
-public:
+ public:
     explicit lock_guard(pthread_mutex_t *lock, int level = KT_LOG_ERROR,
                         const char *file = __builtin_FILE(),
                         int line = __builtin_LINE()) noexcept
@@ -51,8 +51,8 @@ public:
 
     // Takes over a mutex the caller has already locked (by a try-lock loop,
     // say) and releases it at the end of the scope.
-    lock_guard(pthread_mutex_t *lock, std::adopt_lock_t, int level = KT_LOG_ERROR,
-               const char *file = __builtin_FILE(),
+    lock_guard(pthread_mutex_t *lock, std::adopt_lock_t,
+               int level = KT_LOG_ERROR, const char *file = __builtin_FILE(),
                int line = __builtin_LINE()) noexcept
         : lock_(lock), level_(level), file_(file), line_(line), error_(0)
     {
@@ -76,7 +76,7 @@ public:
         }
     }
 
-private:
+ private:
     pthread_mutex_t *lock_;
     int level_;
     const char *file_;

@@ -43,8 +43,8 @@ void report_failure(const char *file, int line, const char *call, size_t size)
 
 extern "C" {
 
-KT_API int kt_set_allocator(kt_malloc_func malloc_fn, kt_realloc_func realloc_fn,
-                            kt_free_func free_fn)
+KT_API int kt_set_allocator(kt_malloc_func malloc_fn,
+                            kt_realloc_func realloc_fn, kt_free_func free_fn)
 {
     g_malloc.store(malloc_fn != nullptr ? malloc_fn : &malloc);
     g_realloc.store(realloc_fn != nullptr ? realloc_fn : &realloc);
@@ -63,8 +63,8 @@ KT_API void *kt_malloc_ex(const char *file, int line, size_t size)
 
 KT_API void *kt_realloc_ex(const char *file, int line, void *ptr, size_t size)
 {
-    void *new_ptr = g_realloc.load(std::memory_order_relaxed)(
-        ptr, size != 0 ? size : 1);
+    void *new_ptr =
+        g_realloc.load(std::memory_order_relaxed)(ptr, size != 0 ? size : 1);
     if (new_ptr == nullptr) {
         report_failure(file, line, "realloc", size);
     }

@@ -34,8 +34,8 @@ typedef void (*kt_free_func)(void *ptr);
  * function that matches the one that allocated it, so switch only while
  * nothing allocated by the old set is still alive, or keep free compatible.
  * Returns 0. */
-KT_API int kt_set_allocator(kt_malloc_func malloc_fn, kt_realloc_func realloc_fn,
-                            kt_free_func free_fn);
+KT_API int kt_set_allocator(kt_malloc_func malloc_fn,
+                            kt_realloc_func realloc_fn, kt_free_func free_fn);
 
 /* malloc(size) through the current allocator; null on failure (logged with
  * file and line, hook called).  size 0 is treated as 1. */

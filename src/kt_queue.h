@@ -27,10 +27,10 @@ KT_EXTERN_C_BEGIN
 
 /* An intrusive FIFO of caller records, owned by the caller. */
 struct kt_queue {
-    void *head;                     /* first queued record, null when empty */
-    void *tail;                     /* last queued record, null when empty */
+    void *head;                       /* first queued record, null when empty */
+    void *tail;                       /* last queued record, null when empty */
     pthread_lock_cond_pair_t lc_pair; /* lock guards head, tail and links */
-    int32_t next_ptr_offset;        /* byte offset of the next pointer */
+    int32_t next_ptr_offset;          /* byte offset of the next pointer */
 };
 
 /* A chain detached from a queue, or to be put into one; head is null for an

@@ -20,5 +20,4 @@ KT_API int kt_version_number(void)
 {
     return KT_VERSION_NUMBER;
 }
-
 }

@@ -21,7 +21,7 @@
 /* True when the headers are at least version major.minor.patch, for
  * compile-time checks: #if KT_VERSION_AT_LEAST(0, 2, 0). */
 #define KT_VERSION_AT_LEAST(major, minor, patch) \
-    (KT_VERSION_NUMBER >= ((major) * 10000 + (minor) * 100 + (patch)))
+    (KT_VERSION_NUMBER >= ((major)*10000 + (minor)*100 + (patch)))
 
 KT_EXTERN_C_BEGIN
 

@@ -47,7 +47,8 @@ inline int64_t load_time(const LockedTimer *timer)
 
 inline void store_time(LockedTimer *timer, int64_t value)
 {
-    kite::atomic_of(timer->current_time).store(value, std::memory_order_relaxed);
+    kite::atomic_of(timer->current_time)
+        .store(value, std::memory_order_relaxed);
 }
 
 inline int64_t load_expires(const LockedTimerEntry *entry)
@@ -73,16 +74,15 @@ pthread_mutex_t *entry_lock(LockedTimer *timer, LockedTimerEntry *entry)
     if (timer->entry_shares.set_lock_index) {
         index = kite::atomic_of(entry->lock_index).fetch_add(0);
     } else {
-        index = kite::atomic_of(entry->lock_index)
-                    .load(std::memory_order_relaxed);
+        index =
+            kite::atomic_of(entry->lock_index).load(std::memory_order_relaxed);
     }
     const uint16_t count = timer->entry_shares.count;
     return timer->entry_shares.locks + (index < count ? index : index % count);
 }
 
 // With the slot lock and the entry lock held: append entry to the slot.
-void link_locked(LockedTimerSlot *slot, uint32_t index,
-                 LockedTimerEntry *entry)
+void link_locked(LockedTimerSlot *slot, uint32_t index, LockedTimerEntry *entry)
 {
     kt_list_add_tail(&entry->dlink, &slot->head);
     entry->rehash = false;
@@ -128,16 +128,11 @@ int add_entry(LockedTimer *timer, LockedTimerEntry *entry, int64_t when,
 int status_result(uint8_t status)
 {
     switch (status) {
-        case LOCKED_TIMER_STATUS_QUEUED:
-            return 0;
-        case LOCKED_TIMER_STATUS_MOVING:
-            return EAGAIN;
-        case LOCKED_TIMER_STATUS_TIMEOUT:
-            return ETIMEDOUT;
-        case LOCKED_TIMER_STATUS_CANCELED:
-            return ECANCELED;
-        default:
-            return EINVAL;
+    case LOCKED_TIMER_STATUS_QUEUED: return 0;
+    case LOCKED_TIMER_STATUS_MOVING: return EAGAIN;
+    case LOCKED_TIMER_STATUS_TIMEOUT: return ETIMEDOUT;
+    case LOCKED_TIMER_STATUS_CANCELED: return ECANCELED;
+    default: return EINVAL;
     }
 }
 
@@ -228,7 +223,8 @@ int lock_target_slot(pthread_mutex_t *lock)
         }
         if (result != EBUSY) {
             logWarning("call pthread_mutex_lock fail, errno: %d, "
-                       "error info: %s", result, KT_STRERROR(result));
+                       "error info: %s",
+                       result, KT_STRERROR(result));
             return result;
         }
         sched_yield();
@@ -262,7 +258,8 @@ void walk_slot(LockedTimer *timer, LockedTimerSlot *slot, uint32_t index,
 {
     struct kt_list_head *pos;
     struct kt_list_head *n;
-    kt_list_for_each_safe(pos, n, &slot->head) {
+    kt_list_for_each_safe(pos, n, &slot->head)
+    {
         LockedTimerEntry *entry = kt_list_entry(pos, LockedTimerEntry, dlink);
         // The entry lock below is a full barrier; start loading the next
         // node now so that its cache miss overlaps this one's work.
@@ -333,7 +330,8 @@ int init_shared_locks(LockedTimer *timer)
 {
     const int count = timer->entry_shares.count;
     const size_t bytes = sizeof(pthread_mutex_t) * (size_t)count;
-    timer->entry_shares.locks = static_cast<pthread_mutex_t *>(kt_malloc(bytes));
+    timer->entry_shares.locks =
+        static_cast<pthread_mutex_t *>(kt_malloc(bytes));
     if (timer->entry_shares.locks == nullptr) {
         return ENOMEM;
     }
@@ -351,8 +349,7 @@ int init_shared_locks(LockedTimer *timer)
 
 int locked_timer_init_ex(LockedTimer *timer, const int slot_count,
                          const int64_t current_time,
-                         const int shared_lock_count,
-                         const bool set_lock_index)
+                         const int shared_lock_count, const bool set_lock_index)
 {
     // A lock count of 0 (or one that truncates to 0) would leave entries no
     // lock to select, so it is refused rather than stored.
@@ -421,8 +418,8 @@ namespace {
 int bring_forward(LockedTimer *timer, LockedTimerEntry *entry,
                   int64_t new_expires)
 {
-    int result = locked_timer_remove_ex(timer, entry,
-                                        LOCKED_TIMER_STATUS_MOVING);
+    int result =
+        locked_timer_remove_ex(timer, entry, LOCKED_TIMER_STATUS_MOVING);
     if (result != 0) {
         return result;
     }
@@ -458,7 +455,8 @@ int locked_timer_modify(LockedTimer *timer, LockedTimerEntry *entry,
         }
         if (entry->expires == old_expires) {
             store_expires(entry, new_expires);
-            entry->rehash = slot_index_of(timer, new_expires) != entry->slot_index;
+            entry->rehash =
+                slot_index_of(timer, new_expires) != entry->slot_index;
             return 0;
         }
         // Changed by another thread: let go of both locks and decide again.

@@ -34,19 +34,19 @@ KT_EXTERN_C_BEGIN
 /* The part of a caller's record that the wheel links; embed one per
  * time-out. */
 typedef struct locked_timer_entry {
-    int64_t expires;                   /* absolute expiry, in ticks */
-    struct kt_list_head dlink;         /* node in its slot's list */
-    struct locked_timer_entry *next;   /* link of the walk's result chain */
-    uint32_t slot_index;               /* slot holding it; under entry lock */
-    volatile uint16_t lock_index;      /* shared lock guarding status */
-    uint8_t status;                    /* LOCKED_TIMER_STATUS_* */
-    bool rehash;                       /* may sit outside the slot of expires */
+    int64_t expires;                 /* absolute expiry, in ticks */
+    struct kt_list_head dlink;       /* node in its slot's list */
+    struct locked_timer_entry *next; /* link of the walk's result chain */
+    uint32_t slot_index;             /* slot holding it; under entry lock */
+    volatile uint16_t lock_index;    /* shared lock guarding status */
+    uint8_t status;                  /* LOCKED_TIMER_STATUS_* */
+    bool rehash;                     /* may sit outside the slot of expires */
 } LockedTimerEntry;
 
 /* One slot of the wheel, with its own lock. */
 typedef struct locked_timer_slot {
-    struct kt_list_head head;          /* sentinel of the slot's list */
-    pthread_mutex_t lock;              /* guards the list */
+    struct kt_list_head head; /* sentinel of the slot's list */
+    pthread_mutex_t lock;     /* guards the list */
 } LockedTimerSlot;
 
 /* The shared mutexes that guard the entries' status fields. */
@@ -54,17 +54,17 @@ typedef struct locked_timer_shared_locks {
     /* True when callers may change an entry's lock_index while it is in use:
      * it is then read atomically at every use. */
     bool set_lock_index;
-    uint16_t count;                    /* number of shared locks */
-    pthread_mutex_t *locks;            /* count mutexes, owned by the timer */
+    uint16_t count;         /* number of shared locks */
+    pthread_mutex_t *locks; /* count mutexes, owned by the timer */
 } LockedTimerSharedLocks;
 
 /* A timing wheel for many threads, owned by the caller. */
 typedef struct locked_timer {
-    int32_t slot_count;                /* at least 1 */
+    int32_t slot_count;                  /* at least 1 */
     LockedTimerSharedLocks entry_shares; /* locks of the entries' status */
-    int64_t base_time;                 /* time given at initialisation */
-    volatile int64_t current_time;     /* next time the walk visits */
-    LockedTimerSlot *slots;            /* slot_count slots, owned */
+    int64_t base_time;                   /* time given at initialisation */
+    volatile int64_t current_time;       /* next time the walk visits */
+    LockedTimerSlot *slots;              /* slot_count slots, owned */
 } LockedTimer;
 
 /* Sets the timer up with slot_count slots from current_time and
@@ -131,6 +131,8 @@ static inline void locked_timer_add(LockedTimer *timer, LockedTimerEntry *entry)
     locked_timer_add_ex(timer, entry, entry->expires, 0);
 }
 
+/* Unlinks a queued entry with new status 0 (it keeps QUEUED); results as
+ * locked_timer_remove_ex. */
 static inline int locked_timer_remove(LockedTimer *timer,
                                       LockedTimerEntry *entry)
 {

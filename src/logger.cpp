@@ -91,8 +91,8 @@ const char *base_name(const char *file)
 
 // Formats prefix and message at message[0..kMessageMax], cutting a longer
 // record with kCutMark; returns the length.
-int format_record(char *message, const char *file, int line,
-                  const char *format, va_list ap)
+int format_record(char *message, const char *file, int line, const char *format,
+                  va_list ap)
 {
     constexpr int room = kMessageMax + 1;
     int length = 0;
@@ -121,10 +121,10 @@ void write_to_stderr(int level, char *buffer, int length)
     time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
-    int size = snprintf(head, sizeof(head),
-                        "[%04d-%02d-%02d %02d:%02d:%02d] %s - ",
-                        tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                        tm.tm_hour, tm.tm_min, tm.tm_sec, level_name(level));
+    int size =
+        snprintf(head, sizeof(head), "[%04d-%02d-%02d %02d:%02d:%02d] %s - ",
+                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                 tm.tm_min, tm.tm_sec, level_name(level));
     size = std::min(std::max(size, 0), kHeadRoom - 1);
     char *line = buffer + kHeadRoom - size;
     memcpy(line, head, size);

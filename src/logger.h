@@ -76,7 +76,8 @@ KT_EXTERN_C_END
 /* printf-style logging at each level.  Errors and warnings carry the
  * standard prefix "file: <name>, line: N, "; info and debug lines are
  * plain, and the Prefixed forms add the prefix to them. */
-#define logError(...) kt_log_write(KT_LOG_ERROR, __FILE__, __LINE__, __VA_ARGS__)
+#define logError(...) \
+    kt_log_write(KT_LOG_ERROR, __FILE__, __LINE__, __VA_ARGS__)
 #define logWarning(...) \
     kt_log_write(KT_LOG_WARNING, __FILE__, __LINE__, __VA_ARGS__)
 #define logInfo(...) kt_log_write(KT_LOG_INFO, NULL, 0, __VA_ARGS__)

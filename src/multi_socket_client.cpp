@@ -118,10 +118,9 @@ int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
     const ConnectionInfo *conn = entry->conn;
     while (entry->remain > 0) {
         const KiteBuffer *request = entry->send_buffer;
-        ssize_t bytes =
-            write_no_signal(conn->sock,
-                            request->data + (request->length - entry->remain),
-                            (size_t)entry->remain);
+        ssize_t bytes = write_no_signal(
+            conn->sock, request->data + (request->length - entry->remain),
+            (size_t)entry->remain);
         if (bytes < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 return 0;
@@ -138,7 +137,8 @@ int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
         }
         if (bytes == 0) {
             logError("send to server %s:%u, sock: %d fail, connection "
-                     "disconnected", conn->ip_addr, conn->port, conn->sock);
+                     "disconnected",
+                     conn->ip_addr, conn->port, conn->sock);
             return ECONNRESET;
         }
         entry->remain -= (int32_t)bytes;
@@ -165,13 +165,13 @@ int kite_multi_sock_client_begin_body(KiteMultiSockClient *client,
     }
     if (body_length > INT32_MAX - entry->recv_buffer.length) {
         logError("server: %s:%u, body_length: %d too large, header and body "
-                 "exceed %d bytes", conn->ip_addr, conn->port, body_length,
-                 INT32_MAX);
+                 "exceed %d bytes",
+                 conn->ip_addr, conn->port, body_length, INT32_MAX);
         return E2BIG;
     }
     if (body_length > 0) {
-        int result = kite_buffer_check_inc_size(&entry->recv_buffer,
-                                                body_length);
+        int result =
+            kite_buffer_check_inc_size(&entry->recv_buffer, body_length);
         if (result != 0) {
             return result;
         }
@@ -206,7 +206,8 @@ int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
         }
         if (bytes == 0) {
             logError("server: %s:%u, sock: %d, recv failed, connection "
-                     "disconnected", conn->ip_addr, conn->port, conn->sock);
+                     "disconnected",
+                     conn->ip_addr, conn->port, conn->sock);
             return ECONNRESET;
         }
         buffer->length += (int32_t)bytes;
@@ -265,7 +266,8 @@ void kite_multi_sock_client_send_data(KiteMultiSockClient *client,
 void kite_multi_sock_client_deal_event(KiteMultiSockClient *client,
                                        const struct epoll_event &event)
 {
-    KiteMultiSockEntry *entry = static_cast<KiteMultiSockEntry *>(event.data.ptr);
+    KiteMultiSockEntry *entry =
+        static_cast<KiteMultiSockEntry *>(event.data.ptr);
     const ConnectionInfo *conn = entry->conn;
     if ((event.events & kErrorEvents) != 0) {
         logError("server: %s:%u, recv error event: %d, connection reset",
@@ -295,7 +297,8 @@ int kite_multi_sock_client_deal_io(KiteMultiSockClient *client)
         int count = ioevent_poll_ex(&client->ioevent, remain_ms);
         logInfo("poll count: %d\n", count);
         for (int i = 0; i < count; i++) {
-            kite_multi_sock_client_deal_event(client, client->ioevent.events[i]);
+            kite_multi_sock_client_deal_event(client,
+                                              client->ioevent.events[i]);
         }
     }
     return remain_ms;

@@ -82,12 +82,12 @@ typedef struct kite_multi_sock_entry {
 
 /* The client, owned by the caller. */
 typedef struct kite_multi_sock_client {
-    int32_t entry_count;    /* records in entries; 0 when not set up */
-    int32_t header_length;  /* bytes of every reply header; > 0 */
-    int32_t pulling_count;  /* entries still in progress */
-    int32_t success_count;  /* entries that replied in full */
-    int32_t timeout_ms;     /* time allowed for a whole request */
-    int64_t deadline_time_ms; /* on the clock of get_current_time_ms_func */
+    int32_t entry_count;         /* records in entries; 0 when not set up */
+    int32_t header_length;       /* bytes of every reply header; > 0 */
+    int32_t pulling_count;       /* entries still in progress */
+    int32_t success_count;       /* entries that replied in full */
+    int32_t timeout_ms;          /* time allowed for a whole request */
+    int64_t deadline_time_ms;    /* on the clock of get_current_time_ms_func */
     KiteMultiSockEntry *entries; /* borrowed; entry_count records */
     kms_client_get_current_time_ms_func get_current_time_ms_func; /* clock */
     kms_client_get_body_length_func get_body_length_func; /* header reader */

@@ -37,8 +37,7 @@ bool split_timeout(int timeout, char time_unit, int *seconds, int *nanos)
         *seconds = timeout / kNanosPerSecond;
         *nanos = timeout % kNanosPerSecond;
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -94,14 +93,15 @@ KT_API int kt_create_thread(pthread_t *tid, void *(*start_func)(void *),
         result = pthread_attr_setstacksize(&attr, size);
         if (result != 0) {
             logError("call pthread_attr_setstacksize %d fail, errno: %d, "
-                     "error info: %s", stack_size, result, KT_STRERROR(result));
+                     "error info: %s",
+                     stack_size, result, KT_STRERROR(result));
         }
     }
     if (result == 0) {
         result = pthread_create(tid, &attr, start_func, args);
         if (result != 0) {
-            logError("create thread fail, errno: %d, error info: %s",
-                     result, KT_STRERROR(result));
+            logError("create thread fail, errno: %d, error info: %s", result,
+                     KT_STRERROR(result));
         }
     }
     pthread_attr_destroy(&attr);

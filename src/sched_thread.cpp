@@ -64,8 +64,8 @@ KT_API int kt_sched_clock_start(void)
     g_clock_stop.store(false, std::memory_order_release);
     int result = pthread_create(&g_clock_tid, nullptr, clock_loop, nullptr);
     if (result != 0) {
-        logError("create clock thread fail, errno: %d, error info: %s",
-                 result, KT_STRERROR(result));
+        logError("create clock thread fail, errno: %d, error info: %s", result,
+                 KT_STRERROR(result));
         return result;
     }
     g_clock_running = true;

@@ -227,7 +227,8 @@ int make_implicit_group(KTServerConfig *ctx, IniContext *ini,
     if (value != nullptr &&
         (!parse_long(value, &port) || port < 0 || port > 65535)) {
         logError("config filename: %s, section: %s, item: %s, invalid port: "
-                 "%s", filename, "", "port", value);
+                 "%s",
+                 filename, "", "port", value);
         return EINVAL;
     }
     if (value == nullptr && check_default_port(port, "", filename) != 0) {
@@ -254,25 +255,25 @@ int load_group_name(KTServerGroupInfo *group, const char *section,
     }
     group->group_name.len = (int32_t)strlen(group->name_buff);
     if (group->group_name.len == 0) {
-        logError("config filename: %s, section: %s, no group name!",
-                 filename, section);
+        logError("config filename: %s, section: %s, no group name!", filename,
+                 section);
         return EINVAL;
     }
     /* Items "NAME-host" and "NAME-port" must read back as items: a name with
      * '=' or a leading comment character could never be named in one. */
-    if (strchr(group->name_buff, '=') != nullptr ||
-        *group->name_buff == '#' || *group->name_buff == ';') {
+    if (strchr(group->name_buff, '=') != nullptr || *group->name_buff == '#' ||
+        *group->name_buff == ';') {
         logError("config filename: %s, section: %s, invalid group name: %s, "
-                 "it can not be used in item names", filename, section,
-                 group->name_buff);
+                 "it can not be used in item names",
+                 filename, section, group->name_buff);
         return EINVAL;
     }
     return 0;
 }
 
 int load_group_port(KTServerGroupInfo *group, IniContext *ini,
-                    const char *section, const char *filename,
-                    int default_port, int group_sections)
+                    const char *section, const char *filename, int default_port,
+                    int group_sections)
 {
     const char *value = iniGetStrValueEx(section, "port", ini, false);
     if (value == nullptr) {
@@ -286,7 +287,8 @@ int load_group_port(KTServerGroupInfo *group, IniContext *ini,
     }
     if (!parse_port(value, &group->port)) {
         logError("config filename: %s, section: %s, item: %s, invalid port: "
-                 "%s", filename, section, "port", value);
+                 "%s",
+                 filename, section, "port", value);
         return EINVAL;
     }
     return 0;
@@ -311,8 +313,8 @@ int load_group_filter(KTServerGroupInfo *group, IniContext *ini,
     if (len > kMaxIpPrefixLen) {
         /* Such a prefix can never match a stored address: refuse it. */
         logError("config filename: %s, section: %s, item: %s, invalid "
-                 "ip_prefix: %s, exceeds %d characters", filename, section,
-                 "ip_prefix", value, kMaxIpPrefixLen);
+                 "ip_prefix: %s, exceeds %d characters",
+                 filename, section, "ip_prefix", value, kMaxIpPrefixLen);
         return EINVAL;
     }
     memcpy(group->filter.prefix_buff, value, len + 1);
@@ -323,8 +325,7 @@ int load_group_filter(KTServerGroupInfo *group, IniContext *ini,
 int load_group(KTServerConfig *ctx, IniContext *ini, const char *section,
                const char *filename, int group_sections)
 {
-    KTServerGroupInfo *group =
-        &ctx->group_array.groups[ctx->group_array.count];
+    KTServerGroupInfo *group = &ctx->group_array.groups[ctx->group_array.count];
     int result = load_group_name(group, section, filename);
     if (result == 0) {
         result = load_group_port(group, ini, section, filename,
@@ -356,16 +357,16 @@ int load_groups(KTServerConfig *ctx, IniContext *ini, const char *filename)
                                             KT_SERVER_MAX_GROUPS, &count);
     if (result != 0) {
         logError("config filename: %s, get sections by prefix %s fail, "
-                 "errno: %d, error info: %s", filename, kGroupPrefix, result,
-                 KT_STRERROR(result));
+                 "errno: %d, error info: %s",
+                 filename, kGroupPrefix, result, KT_STRERROR(result));
         return result;
     }
     if (count == 0) {
         return make_implicit_group(ctx, ini, filename);
     }
     for (int i = 0; i < count; i++) {
-        result = load_group(ctx, ini, sections[i].section_name, filename,
-                            count);
+        result =
+            load_group(ctx, ini, sections[i].section_name, filename, count);
         if (result != 0) {
             return result;
         }
@@ -385,8 +386,8 @@ int load_groups(KTServerConfig *ctx, IniContext *ini, const char *filename)
  * On failure the array is unchanged. */
 int grow_ptr_array(KTAddressPtrArray *array, int first_alloc)
 {
-    const int alloc = (int)kite::grown_capacity(
-        array->alloc, array->count + 1, first_alloc, INT32_MAX);
+    const int alloc = (int)kite::grown_capacity(array->alloc, array->count + 1,
+                                                first_alloc, INT32_MAX);
     kite::unique_ptr<KTAddressInfo *> addrs(
         (KTAddressInfo **)kt_calloc(alloc, sizeof(KTAddressInfo *)));
     if (addrs == nullptr) {
@@ -450,8 +451,8 @@ KTServerGroupInfo *find_item_group(SectionLoad *load, const IniItem *item,
     KTServerGroupInfo *group = kt_server_get_group_by_name(load->ctx, &name);
     if (group == nullptr) {
         logError("config filename: %s, section: %s, group: %.*s in item: %s "
-                 "not found!", load->filename, load->section, name.len,
-                 name.str, item->name);
+                 "not found!",
+                 load->filename, load->section, name.len, name.str, item->name);
         return nullptr;
     }
     *slot = (int)(group - load->ctx->group_array.groups);
@@ -467,8 +468,8 @@ int load_group_port_item(SectionLoad *load, const IniItem *item)
     }
     if (!parse_port(item->value, &group->server_port)) {
         logError("config filename: %s, section: %s, item: %s, invalid port: "
-                 "%s", load->filename, load->section, item->name,
-                 item->value);
+                 "%s",
+                 load->filename, load->section, item->name, item->value);
         return EINVAL;
     }
     return 0;
@@ -484,7 +485,8 @@ int load_group_host_item(SectionLoad *load, const IniItem *item)
     KTGroupAddresses *group_addrs = &load->server->group_addrs[slot];
     if (group_addrs->address_array.count >= KT_SERVER_MAX_HOSTS) {
         logError("config filename: %s, section: %s, too many %s items "
-                 "exceeds %d", load->filename, load->section, item->name,
+                 "exceeds %d",
+                 load->filename, load->section, item->name,
                  KT_SERVER_MAX_HOSTS);
         return ENOSPC;
     }
@@ -493,13 +495,13 @@ int load_group_host_item(SectionLoad *load, const IniItem *item)
                                              effective_port(group));
     if (result != 0) {
         logError("config filename: %s, section: %s, item: %s, invalid host: "
-                 "%s", load->filename, load->section, item->name,
-                 item->value);
+                 "%s",
+                 load->filename, load->section, item->name, item->value);
         return result;
     }
     addr.net_type = kt_get_net_type_by_ip(addr.conn.ip_addr);
-    result = kt_server_set_group_server_address(load->server, group_addrs,
-                                                &addr);
+    result =
+        kt_server_set_group_server_address(load->server, group_addrs, &addr);
     if (result == 0) {
         load->group_host_count++;
     }
@@ -510,8 +512,8 @@ int load_plain_host_item(SectionLoad *load, const IniItem *item)
 {
     if (load->plain_count >= KT_SERVER_MAX_HOSTS) {
         logError("config filename: %s, section: %s, too many %s items "
-                 "exceeds %d", load->filename, load->section, "host",
-                 KT_SERVER_MAX_HOSTS);
+                 "exceeds %d",
+                 load->filename, load->section, "host", KT_SERVER_MAX_HOSTS);
         return ENOSPC;
     }
     load->plain_hosts[load->plain_count++] = item->value;
@@ -551,7 +553,8 @@ int parse_plain_hosts(SectionLoad *load, KTAddressInfo *addrs,
                                                  &addrs[i].conn, 0);
         if (result != 0) {
             logError("config filename: %s, section: %s, item: %s, invalid "
-                     "host: %s", load->filename, load->section, "host",
+                     "host: %s",
+                     load->filename, load->section, "host",
                      load->plain_hosts[i]);
             return result;
         }
@@ -603,9 +606,9 @@ int check_group_ports(SectionLoad *load)
                 continue;
             }
             logError("config filename: %s, the port: %d of group: %.*s is "
-                     "same to group: %.*s", load->filename, effective_port(&a),
-                     a.group_name.len, a.group_name.str, b.group_name.len,
-                     b.group_name.str);
+                     "same to group: %.*s",
+                     load->filename, effective_port(&a), a.group_name.len,
+                     a.group_name.str, b.group_name.len, b.group_name.str);
             return EEXIST;
         }
     }
@@ -626,8 +629,9 @@ int kt_server_set_host(SectionLoad *load, const KTAddressInfo *addr)
         KTGroupAddresses *slot = &load->server->group_addrs[i];
         if (slot->address_array.count >= KT_SERVER_MAX_HOSTS) {
             logError("config filename: %s, section: %s, too many %s items for "
-                     "group %.*s exceeds %d", load->filename, load->section,
-                     "host", group->group_name.len, group->group_name.str,
+                     "group %.*s exceeds %d",
+                     load->filename, load->section, "host",
+                     group->group_name.len, group->group_name.str,
                      KT_SERVER_MAX_HOSTS);
             return ENOSPC;
         }
@@ -635,7 +639,8 @@ int kt_server_set_host(SectionLoad *load, const KTAddressInfo *addr)
         if (copy.conn.port == 0) {
             copy.conn.port = (uint16_t)port;
         }
-        if (kt_server_set_group_server_address(load->server, slot, &copy) != 0) {
+        if (kt_server_set_group_server_address(load->server, slot, &copy) !=
+            0) {
             return ENOMEM;
         }
         matches++;
@@ -646,13 +651,14 @@ int kt_server_set_host(SectionLoad *load, const KTAddressInfo *addr)
             snprintf(port_text, sizeof(port_text), ":%u", addr->conn.port);
         }
         logError("config filename: %s, section: %s, host %s%s not belong to "
-                 "any group", load->filename, load->section,
-                 addr->conn.ip_addr, port_text);
+                 "any group",
+                 load->filename, load->section, addr->conn.ip_addr, port_text);
         return ENOENT;
     }
     if (matches > 1 && !ctx->share_between_groups && addr->conn.port != 0) {
         logError("config filename: %s, section: %s, host %s:%u belongs to %d "
-                 "groups", load->filename, load->section, addr->conn.ip_addr,
+                 "groups",
+                 load->filename, load->section, addr->conn.ip_addr,
                  addr->conn.port, matches);
         return EEXIST;
     }
@@ -667,8 +673,7 @@ int kt_server_set_hosts(SectionLoad *load)
     if (result == 0 && load->plain_count > 1) {
         result = check_plain_duplicates(load, addrs);
     }
-    if (result == 0 && no_port_count > 0 &&
-        !load->ctx->share_between_groups) {
+    if (result == 0 && no_port_count > 0 && !load->ctx->share_between_groups) {
         result = check_group_ports(load);
     }
     for (int i = 0; result == 0 && i < load->plain_count; i++) {
@@ -685,8 +690,8 @@ int parse_server_id(SectionLoad *load)
     if (!parse_long(load->section + kServerPrefixLen, &id) || id <= 0 ||
         id > INT32_MAX) {
         logError("config filename: %s, section: %s, invalid server id! "
-                 "server section format is [%s$id]", load->filename,
-                 load->section, kServerPrefix);
+                 "server section format is [%s$id]",
+                 load->filename, load->section, kServerPrefix);
         return EINVAL;
     }
     load->server->id = (int32_t)id;
@@ -706,8 +711,9 @@ int sort_and_check_slots(SectionLoad *load)
             const KTAddressInfo *a = array->addrs[j - 1];
             if (kt_server_cmp_address_ptr(a, array->addrs[j]) == 0) {
                 logError("config filename: %s, section: %s, group: %.*s, "
-                         "duplicate ip and port: %s:%u", load->filename,
-                         load->section, groups.groups[i].group_name.len,
+                         "duplicate ip and port: %s:%u",
+                         load->filename, load->section,
+                         groups.groups[i].group_name.len,
                          groups.groups[i].group_name.str, a->conn.ip_addr,
                          a->conn.port);
                 return EEXIST;
@@ -725,9 +731,9 @@ int check_min_hosts(SectionLoad *load)
         if (count < ctx->min_hosts_each_group) {
             const KTServerGroupInfo &g = ctx->group_array.groups[i];
             logError("config filename: %s, section: %s, group: %.*s, host "
-                     "count: %d < %d!", load->filename, load->section,
-                     g.group_name.len, g.group_name.str, count,
-                     ctx->min_hosts_each_group);
+                     "count: %d < %d!",
+                     load->filename, load->section, g.group_name.len,
+                     g.group_name.str, count, ctx->min_hosts_each_group);
             return ENOENT;
         }
     }
@@ -739,15 +745,15 @@ int load_server_items(SectionLoad *load, IniContext *ini,
 {
     int count = 0;
     IniItem *items = nullptr;
-    if (section != nullptr) {  /* listed with the name: saves a lookup */
+    if (section != nullptr) { /* listed with the name: saves a lookup */
         items = section->items;
         count = section->count;
     } else {
         items = iniGetSectionItems(load->section, ini, &count);
     }
     if (count == 0) {
-        logError("config filename: %s, section: %s, no items!",
-                 load->filename, load->section);
+        logError("config filename: %s, section: %s, no items!", load->filename,
+                 load->section);
         return EINVAL;
     }
     KTServerGroupArray *groups = &load->ctx->group_array;
@@ -792,16 +798,16 @@ int load_server(KTServerConfig *ctx, IniContext *ini, const char *filename,
     return result;
 }
 
-int load_server_list(KTServerConfig *ctx, IniContext *ini,
-                     const char *filename, IniSectionInfo *sections, int count)
+int load_server_list(KTServerConfig *ctx, IniContext *ini, const char *filename,
+                     IniSectionInfo *sections, int count)
 {
     int found = 0;
-    int result = iniGetSectionNamesByPrefix(ini, kServerPrefix, sections,
-                                            count, &found);
+    int result =
+        iniGetSectionNamesByPrefix(ini, kServerPrefix, sections, count, &found);
     if (result != 0) {
         logError("config filename: %s, get sections by prefix %s fail, "
-                 "errno: %d, error info: %s", filename, kServerPrefix, result,
-                 KT_STRERROR(result));
+                 "errno: %d, error info: %s",
+                 filename, kServerPrefix, result, KT_STRERROR(result));
         return result;
     }
     KTServerInfoArray *by_id = &ctx->sorted_server_arrays.by_id;
@@ -904,9 +910,9 @@ int build_ip_port_index(KTServerConfig *ctx)
 struct IpEntry {
     uint64_t w0;
     uint64_t w1;
-    uint32_t pos;  /* position in by_ip_port.maps + 1; 0 for an empty slot */
+    uint32_t pos; /* position in by_ip_port.maps + 1; 0 for an empty slot */
     uint16_t port;
-    uint8_t len;   /* texts come from ip_addr buffers of 46 bytes */
+    uint8_t len; /* texts come from ip_addr buffers of 46 bytes */
     KTServerInfo *server;
 };
 static_assert(sizeof(((ConnectionInfo *)0)->ip_addr) <= 256, "len");
@@ -916,13 +922,12 @@ struct IdSlot {
     int32_t pos; /* position + 1; 0 for an empty slot */
 };
 
-
 }  // namespace
 
 struct kt_server_lookup_index {
     int32_t min_id;
-    uint32_t id_mask;    /* hash table: slots - 1; direct table: 0 */
-    uint32_t id_span;    /* direct table: number of slots */
+    uint32_t id_mask; /* hash table: slots - 1; direct table: 0 */
+    uint32_t id_span; /* direct table: number of slots */
     uint32_t ip_mask;
     const int32_t *direct;
     const IdSlot *id_slots;
@@ -1000,7 +1005,10 @@ struct IndexLayout {
     uint32_t id_span, id_size, ip_size;
 };
 
-constexpr size_t align16(size_t n) { return (n + 15) & ~(size_t)15; }
+constexpr size_t align16(size_t n)
+{
+    return (n + 15) & ~(size_t)15;
+}
 
 IndexLayout index_layout(const KTServerInfoArray &by_id, int map_count)
 {
@@ -1122,7 +1130,8 @@ KTServerInfo *index_find_ip(const KTServerConfig *ctx, const string_t &ip,
             port == (int)e.port &&
             (ip.len <= 16 ||
              memcmp(ctx->sorted_server_arrays.by_ip_port.maps[e.pos - 1]
-                            .ip_addr.str + 16,
+                            .ip_addr.str +
+                        16,
                     ip.str + 16, ip.len - 16) == 0)) {
             return e.server;
         }
@@ -1169,11 +1178,12 @@ int sort_and_check_ip_ports(KTServerConfig *ctx, const char *filename)
     const KTServerMap *maps = by_ip_port->maps;
     /* The lookup index shares the sorted entries' allocation, so loading
      * allocates exactly as often as without it. */
-    const IndexLayout layout = index_layout(ctx->sorted_server_arrays.by_id,
-                                            count);
+    const IndexLayout layout =
+        index_layout(ctx->sorted_server_arrays.by_id, count);
     kite::unique_ptr<SortKey> keys(
         (SortKey *)kt_malloc(sizeof(SortKey) * std::max(count, 1)));
-    kite::unique_ptr<KTServerMap> sorted((KTServerMap *)kt_malloc(layout.total));
+    kite::unique_ptr<KTServerMap> sorted(
+        (KTServerMap *)kt_malloc(layout.total));
     if (keys == nullptr || sorted == nullptr) {
         return ENOMEM;
     }
@@ -1194,8 +1204,9 @@ int sort_and_check_ip_ports(KTServerConfig *ctx, const char *filename)
             const KTServerMap &m = out[i];
             int id1 = out[i - 1].server->id, id2 = m.server->id;
             logError("config file: %s, duplicate ip:port %.*s:%u, the server "
-                     "ids: %d, %d", filename, m.ip_addr.len, m.ip_addr.str,
-                     (unsigned)m.port, std::min(id1, id2), std::max(id1, id2));
+                     "ids: %d, %d",
+                     filename, m.ip_addr.len, m.ip_addr.str, (unsigned)m.port,
+                     std::min(id1, id2), std::max(id1, id2));
             result = EEXIST;
         }
     }
@@ -1240,7 +1251,8 @@ const KTServerGroupInfo *address_uniq_match_group(const KTServerConfig *ctx,
     const KTServerGroupInfo *found = nullptr;
     for (int i = 0; i < ctx->group_array.count; i++) {
         const KTServerGroupInfo *group = &ctx->group_array.groups[i];
-        if ((addr->conn.port != 0 && addr->conn.port != effective_port(group)) ||
+        if ((addr->conn.port != 0 &&
+             addr->conn.port != effective_port(group)) ||
             !kt_server_group_match(group, addr)) {
             continue;
         }
@@ -1291,21 +1303,19 @@ void render_groups(const KTServerConfig *ctx, RenderSink *sink)
         if (g->port <= 0) {
             /* Only a lone group that took a default_port of 0 or less gets
              * here: leave "port" out so that it loads back the same way. */
-            sink->append("[%s%.*s]\nnet_type = %s\nip_prefix = %.*s\n\n",
-                         kGroupPrefix, g->group_name.len, g->group_name.str,
-                         rendered_net_type(g->filter.net_type),
-                         g->filter.ip_prefix.len,
-                         g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str
-                                                     : "");
+            sink->append(
+                "[%s%.*s]\nnet_type = %s\nip_prefix = %.*s\n\n", kGroupPrefix,
+                g->group_name.len, g->group_name.str,
+                rendered_net_type(g->filter.net_type), g->filter.ip_prefix.len,
+                g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str : "");
             continue;
         }
-        sink->append("[%s%.*s]\nport = %d\nnet_type = %s\nip_prefix = "
-                     "%.*s\n\n", kGroupPrefix, g->group_name.len,
-                     g->group_name.str, g->port,
-                     rendered_net_type(g->filter.net_type),
-                     g->filter.ip_prefix.len,
-                     g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str
-                                                 : "");
+        sink->append(
+            "[%s%.*s]\nport = %d\nnet_type = %s\nip_prefix = "
+            "%.*s\n\n",
+            kGroupPrefix, g->group_name.len, g->group_name.str, g->port,
+            rendered_net_type(g->filter.net_type), g->filter.ip_prefix.len,
+            g->filter.ip_prefix.len > 0 ? g->filter.ip_prefix.str : "");
     }
 }
 
@@ -1454,12 +1464,12 @@ int kt_server_load_from_buffer_ex(KTServerConfig *ctx, char *content,
                                   const int min_hosts_each_group,
                                   const bool share_between_groups)
 {
-    return load_with_options(
-        ctx, caption, default_port, min_hosts_each_group,
-        share_between_groups, [content](IniContext *ini) {
-            return iniLoadFromBufferEx(content, ini, kIniAnnotationType,
-                                       nullptr, 0, kIniFlags);
-        });
+    return load_with_options(ctx, caption, default_port, min_hosts_each_group,
+                             share_between_groups, [content](IniContext *ini) {
+                                 return iniLoadFromBufferEx(
+                                     content, ini, kIniAnnotationType, nullptr,
+                                     0, kIniFlags);
+                             });
 }
 
 int kt_server_load_data(KTServerConfig *ctx, IniContext *ini_context,
@@ -1479,7 +1489,7 @@ int kt_server_load_data(KTServerConfig *ctx, IniContext *ini_context,
 void kt_server_destroy(KTServerConfig *ctx)
 {
     KTServerMapArray *by_ip_port = &ctx->sorted_server_arrays.by_ip_port;
-    ctx->lookup_index = nullptr;  /* it lives in the maps' allocation */
+    ctx->lookup_index = nullptr; /* it lives in the maps' allocation */
     if (by_ip_port->maps != nullptr) {
         kt_free(by_ip_port->maps);
         by_ip_port->maps = nullptr;
@@ -1653,11 +1663,11 @@ ConnectionInfo *kt_server_check_connect_ex(KTAddressPtrArray *addr_array,
             continue;
         }
         conn = &addr_array->addrs[i]->conn;
-        *err_no = conn->sock >= 0
-                      ? 0
-                      : conn_pool_connect_server_ex(conn, connect_timeout,
-                                                    bind_ipaddr,
-                                                    log_connect_error);
+        *err_no =
+            conn->sock >= 0
+                ? 0
+                : conn_pool_connect_server_ex(conn, connect_timeout,
+                                              bind_ipaddr, log_connect_error);
         if (*err_no == 0) {
             addr_array->index = i;
             return conn;
@@ -1686,15 +1696,15 @@ int kt_server_make_connection_ex(KTAddressPtrArray *addr_array,
     }
     const int first = kt_server_current_index(addr_array);
     kt_server_copy_conn_fields(conn, addr_array->addrs[first]->conn);
-    int result = conn_pool_connect_server_ex(conn, connect_timeout,
-                                             bind_ipaddr, log_connect_error);
+    int result = conn_pool_connect_server_ex(conn, connect_timeout, bind_ipaddr,
+                                             log_connect_error);
     for (int i = 0; result != 0 && i < addr_array->count; i++) {
         if (i == first) {
             continue;
         }
         kt_server_copy_conn_fields(conn, addr_array->addrs[i]->conn);
-        result = conn_pool_connect_server_ex(conn, connect_timeout,
-                                             bind_ipaddr, log_connect_error);
+        result = conn_pool_connect_server_ex(conn, connect_timeout, bind_ipaddr,
+                                             log_connect_error);
         if (result == 0) {
             addr_array->index = i;
         }

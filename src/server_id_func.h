@@ -27,7 +27,8 @@
 #include "kite_buffer.h"
 
 #define KT_SERVER_MAX_GROUPS 4 /* groups per configuration */
-#define KT_SERVER_MAX_HOSTS 8  /* "host" items per server; addresses per group */
+/* "host" items per server; addresses per group. */
+#define KT_SERVER_MAX_HOSTS 8
 
 #define KT_SERVER_GROUP_NAME_SIZE 64 /* names keep at most 62 characters */
 #define KT_SERVER_IP_PREFIX_SIZE 16  /* prefixes keep at most 14 characters */
@@ -64,7 +65,7 @@ typedef struct {
 
 /* The groups, sorted by name; count 1 to KT_SERVER_MAX_GROUPS once loaded. */
 typedef struct {
-    int32_t count; /* groups in use */
+    int32_t count;                                  /* groups in use */
     KTServerGroupInfo groups[KT_SERVER_MAX_GROUPS]; /* the first count used */
 } KTServerGroupArray;
 
@@ -76,7 +77,7 @@ typedef struct {
 
 /* One server. */
 typedef struct {
-    int32_t id;                      /* > 0, unique */
+    int32_t id;                       /* > 0, unique */
     KTAddressPtrArray uniq_addresses; /* owns the records; first-seen order */
     /* Entry i holds the addresses in group i of the configuration. */
     KTGroupAddresses group_addrs[KT_SERVER_MAX_GROUPS];
@@ -84,29 +85,29 @@ typedef struct {
 
 /* One entry of the ip:port index. */
 typedef struct {
-    string_t ip_addr; /* points at the address record's conn.ip_addr */
-    int32_t port;          /* the address's port */
-    KTServerInfo *server;  /* the server it belongs to */
+    string_t ip_addr;     /* points at the address record's conn.ip_addr */
+    int32_t port;         /* the address's port */
+    KTServerInfo *server; /* the server it belongs to */
 } KTServerMap;
 
 /* The servers of a configuration. */
 typedef struct {
-    int32_t alloc; /* capacity in servers */
-    int32_t count; /* servers held */
+    int32_t alloc;         /* capacity in servers */
+    int32_t count;         /* servers held */
     KTServerInfo *servers; /* sorted by id once loaded */
 } KTServerInfoArray;
 
 /* The ip:port index of a configuration. */
 typedef struct {
-    int32_t count; /* entries held */
+    int32_t count;     /* entries held */
     KTServerMap *maps; /* sorted by IP text, then port */
 } KTServerMapArray;
 
 /* A cluster configuration, owned by the caller. */
 typedef struct {
-    int32_t default_port;         /* as given to the load */
-    int32_t min_hosts_each_group; /* > 0: addresses required in every group */
-    bool share_between_groups;    /* one ip:port may sit in several groups */
+    int32_t default_port;           /* as given to the load */
+    int32_t min_hosts_each_group;   /* > 0: addresses required in every group */
+    bool share_between_groups;      /* one ip:port may sit in several groups */
     KTServerGroupArray group_array; /* the groups, sorted by name */
     /* The servers and the index over their addresses. */
     struct {
@@ -179,8 +180,7 @@ KT_API KTServerInfo *kt_server_get_by_ip_port_ex(KTServerConfig *ctx,
  * group's server_port.  Returns 0, or the buffer's error (ENOMEM) with the
  * text appended so far left in the buffer.
  */
-KT_API int kt_server_to_config_string(KTServerConfig *ctx,
-                                      KiteBuffer *buffer);
+KT_API int kt_server_to_config_string(KTServerConfig *ctx, KiteBuffer *buffer);
 
 /* Writes the groups, the counts and every server's addresses per group to
  * the log at info level, without the error prefix. */
@@ -276,8 +276,8 @@ static inline int kt_server_make_connection(KTAddressPtrArray *addr_array,
                                             ConnectionInfo *conn,
                                             const int connect_timeout)
 {
-    return kt_server_make_connection_ex(addr_array, conn, connect_timeout,
-                                        NULL, true);
+    return kt_server_make_connection_ex(addr_array, conn, connect_timeout, NULL,
+                                        true);
 }
 
 #endif

@@ -73,10 +73,10 @@ KT_API int shared_buffer_init_ex(SharedBufferContext *context,
                                  const bool need_lock)
 {
     context->buffer_init_capacity = buffer_init_capacity;
-    int result = kite_mblock_init_ex2(
-        &context->allocator, "shared_buffer", sizeof(SharedBuffer),
-        alloc_elements_once, 0, shared_buffer_alloc_init, context, need_lock,
-        nullptr, nullptr, nullptr);
+    int result = kite_mblock_init_ex2(&context->allocator, "shared_buffer",
+                                      sizeof(SharedBuffer), alloc_elements_once,
+                                      0, shared_buffer_alloc_init, context,
+                                      need_lock, nullptr, nullptr, nullptr);
     if (result == 0) {
         kite_mblock_set_release_func(&context->allocator,
                                      shared_buffer_free_area, nullptr);
@@ -130,7 +130,8 @@ KT_API int shared_buffer_release(SharedBuffer *buffer)
     int32_t count = change_holders(buffer, -1, std::memory_order_acq_rel);
     if (count < 0) {
         logError("buffer %p has no holder left, released more times than "
-                 "held", (void *)buffer);
+                 "held",
+                 (void *)buffer);
     } else if (count == 0) {
         buffer->length = 0;
         kite_mblock_free_object(&buffer->ctx->allocator, buffer);

@@ -48,8 +48,9 @@ int read_to_end(int fd, int64_t size_hint, char **data, int64_t *size)
     while (buff != nullptr) {
         if (done + 1 == alloc) {  // keep room for the NUL
             int64_t grown = std::min(alloc * 2, kMax + 1);
-            char *p = grown > alloc ? static_cast<char *>(kt_realloc(buff, grown))
-                                    : nullptr;
+            char *p = grown > alloc
+                          ? static_cast<char *>(kt_realloc(buff, grown))
+                          : nullptr;
             if (p == nullptr) {
                 kt_free(buff);
                 return grown > alloc ? ENOMEM : EFBIG;
@@ -150,20 +151,20 @@ KT_API int kt_get_file_content(const char *filename, char **buff,
     int fd = open(filename, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno_or_eio();
-        logError("open file %s fail, errno: %d, error info: %s", filename,
-                 err, KT_STRERROR(err));
+        logError("open file %s fail, errno: %d, error info: %s", filename, err,
+                 KT_STRERROR(err));
         return err;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int err = errno_or_eio();
-        logError("stat file %s fail, errno: %d, error info: %s", filename,
-                 err, KT_STRERROR(err));
+        logError("stat file %s fail, errno: %d, error info: %s", filename, err,
+                 KT_STRERROR(err));
         close(fd);
         return err;
     }
-    int result = read_to_end(fd, S_ISREG(st.st_mode) ? st.st_size : 0, buff,
-                             file_size);
+    int result =
+        read_to_end(fd, S_ISREG(st.st_mode) ? st.st_size : 0, buff, file_size);
     close(fd);
     if (result == EFBIG) {
         logError("read file %s fail, its size exceeds %d bytes", filename,
@@ -198,8 +199,7 @@ KT_API bool kt_string_equal(const string_t *s1, const string_t *s2)
            (s1->len == 0 || memcmp(s1->str, s2->str, s1->len) == 0);
 }
 
-KT_API bool kt_string_equal2(const string_t *s1, const char *str,
-                             const int len)
+KT_API bool kt_string_equal2(const string_t *s1, const char *str, const int len)
 {
     return s1->len == len && (len == 0 || memcmp(s1->str, str, len) == 0);
 }

@@ -40,8 +40,8 @@ KT_API ssize_t kt_safe_write(int fd, const void *buf, size_t count);
  * kt_free) and stores its size without the NUL.  Any readable file works,
  * regular or not (a pipe, /dev/stdin, a /proc file): the content is read
  * until end of file, whatever size the file reports.  Returns 0; ENOENT or
- * the open/read error; EFBIG at 2^31 - 2 bytes or more; ENOMEM.  On failure *buff
- * is null and *file_size 0; errors are logged with the file name. */
+ * the open/read error; EFBIG at 2^31 - 2 bytes or more; ENOMEM.  On failure
+ * *buff is null and *file_size 0; errors are logged with the file name. */
 KT_API int kt_get_file_content(const char *filename, char **buff,
                                int64_t *file_size);
 

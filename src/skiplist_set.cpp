@@ -62,7 +62,7 @@ Node *find_node(SkiplistSet *sl, const void *data)
 // level, moving forward from previous.  EINVAL (logged) when a level ends
 // without reaching it, which a consistent order never allows.
 int collect_predecessors(SkiplistSet *sl, Node *previous, Node *deleted,
-                        int level)
+                         int level)
 {
     int broken = -1;
     Node *next = kite_skiplist::find_predecessors(
@@ -96,8 +96,8 @@ void free_arrays(SkiplistSet *sl)
 int init_pools(SkiplistSet *sl, int level_count, int min_alloc_elements_once)
 {
     return kite_skiplist::init_level_pools(sl->mblocks, level_count,
-                                         min_alloc_elements_once,
-                                         "sl-set-level", sizeof(Node));
+                                           min_alloc_elements_once,
+                                           "sl-set-level", sizeof(Node));
 }
 
 int alloc_arrays(SkiplistSet *sl, int level_count)
@@ -217,15 +217,15 @@ int skiplist_set_insert(SkiplistSet *sl, void *data)
     int level;
     Node **predecessors = sl->tmp_previous;
     if (kite_skiplist::walk_levels(levels_of(sl), data, &previous, &level,
-                            [=](int i, Node *current) {
-                                if (i <= level_index) {
-                                    predecessors[i] = current;
-                                }
-                            }) != nullptr) {
+                                   [=](int i, Node *current) {
+                                       if (i <= level_index) {
+                                           predecessors[i] = current;
+                                       }
+                                   }) != nullptr) {
         return EEXIST;
     }
-    auto *node =
-        static_cast<Node *>(kite_mblock_alloc_object(&sl->mblocks[level_index]));
+    auto *node = static_cast<Node *>(
+        kite_mblock_alloc_object(&sl->mblocks[level_index]));
     if (node == nullptr) {
         return ENOMEM;
     }
@@ -276,7 +276,7 @@ int skiplist_set_find_range(SkiplistSet *sl, void *start_data, void *end_data,
                             SkiplistSetIterator *iterator)
 {
     return kite_skiplist::fill_range(levels_of(sl), start_data, end_data,
-                                    iterator);
+                                     iterator);
 }
 
 void *skiplist_set_find_ge(SkiplistSet *sl, void *data)

@@ -46,14 +46,14 @@ typedef struct skiplist_set_node {
 
 /* A skiplist set, owned by the caller; set up by skiplist_set_init. */
 typedef struct skiplist_set {
-    int32_t level_count;     /* 1 to SKIPLIST_SET_MAX_LEVEL_COUNT */
-    int32_t top_level_index; /* level_count - 1 */
+    int32_t level_count;                /* 1 to SKIPLIST_SET_MAX_LEVEL_COUNT */
+    int32_t top_level_index;            /* level_count - 1 */
     skiplist_compare_func compare_func; /* orders the elements */
-    skiplist_free_func free_func;    /* may be null */
-    struct kite_mblock_man *mblocks; /* level_count pools; null: no set */
-    SkiplistSetNode *top;            /* head node */
-    SkiplistSetNode *tail;           /* end node of every level, no data */
-    SkiplistSetNode **tmp_previous;  /* insert's per-level predecessors */
+    skiplist_free_func free_func;       /* may be null */
+    struct kite_mblock_man *mblocks;    /* level_count pools; null: no set */
+    SkiplistSetNode *top;               /* head node */
+    SkiplistSetNode *tail;              /* end node of every level, no data */
+    SkiplistSetNode **tmp_previous;     /* insert's per-level predecessors */
 } SkiplistSet;
 
 /* Visits current, follows links[0] and stops at tail (not visited).

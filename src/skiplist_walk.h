@@ -72,8 +72,8 @@ inline int draw_level_index(int top_level_index)
 // level above: that node is known to be greater than data, so this saves
 // about a third of the comparisons and changes no result.
 template <class Node, class OnLevel>
-inline Node *walk_levels(const Levels<Node> &sl, const void *data, Node **previous,
-                  int *level, OnLevel &&on_level)
+inline Node *walk_levels(const Levels<Node> &sl, const void *data,
+                         Node **previous, int *level, OnLevel &&on_level)
 {
     Node *const tail = sl.tail;
     Node *current = sl.top;
@@ -104,7 +104,7 @@ inline Node *walk_levels(const Levels<Node> &sl, const void *data, Node **previo
 
 template <class Node>
 inline Node *find_equal(const Levels<Node> &sl, const void *data,
-                       Node **previous, int *level)
+                        Node **previous, int *level)
 {
     return walk_levels(sl, data, previous, level, [](int, Node *) {});
 }
@@ -150,7 +150,7 @@ inline int fill_equal(const Levels<Node> &sl, const void *data, Iterator *it)
 // 0, ENOENT (none; empty iterator) or EINVAL (start after end; empty).
 template <class Node, class Iterator>
 inline int fill_range(const Levels<Node> &sl, const void *start_data,
-                     const void *end_data, Iterator *it)
+                      const void *end_data, Iterator *it)
 {
     if (sl.compare(start_data, end_data) > 0) {
         it->current = it->tail = sl.tail;
@@ -199,8 +199,8 @@ inline Node *last_node(const Levels<Node> &sl)
 // filled and nothing is changed.
 template <class Node>
 inline Node *find_predecessors(Node *previous, Node *deleted, int level_index,
-                              Node *tail, Node **predecessors,
-                              int *broken_level)
+                               Node *tail, Node **predecessors,
+                               int *broken_level)
 {
     for (int i = level_index; i >= 0; i--) {
         Node *next = previous->links[i];
@@ -224,8 +224,8 @@ inline Node *find_predecessors(Node *previous, Node *deleted, int level_index,
 // two-digit level.  Returns 0 or the failing pool's error; the caller
 // destroys the pools (all zeroed beforehand) either way.
 inline int init_level_pools(kite_mblock_man *pools, int level_count,
-                          int min_alloc_elements_once, const char *name_prefix,
-                          size_t fixed_bytes)
+                            int min_alloc_elements_once,
+                            const char *name_prefix, size_t fixed_bytes)
 {
     int alloc_elements_once = min_alloc_elements_once;
     if (alloc_elements_once <= 0) {
@@ -237,10 +237,9 @@ inline int init_level_pools(kite_mblock_man *pools, int level_count,
         char name[KITE_MBLOCK_NAME_SIZE];
         snprintf(name, sizeof(name), "%s%02d", name_prefix, i);
         int element_size = int(fixed_bytes + sizeof(void *) * size_t(i + 1));
-        int result = kite_mblock_init_ex2(&pools[i], name, element_size,
-                                          alloc_elements_once, 0, nullptr,
-                                          nullptr, false, nullptr, nullptr,
-                                          nullptr);
+        int result = kite_mblock_init_ex2(
+            &pools[i], name, element_size, alloc_elements_once, 0, nullptr,
+            nullptr, false, nullptr, nullptr, nullptr);
         if (result != 0) {
             return result;
         }

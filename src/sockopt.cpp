@@ -77,15 +77,15 @@ int ipv4_net_type(const unsigned char *a)
 
 int ipv6_net_type(const unsigned char *a)
 {
-    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0,
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0,    0,
                                               0, 0, 0, 0, 0xff, 0xff};
     static const unsigned char kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0,
                                                 0, 0, 0, 0, 0, 0, 0, 1};
     if (memcmp(a, kMapped, sizeof(kMapped)) == 0) {
         return ipv4_net_type(a + 12);
     }
-    if (memcmp(a, kLoopback, sizeof(kLoopback)) == 0 ||
-        (a[0] & 0xfe) == 0xfc || (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)) {
+    if (memcmp(a, kLoopback, sizeof(kLoopback)) == 0 || (a[0] & 0xfe) == 0xfc ||
+        (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)) {
         return KT_NET_TYPE_INNER;
     }
     return KT_NET_TYPE_OUTER;
@@ -122,7 +122,8 @@ int list_interface_addrs(char **prefixes, int prefix_count,
     struct ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) {
         int result = errno != 0 ? errno : EIO;
-        kt_log_call_fail(KT_LOG_ERROR, __FILE__, __LINE__, "getifaddrs", result);
+        kt_log_call_fail(KT_LOG_ERROR, __FILE__, __LINE__, "getifaddrs",
+                         result);
         return result;
     }
     for (struct ifaddrs *ifa = list; ifa != nullptr && *count < max_count;
@@ -162,8 +163,8 @@ int gethostaddrs(char **if_alias_prefixes, const int alias_count,
         return list_interface_addrs(if_alias_prefixes, alias_count, ip_addrs,
                                     max_count, count);
     }
-    int result = provider(if_alias_prefixes, alias_count, ip_addrs, max_count,
-                          count);
+    int result =
+        provider(if_alias_prefixes, alias_count, ip_addrs, max_count, count);
     *count = result != 0 ? 0 : std::clamp(*count, 0, std::max(max_count, 0));
     return result;
 }
@@ -222,7 +223,8 @@ int kt_set_nonblock(const int fd)
     if (flags < 0) {
         return errno != 0 ? errno : EIO;
     }
-    if ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if ((flags & O_NONBLOCK) == 0 &&
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         return errno != 0 ? errno : EIO;
     }
     return 0;

@@ -58,20 +58,13 @@ KT_API bool kt_parse_ipv4(const char *ip, uint8_t *addr);
 static inline const char *get_net_type_caption(const int net_type)
 {
     switch (net_type) {
-    case KT_NET_TYPE_OUTER:
-        return "outer";
-    case KT_NET_TYPE_INNER:
-        return "inner";
-    case KT_NET_TYPE_INNER_10:
-        return "inner-10";
-    case KT_NET_TYPE_INNER_172:
-        return "inner-172";
-    case KT_NET_TYPE_INNER_192:
-        return "inner-192";
-    case KT_NET_TYPE_ANY:
-        return "any";
-    default:
-        return "UNKOWN";
+    case KT_NET_TYPE_OUTER: return "outer";
+    case KT_NET_TYPE_INNER: return "inner";
+    case KT_NET_TYPE_INNER_10: return "inner-10";
+    case KT_NET_TYPE_INNER_172: return "inner-172";
+    case KT_NET_TYPE_INNER_192: return "inner-192";
+    case KT_NET_TYPE_ANY: return "any";
+    default: return "UNKOWN";
     }
 }
 
@@ -107,8 +100,8 @@ typedef int (*kt_hostaddrs_provider_func)(char **if_alias_prefixes,
  * returns the previous one (null for the system's).  Meant for tests and
  * for programs that pin their addresses; set it before any thread may call
  * gethostaddrs. */
-KT_API kt_hostaddrs_provider_func kt_set_hostaddrs_provider(
-    kt_hostaddrs_provider_func provider);
+KT_API kt_hostaddrs_provider_func
+kt_set_hostaddrs_provider(kt_hostaddrs_provider_func provider);
 
 KT_EXTERN_C_END
 

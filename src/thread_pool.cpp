@@ -83,12 +83,12 @@ struct Backlog {
 };
 
 struct PoolShared {
-    std::atomic<int> alive;        // threads that may still touch the pool
+    std::atomic<int> alive;  // threads that may still touch the pool
     // Accepted items that have not finished: changed under pool.lock only,
     // read without it by kt_thread_pool_wait_done's first look.
     std::atomic<int64_t> pending;
-    int done_waiters;              // callers inside kt_thread_pool_wait_done
-    pthread_cond_t done_cond;      // they wait on it, with pool.lock
+    int done_waiters;          // callers inside kt_thread_pool_wait_done
+    pthread_cond_t done_cond;  // they wait on it, with pool.lock
     Backlog backlog;
 };
 
@@ -124,8 +124,7 @@ int load_int(volatile int32_t &value)
 
 int add_int(volatile int32_t &value, int32_t delta)
 {
-    return atomic_of(value).fetch_add(delta, std::memory_order_acq_rel) +
-           delta;
+    return atomic_of(value).fetch_add(delta, std::memory_order_acq_rel) + delta;
 }
 
 KTThreadInfo *load_freelist(KTThreadPool *pool)
@@ -373,7 +372,8 @@ bool next_queued_or_free(KTThreadPool *pool, KTThreadInfo *slot, Work *work)
                 // queue its next item; with a free slot it hands it over
                 // there, and this thread had better return its own slot
                 // (the free list's head) at once.
-                if (backlog.capacity > 0 && !spun && pool->freelist == nullptr) {
+                if (backlog.capacity > 0 && !spun &&
+                    pool->freelist == nullptr) {
                     return -1;
                 }
                 wake = link_free(pool, slot);
@@ -400,8 +400,8 @@ void *thread_entrance(void *arg);
 int start_thread(KTThreadPool *pool, KTThreadInfo *slot)
 {
     shared_of(pool)->alive.fetch_add(1, std::memory_order_acq_rel);
-    int result = kt_create_thread(&slot->tid, thread_entrance, slot,
-                                  pool->stack_size);
+    int result =
+        kt_create_thread(&slot->tid, thread_entrance, slot, pool->stack_size);
     if (result != 0) {
         shared_of(pool)->alive.fetch_sub(1, std::memory_order_acq_rel);
     }
@@ -438,7 +438,7 @@ void leave_slot(KTThreadInfo *slot, void *tdata)
 // more than min_idle_count threads are idle.  Slot lock held; returns true
 // with the slot left and *running_after set when the thread retires.
 bool try_retire(KTThreadInfo *slot, void *tdata, time_t last_run_time,
-               int *running_after)
+                int *running_after)
 {
     KTThreadPool *pool = slot->pool;
     if (pool->max_idle_time <= 0 ||
@@ -462,7 +462,7 @@ enum class Turn { kWork, kIdle, kStopped, kRetired };
 // One turn of the loop: takes the stored work, waiting once for it when
 // there is none.  kIdle: nothing this time, go round again.
 Turn next_turn(KTThreadInfo *slot, void *tdata, time_t last_run_time,
-              bool just_worked, Work *work, int *running_after)
+               bool just_worked, Work *work, int *running_after)
 {
     if (just_worked) {
         spin_until([slot] { return load_func(slot) != nullptr; });
@@ -497,7 +497,7 @@ Turn work_loop(KTThreadInfo *slot, void *tdata, int *running_after)
     for (;;) {
         Work work{};
         Turn turn = next_turn(slot, tdata, last_run_time, just_worked, &work,
-                             running_after);
+                              running_after);
         just_worked = false;
         if (turn == Turn::kIdle) {
             continue;
@@ -596,8 +596,8 @@ int try_take(KTThreadPool *pool, kt_thread_pool_callback func, void *arg,
 // Takes a free slot into *out or queues the item, waiting while neither
 // can be done.  Returns kTookSlot, kQueued, EINTR when the continue flag
 // is false or falls, or the lock's error.
-int take_free_slot(KTThreadPool *pool, kt_thread_pool_callback func,
-                   void *arg, KTThreadInfo **out)
+int take_free_slot(KTThreadPool *pool, kt_thread_pool_callback func, void *arg,
+                   KTThreadInfo **out)
 {
     bool spun = false;
     for (;;) {
@@ -684,7 +684,8 @@ int hand_to_slot(KTThreadPool *pool, KTThreadInfo *slot,
         return 0;
     }
     if (result != 0) {
-        bool wake = under_lock(&pool->lock, [&] { return link_free(pool, slot); });
+        bool wake =
+            under_lock(&pool->lock, [&] { return link_free(pool, slot); });
         if (wake) {
             pthread_cond_signal(&pool->cond);
         }
@@ -728,12 +729,10 @@ int wait_pending_zero(KTThreadPool *pool, int timeout_ms)
 
 extern "C" {
 
-KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
-                                  int limit, int stack_size,
-                                  int max_idle_time, int min_idle_count,
-                                  volatile bool *pcontinue_flag,
-                                  KTThreadExtraDataCallbacks
-                                      *extra_data_callbacks)
+KT_API int kt_thread_pool_init_ex(
+    KTThreadPool *pool, const char *name, int limit, int stack_size,
+    int max_idle_time, int min_idle_count, volatile bool *pcontinue_flag,
+    KTThreadExtraDataCallbacks *extra_data_callbacks)
 {
     pool->threads = nullptr;
     pool->freelist = nullptr;
@@ -741,8 +740,9 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
     // below, and the first run would read past it.
     if (limit < 1 || name == nullptr || pcontinue_flag == nullptr) {
         logError("thread pool: %s, invalid argument, limit: %d (at least 1), "
-                 "continue flag: %s", name != nullptr ? name : "(null)",
-                 limit, pcontinue_flag != nullptr ? "given" : "null");
+                 "continue flag: %s",
+                 name != nullptr ? name : "(null)", limit,
+                 pcontinue_flag != nullptr ? "given" : "null");
         return EINVAL;
     }
     int result = init_pthread_lock_cond(pair_of(pool));
@@ -773,21 +773,21 @@ KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
     return start_initial_threads(pool);
 }
 
-KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
-                               int limit, int stack_size, int max_idle_time,
+KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name, int limit,
+                               int stack_size, int max_idle_time,
                                int min_idle_count,
                                volatile bool *pcontinue_flag)
 {
-    return kt_thread_pool_init_ex(pool, name, limit, stack_size,
-                                  max_idle_time, min_idle_count,
-                                  pcontinue_flag, nullptr);
+    return kt_thread_pool_init_ex(pool, name, limit, stack_size, max_idle_time,
+                                  min_idle_count, pcontinue_flag, nullptr);
 }
 
 KT_API int kt_thread_pool_set_backlog(KTThreadPool *pool, int max_queued)
 {
     if (pool->threads == nullptr || max_queued < 0) {
         logError("thread pool: %s, invalid backlog size: %d or pool not set "
-                 "up", pool->name, max_queued);
+                 "up",
+                 pool->name, max_queued);
         return EINVAL;
     }
     Work *items = nullptr;
@@ -807,7 +807,8 @@ KT_API int kt_thread_pool_set_backlog(KTThreadPool *pool, int max_queued)
         if (backlog.count.load() > 0) {
             guard.unlock();
             logError("thread pool: %s, %d items are queued, the backlog "
-                     "cannot be resized now", pool->name, backlog.count.load());
+                     "cannot be resized now",
+                     pool->name, backlog.count.load());
             kt_free(items);
             return EBUSY;
         }
@@ -871,15 +872,15 @@ KT_API void kt_thread_pool_destroy(KTThreadPool *pool)
     if (shared->alive.load(std::memory_order_acquire) > 0) {
         if (continue_flag(pool)) {
             logWarning("thread pool: %s, continue flag is still true and %d "
-                       "threads are alive, nothing released", pool->name,
-                       shared->alive.load());
+                       "threads are alive, nothing released",
+                       pool->name, shared->alive.load());
             return;
         }
         wake_all(pool);
         if (!wait_threads_ended(shared, kDestroyWaitMillis)) {
             logWarning("thread pool: %s, %d threads have not ended after %d "
-                       "ms, nothing released", pool->name,
-                       shared->alive.load(), kDestroyWaitMillis);
+                       "ms, nothing released",
+                       pool->name, shared->alive.load(), kDestroyWaitMillis);
             return;
         }
     }

@@ -64,21 +64,21 @@ typedef struct kt_thread_info {
     struct {
         kt_thread_pool_callback func; /* null when no work is waiting */
         void *arg;
-    } callback;              /* work handed over and not yet taken */
-    struct kt_thread_pool *pool;  /* the owning pool */
-    struct kt_thread_info *next;  /* next slot on the free list */
+    } callback;                  /* work handed over and not yet taken */
+    struct kt_thread_pool *pool; /* the owning pool */
+    struct kt_thread_info *next; /* next slot on the free list */
 } KTThreadInfo;
 
 /* A thread pool, owned by the caller; set up by kt_thread_pool_init. */
 typedef struct kt_thread_pool {
     char name[KT_THREAD_POOL_NAME_SIZE]; /* for log lines, NUL-terminated */
-    KTThreadInfo *threads;   /* limit slots, owned by the pool */
-    KTThreadInfo *freelist;  /* slots without work, LIFO; null: all busy */
-    pthread_mutex_t lock;    /* guards freelist and thread_counts.running */
-    pthread_cond_t cond;     /* callers of run wait on it for a free slot */
-    int32_t stack_size;      /* bytes per thread; 0 or less: default */
-    int32_t max_idle_time;   /* seconds; 0 or less: threads never retire */
-    int32_t min_idle_count;  /* threads started at set-up and kept idle */
+    KTThreadInfo *threads;               /* limit slots, owned by the pool */
+    KTThreadInfo *freelist; /* slots without work, LIFO; null: all busy */
+    pthread_mutex_t lock;   /* guards freelist and thread_counts.running */
+    pthread_cond_t cond;    /* callers of run wait on it for a free slot */
+    int32_t stack_size;     /* bytes per thread; 0 or less: default */
+    int32_t max_idle_time;  /* seconds; 0 or less: threads never retire */
+    int32_t min_idle_count; /* threads started at set-up and kept idle */
     /* Thread counts, read and written atomically. */
     struct {
         int32_t limit;            /* number of slots */
@@ -98,16 +98,14 @@ typedef struct kt_thread_pool {
  * allocated); or the error of starting an
  * initial thread: threads already started then keep running, so set the
  * flag false and call kt_thread_pool_destroy. */
-KT_API int kt_thread_pool_init_ex(KTThreadPool *pool, const char *name,
-                                  int limit, int stack_size,
-                                  int max_idle_time, int min_idle_count,
-                                  volatile bool *pcontinue_flag,
-                                  KTThreadExtraDataCallbacks
-                                      *extra_data_callbacks);
+KT_API int kt_thread_pool_init_ex(
+    KTThreadPool *pool, const char *name, int limit, int stack_size,
+    int max_idle_time, int min_idle_count, volatile bool *pcontinue_flag,
+    KTThreadExtraDataCallbacks *extra_data_callbacks);
 
 /* kt_thread_pool_init_ex without extra data. */
-KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name,
-                               int limit, int stack_size, int max_idle_time,
+KT_API int kt_thread_pool_init(KTThreadPool *pool, const char *name, int limit,
+                               int stack_size, int max_idle_time,
                                int min_idle_count,
                                volatile bool *pcontinue_flag);
 

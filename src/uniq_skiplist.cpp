@@ -98,7 +98,7 @@ UniqSkiplistNode *alloc_node(UniqSkiplistFactory *factory, int level_index)
 // Hands a node back to its level's pool, after the factory's delay when
 // one is set, so that a pointer still held elsewhere stays readable.
 void release_node_delayed(UniqSkiplistFactory *factory, Node *node,
-                        int level_index)
+                          int level_index)
 {
     kite_mblock_man *pool = &factory->node_allocators[level_index];
     if (factory->delay_free_seconds > 0) {
@@ -116,16 +116,17 @@ inline kite_skiplist::Levels<Node> levels_of(const UniqSkiplist *sl)
 }
 
 // The search walk: the node equal to data or null; *previous as for
-// kite_skiplist::walk_levels (the predecessor on the found node's highest level).
+// kite_skiplist::walk_levels (the predecessor on the found node's highest
+// level).
 inline Node *get_equal_previous(UniqSkiplist *sl, const void *data,
-                              Node **previous)
+                                Node **previous)
 {
     int level;
     return kite_skiplist::find_equal(levels_of(sl), data, previous, &level);
 }
 
 void clear_head(UniqSkiplistFactory *factory, UniqSkiplistNode *head,
-               int level_index)
+                int level_index)
 {
     memset(head, 0, size_t(node_size(level_index, extra_links(factory))));
     head->level_index = level_index;
@@ -181,7 +182,7 @@ void link_node(UniqSkiplist *sl, Node *node, Node *const *previous)
 // link points to it, starting at previous.  Fails (logged, nothing
 // changed) when a level ends first: the list is then inconsistent.
 int collect_predecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
-                        Node **predecessors)
+                         Node **predecessors)
 {
     Node *tail = sl->factory->tail;
     if (previous == nullptr || deleted == nullptr || deleted == tail ||
@@ -192,8 +193,8 @@ int collect_predecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
     }
     int broken = -1;
     if (kite_skiplist::find_predecessors(previous, deleted,
-                                        int(deleted->level_index), tail,
-                                        predecessors, &broken) != deleted) {
+                                         int(deleted->level_index), tail,
+                                         predecessors, &broken) != deleted) {
         logError("node not reached on level %d, the skiplist is "
                  "inconsistent (bad compare function or previous)",
                  broken);
@@ -202,8 +203,7 @@ int collect_predecessors(UniqSkiplist *sl, Node *previous, Node *deleted,
     return 0;
 }
 
-int delete_node(UniqSkiplist *sl, Node *previous, Node *deleted,
-               bool need_free)
+int delete_node(UniqSkiplist *sl, Node *previous, Node *deleted, bool need_free)
 {
     Node *predecessors[kMaxLevels];
     int result = collect_predecessors(sl, previous, deleted, predecessors);
@@ -218,7 +218,7 @@ int delete_node(UniqSkiplist *sl, Node *previous, Node *deleted,
     if (factory->bidirection) {
         Node *successor = deleted->links[0];
         set_back_link(successor == factory->tail ? sl->top : successor,
-                    back_link(deleted));
+                      back_link(deleted));
     }
     if (need_free && factory->free_func != nullptr) {
         factory->free_func(deleted->data, factory->delay_free_seconds);
@@ -238,8 +238,8 @@ void destroy_pools(UniqSkiplistFactory *factory, int count)
 }
 
 int init_allocators(UniqSkiplistFactory *factory, int max_level_count,
-                   int alloc_skiplist_once, int min_alloc_elements_once,
-                   bool bidirection)
+                    int alloc_skiplist_once, int min_alloc_elements_once,
+                    bool bidirection)
 {
     size_t bytes = sizeof(kite_mblock_man) * size_t(max_level_count);
     factory->node_allocators = static_cast<kite_mblock_man *>(kt_malloc(bytes));
@@ -276,8 +276,7 @@ int uniq_skiplist_init_ex2(UniqSkiplistFactory *factory,
                            uniq_skiplist_free_func free_func,
                            const int alloc_skiplist_once,
                            const int min_alloc_elements_once,
-                           const int delay_free_seconds,
-                           const bool bidirection)
+                           const int delay_free_seconds, const bool bidirection)
 {
     if (max_level_count < 1) {
         logError("invalid max level count: %d", max_level_count);
@@ -289,7 +288,7 @@ int uniq_skiplist_init_ex2(UniqSkiplistFactory *factory,
         return E2BIG;
     }
     int result = init_allocators(factory, max_level_count, alloc_skiplist_once,
-                                min_alloc_elements_once, bidirection);
+                                 min_alloc_elements_once, bidirection);
     if (result != 0) {
         return result;
     }
@@ -318,14 +317,12 @@ int uniq_skiplist_init_ex(UniqSkiplistFactory *factory,
                           const int min_alloc_elements_once,
                           const int delay_free_seconds)
 {
-    return uniq_skiplist_init_ex2(factory, max_level_count, compare_func,
-                                  free_func, alloc_skiplist_once,
-                                  min_alloc_elements_once, delay_free_seconds,
-                                  false);
+    return uniq_skiplist_init_ex2(
+        factory, max_level_count, compare_func, free_func, alloc_skiplist_once,
+        min_alloc_elements_once, delay_free_seconds, false);
 }
 
-int uniq_skiplist_init(UniqSkiplistFactory *factory,
-                       const int max_level_count,
+int uniq_skiplist_init(UniqSkiplistFactory *factory, const int max_level_count,
                        skiplist_compare_func compare_func,
                        uniq_skiplist_free_func free_func)
 {
@@ -421,11 +418,11 @@ int uniq_skiplist_insert(UniqSkiplist *sl, void *data)
     Node *found;
     int level;
     if (kite_skiplist::walk_levels(levels_of(sl), data, &found, &level,
-                            [&](int i, Node *current) {
-                                if (i <= level_index) {
-                                    predecessors[i] = current;
-                                }
-                            }) != nullptr) {
+                                   [&](int i, Node *current) {
+                                       if (i <= level_index) {
+                                           predecessors[i] = current;
+                                       }
+                                   }) != nullptr) {
         return EEXIST;
     }
     UniqSkiplistNode *node = alloc_node(factory, level_index);
@@ -530,11 +527,11 @@ UniqSkiplistNode *uniq_skiplist_find_ge_node(UniqSkiplist *sl, void *data)
     return node != sl->factory->tail ? plain_links(node) : nullptr;
 }
 
-int uniq_skiplist_find_range(UniqSkiplist *sl, void *start_data,
-                             void *end_data, UniqSkiplistIterator *iterator)
+int uniq_skiplist_find_range(UniqSkiplist *sl, void *start_data, void *end_data,
+                             UniqSkiplistIterator *iterator)
 {
     return kite_skiplist::fill_range(levels_of(sl), start_data, end_data,
-                                    iterator);
+                                     iterator);
 }
 
 void uniq_skiplist_iterator_init(UniqSkiplist *sl,

@@ -56,8 +56,8 @@ typedef struct uniq_skiplist_factory {
     int32_t delay_free_seconds; /* > 0: removed nodes are reused that late */
     bool bidirection;           /* nodes carry a backward link */
     skiplist_compare_func compare_func; /* orders every list's elements */
-    uniq_skiplist_free_func free_func; /* may be null */
-    UniqSkiplistNode *tail;     /* shared end node of every level, no data */
+    uniq_skiplist_free_func free_func;  /* may be null */
+    UniqSkiplistNode *tail; /* shared end node of every level, no data */
     struct kite_mblock_man skiplist_allocator; /* UniqSkiplist records */
     struct kite_mblock_man *node_allocators;   /* max_level_count pools */
 } UniqSkiplistFactory;
@@ -65,9 +65,9 @@ typedef struct uniq_skiplist_factory {
 /* One list, made by uniq_skiplist_new from a factory's record pool. */
 typedef struct uniq_skiplist {
     UniqSkiplistFactory *factory; /* the factory it came from */
-    int32_t top_level_index; /* level index of the head node */
-    int32_t element_count;   /* elements in the list */
-    UniqSkiplistNode *top;   /* head node; null once the list is freed */
+    int32_t top_level_index;      /* level index of the head node */
+    int32_t element_count;        /* elements in the list */
+    UniqSkiplistNode *top;        /* head node; null once the list is freed */
 } UniqSkiplist;
 
 /* Visits current, follows links[0] and stops at tail (not visited). */
@@ -82,14 +82,11 @@ typedef struct uniq_skiplist_iterator {
  * alloc_skiplist_once at a time (<= 0: 16384).  free_func may be null.
  * Returns 0, EINVAL (count < 1), E2BIG (count > 30), ENOMEM, or a pool's
  * error.  On failure everything built so far is released. */
-KT_API int uniq_skiplist_init_ex2(UniqSkiplistFactory *factory,
-                                  const int max_level_count,
-                                  skiplist_compare_func compare_func,
-                                  uniq_skiplist_free_func free_func,
-                                  const int alloc_skiplist_once,
-                                  const int min_alloc_elements_once,
-                                  const int delay_free_seconds,
-                                  const bool bidirection);
+KT_API int uniq_skiplist_init_ex2(
+    UniqSkiplistFactory *factory, const int max_level_count,
+    skiplist_compare_func compare_func, uniq_skiplist_free_func free_func,
+    const int alloc_skiplist_once, const int min_alloc_elements_once,
+    const int delay_free_seconds, const bool bidirection);
 
 /* uniq_skiplist_init_ex2 without backward links. */
 KT_API int uniq_skiplist_init_ex(UniqSkiplistFactory *factory,
@@ -167,8 +164,7 @@ KT_API UniqSkiplistNode *uniq_skiplist_find_node_ex(
     UniqSkiplist *sl, void *data, UniqSkiplistNode **previous);
 
 /* The node equal to the probe data, or null. */
-KT_API UniqSkiplistNode *uniq_skiplist_find_node(UniqSkiplist *sl,
-                                                 void *data);
+KT_API UniqSkiplistNode *uniq_skiplist_find_node(UniqSkiplist *sl, void *data);
 
 /* The stored data equal to the probe data, or null. */
 KT_API void *uniq_skiplist_find(UniqSkiplist *sl, void *data);

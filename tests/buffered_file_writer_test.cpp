@@ -36,13 +36,18 @@ struct Writer {
     long pending() const { return (long)(w.current - w.buff); }
 };
 
-std::string Text(size_t len, char c = 'x') { return std::string(len, c); }
+std::string Text(size_t len, char c = 'x')
+{
+    return std::string(len, c);
+}
 
 TEST(BufferedFileWriterTest, SizesAndDefaults)
 {
     struct Case {
         int size, once, size_seen, room_above_mark;
-    } cases[] = {{0, 0, 65536, 256}, {-5, -1, 65536, 256}, {100, 100, 100, 100},
+    } cases[] = {{0, 0, 65536, 256},
+                 {-5, -1, 65536, 256},
+                 {100, 100, 100, 100},
                  {300, 0, 300, 256}};
     TempFile file;
     for (const auto &c : cases) {
@@ -60,13 +65,16 @@ TEST(BufferedFileWriterTest, SizesAndDefaults)
     BufferedFileWriter w;
     memset(&w, 0x5a, sizeof(w));
     BufferedFileWriter before = w;
-    EXPECT_EQ(buffered_file_writer_open_ex(&w, file.path().c_str(), 100, 200, 0644),
-              EINVAL);
+    EXPECT_EQ(
+        buffered_file_writer_open_ex(&w, file.path().c_str(), 100, 200, 0644),
+        EINVAL);
     EXPECT_EQ(memcmp(&w, &before, sizeof(w)), 0);
-    EXPECT_TRUE(log.contains("max_written_once: 200 > buffer_size: 100")) << log.last();
+    EXPECT_TRUE(log.contains("max_written_once: 200 > buffer_size: 100"))
+        << log.last();
     BufferedFileWriter zeroed{};
-    EXPECT_EQ(buffered_file_writer_open_ex(&zeroed, file.path().c_str(), 100, 0, 0),
-              EINVAL);  // the default 256 does not fit 100 either
+    EXPECT_EQ(
+        buffered_file_writer_open_ex(&zeroed, file.path().c_str(), 100, 0, 0),
+        EINVAL);  // the default 256 does not fit 100 either
     EXPECT_EQ(buffered_file_writer_close(&zeroed), EINVAL);
 }
 
@@ -80,7 +88,9 @@ TEST(BufferedFileWriterTest, ModesAndTruncation)
     ASSERT_EQ(buffered_file_writer_open(&a, short_form.path().c_str()), 0);
     EXPECT_EQ(a.buffer_size, 65536);
     EXPECT_EQ(a.buff_end - a.water_mark, 256);
-    ASSERT_EQ(buffered_file_writer_open_ex(&b, explicit_mode.path().c_str(), 0, 0, 0600), 0);
+    ASSERT_EQ(buffered_file_writer_open_ex(&b, explicit_mode.path().c_str(), 0,
+                                           0, 0600),
+              0);
     struct stat st;
     ASSERT_EQ(stat(short_form.path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -107,8 +117,9 @@ TEST(BufferedFileWriterTest, FailedOpensLeaveWriterClosed)
     const std::string path = "/nonexistent-kite-dir/file";
     EXPECT_EQ(missing.open(path), ENOENT);
     EXPECT_EQ(missing.w.buff, nullptr);
-    EXPECT_TRUE(log.contains("open file " + path +
-                             " fail, errno: 2, error info: No such file or directory"))
+    EXPECT_TRUE(
+        log.contains("open file " + path +
+                     " fail, errno: 2, error info: No such file or directory"))
         << log.last();
     EXPECT_EQ(buffered_file_writer_close(&missing.w), EINVAL);
 
@@ -161,14 +172,17 @@ TEST(BufferedFileWriterTest, FormattedAppends)
     Writer wr;  // buffer 100, high-water mark at 80
     ASSERT_EQ(wr.open(file.path()), 0);
     for (int len : {100, 150}) {
-        EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(len).c_str()), ENOSPC);
-        EXPECT_TRUE(log.contains("too large output buffer, " + std::to_string(len) +
-                                 " > 100!")) << log.last();
+        EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(len).c_str()),
+                  ENOSPC);
+        EXPECT_TRUE(log.contains("too large output buffer, " +
+                                 std::to_string(len) + " > 100!"))
+            << log.last();
     }
     EXPECT_EQ(wr.pending(), 0);
 
     // Exactly at the mark stays buffered; one byte past it goes to the file.
-    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(80, 'a').c_str()), 0);
+    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(80, 'a').c_str()),
+              0);
     EXPECT_EQ(file.read().size(), 0u);
     EXPECT_EQ(buffered_file_writer_append(&wr.w, "%c", 'b'), 0);
     EXPECT_EQ(file.read(), Text(80, 'a') + "b");
@@ -176,20 +190,25 @@ TEST(BufferedFileWriterTest, FormattedAppends)
 
     // A text that does not fit the free space flushes, then lands whole in
     // the empty buffer.
-    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(70, 'c').c_str()), 0);
-    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%d%s", 4, Text(39, 'd').c_str()), 0);
+    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(70, 'c').c_str()),
+              0);
+    EXPECT_EQ(
+        buffered_file_writer_append(&wr.w, "%d%s", 4, Text(39, 'd').c_str()),
+        0);
     EXPECT_EQ(file.read(), Text(80, 'a') + "b" + Text(70, 'c'));
     EXPECT_EQ(wr.pending(), 40);
-    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(99, 'e').c_str()), 0);
+    EXPECT_EQ(buffered_file_writer_append(&wr.w, "%s", Text(99, 'e').c_str()),
+              0);
     EXPECT_EQ(buffered_file_writer_close(&wr.w), 0);
-    EXPECT_EQ(file.read(),
-              Text(80, 'a') + "b" + Text(70, 'c') + "4" + Text(39, 'd') + Text(99, 'e'));
+    EXPECT_EQ(file.read(), Text(80, 'a') + "b" + Text(70, 'c') + "4" +
+                               Text(39, 'd') + Text(99, 'e'));
 
     // A format the C library cannot carry out adds nothing.
     Writer bad;
     ASSERT_EQ(bad.open(file.path()), 0);
     ASSERT_EQ(buffered_file_writer_append(&bad.w, "ok "), 0);
-    EXPECT_EQ(buffered_file_writer_append(&bad.w, "%ls", L"\x00e9\x4e2d"), EINVAL);
+    EXPECT_EQ(buffered_file_writer_append(&bad.w, "%ls", L"\x00e9\x4e2d"),
+              EINVAL);
     EXPECT_EQ(bad.pending(), 3);
     EXPECT_TRUE(log.contains("format output fail")) << log.last();
 }
@@ -199,17 +218,20 @@ TEST(BufferedFileWriterTest, RawAppends)
     TempFile file;
     Writer wr;
     ASSERT_EQ(wr.open(file.path()), 0);
-    ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, Text(30, 'a').data(), 30), 0);
+    ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, Text(30, 'a').data(), 30),
+              0);
     EXPECT_EQ(wr.pending(), 30);
     // One byte under the room below the mark is copied ...
-    ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, Text(49, 'b').data(), 49), 0);
+    ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, Text(49, 'b').data(), 49),
+              0);
     EXPECT_EQ(wr.pending(), 79);
     EXPECT_EQ(file.read(), "");
     // ... exactly the room goes to the file directly, after the buffer.
     ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, "c", 1), 0);
     EXPECT_EQ(wr.pending(), 0);
     EXPECT_EQ(file.read(), Text(30, 'a') + Text(49, 'b') + "c");
-    ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, Text(500, 'd').data(), 500), 0);
+    ASSERT_EQ(
+        buffered_file_writer_append_buff(&wr.w, Text(500, 'd').data(), 500), 0);
     EXPECT_EQ(file.read().size(), 580u);
     EXPECT_EQ(buffered_file_writer_append_buff(&wr.w, "x", -1), EINVAL);
     EXPECT_EQ(buffered_file_writer_append_buff(&wr.w, nullptr, 0), 0);
@@ -229,13 +251,16 @@ TEST(BufferedFileWriterTest, MixedAppendsKeepOrder)
         ASSERT_EQ(wr.open(file.path(), size, 1 + (int)(rng() % size)), 0);
         std::string expected;
         for (int i = 0; i < 300; i++) {
-            std::string piece = kite_test::RandomBytes(rng() % (size_t)(size + 50));
+            std::string piece =
+                kite_test::RandomBytes(rng() % (size_t)(size + 50));
             if (rng() % 2 == 0) {
                 ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, piece.data(),
-                                                           (int)piece.size()), 0);
+                                                           (int)piece.size()),
+                          0);
             } else {
                 for (auto &c : piece) c = (char)('a' + (unsigned char)c % 26);
-                int result = buffered_file_writer_append(&wr.w, "%d:%s", i, piece.c_str());
+                int result = buffered_file_writer_append(&wr.w, "%d:%s", i,
+                                                         piece.c_str());
                 std::string text = std::to_string(i) + ":" + piece;
                 ASSERT_EQ(result, (int)text.size() >= size ? ENOSPC : 0);
                 if (result == 0) expected += text;
@@ -273,10 +298,13 @@ TEST(BufferedFileWriterTest, DevFullReportsFlushAndCloseErrors)
     ASSERT_EQ(wr.open("/dev/full"), 0);
     ASSERT_EQ(buffered_file_writer_append(&wr.w, "%s", "0123456789"), 0);
     EXPECT_EQ(buffered_file_writer_flush(&wr.w), ENOSPC);
-    EXPECT_TRUE(log.contains("write to file /dev/full fail, errno: 28, error info: "
-                             "No space left on device")) << log.last();
+    EXPECT_TRUE(
+        log.contains("write to file /dev/full fail, errno: 28, error info: "
+                     "No space left on device"))
+        << log.last();
     EXPECT_EQ(wr.pending(), 10) << "a failed write keeps the bytes";
-    EXPECT_EQ(buffered_file_writer_append_buff(&wr.w, Text(200).data(), 200), ENOSPC);
+    EXPECT_EQ(buffered_file_writer_append_buff(&wr.w, Text(200).data(), 200),
+              ENOSPC);
     log.clear();
     EXPECT_EQ(buffered_file_writer_close(&wr.w), ENOSPC);
     EXPECT_FALSE(log.contains("fsync")) << "no fsync after a failed flush";
@@ -286,8 +314,10 @@ TEST(BufferedFileWriterTest, DevFullReportsFlushAndCloseErrors)
     // Nothing to write: the device refuses the sync, and close says so.
     ASSERT_EQ(wr.open("/dev/full"), 0);
     EXPECT_EQ(buffered_file_writer_close(&wr.w), EINVAL);
-    EXPECT_TRUE(log.contains("fsync file /dev/full fail, errno: 22, error info: "
-                             "Invalid argument")) << log.last();
+    EXPECT_TRUE(
+        log.contains("fsync file /dev/full fail, errno: 22, error info: "
+                     "Invalid argument"))
+        << log.last();
     EXPECT_EQ(wr.w.buff, nullptr);
 }
 
@@ -307,7 +337,8 @@ TEST(BufferedFileWriterTest, PartialWriteIsCompletedOnce)
         LogCapture log;
         Writer wr;
         ASSERT_EQ(wr.open(file.path(), 4096, 0), 0);
-        ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, data.data(), 3000), 0);
+        ASSERT_EQ(buffered_file_writer_append_buff(&wr.w, data.data(), 3000),
+                  0);
         EXPECT_EQ(buffered_file_writer_flush(&wr.w), EFBIG);
         EXPECT_TRUE(log.contains("errno: 27")) << log.last();
         EXPECT_EQ(wr.pending(), 2000);

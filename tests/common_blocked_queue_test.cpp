@@ -20,7 +20,10 @@ using kite_test::kStressPerProducer;
 using kite_test::kStressProducers;
 using kite_test::PopWokenWhileEmpty;
 
-void *Ptr(uintptr_t value) { return reinterpret_cast<void *>(value); }
+void *Ptr(uintptr_t value)
+{
+    return reinterpret_cast<void *>(value);
+}
 
 class CommonBlockedQueueTest : public ::testing::Test {
  protected:
@@ -125,9 +128,10 @@ TEST_F(CommonBlockedQueueTest, PopsOnAnEmptyQueueReturnNull)
     EXPECT_EQ(common_blocked_queue_pop_all_nodes_ex(&queue_, false), nullptr);
     EXPECT_EQ(queue_.head, nullptr);
     EXPECT_EQ(queue_.tail, nullptr);
-    EXPECT_EQ(PopWokenWhileEmpty(&queue_.lc_pair,
-                                 [&] { return common_blocked_queue_pop(&queue_); }),
-              nullptr);
+    EXPECT_EQ(
+        PopWokenWhileEmpty(&queue_.lc_pair,
+                           [&] { return common_blocked_queue_pop(&queue_); }),
+        nullptr);
     EXPECT_EQ(PopWokenWhileEmpty(&queue_.lc_pair,
                                  [&]() -> void * {
                                      return common_blocked_queue_pop_all_nodes(

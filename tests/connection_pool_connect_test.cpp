@@ -38,7 +38,8 @@ void ExpectConnected(const LoopbackSocket &listener, const char *bind_ip,
     ASSERT_EQ(conn_pool_connect_server_ex(&conn, 5, bind_ip, true), 0);
     ASSERT_GE(conn.sock, 0);
     EXPECT_EQ(conn.socket_domain, family);
-    EXPECT_EQ(fcntl(conn.sock, F_GETFL) & O_NONBLOCK, 0) << "handed back blocking";
+    EXPECT_EQ(fcntl(conn.sock, F_GETFL) & O_NONBLOCK, 0)
+        << "handed back blocking";
     EXPECT_NE(fcntl(conn.sock, F_GETFD) & FD_CLOEXEC, 0);
     sockaddr_storage peer;
     int accepted = listener.Accept(5000, &peer);
@@ -84,12 +85,17 @@ TEST(ConnectionPoolTest, FailuresLeaveNoDescriptorAndLogOnlyWhenAsked)
         int expected;
         const char *message;
     } cases[] = {
-        {"127.0.0.1", refusing.port(), nullptr, ECONNREFUSED, "connect to server 127.0.0.1:"},
-        {"127.0.0.1", listening.port(), "192.0.2.1", EADDRNOTAVAIL, "bind to server 127.0.0.1:"},
-        {"127.0.0.1", listening.port(), "::1", EINVAL, "invalid bind address ::1"},
-        {"127.0.0.1", listening.port(), "nohost", EINVAL, "invalid bind address nohost"},
+        {"127.0.0.1", refusing.port(), nullptr, ECONNREFUSED,
+         "connect to server 127.0.0.1:"},
+        {"127.0.0.1", listening.port(), "192.0.2.1", EADDRNOTAVAIL,
+         "bind to server 127.0.0.1:"},
+        {"127.0.0.1", listening.port(), "::1", EINVAL,
+         "invalid bind address ::1"},
+        {"127.0.0.1", listening.port(), "nohost", EINVAL,
+         "invalid bind address nohost"},
         {"127.0.0.1", 0, nullptr, EINVAL, "invalid server address 127.0.0.1:0"},
-        {"localhost", listening.port(), nullptr, EINVAL, "invalid server address localhost:"},
+        {"localhost", listening.port(), nullptr, EINVAL,
+         "invalid server address localhost:"},
     };
     const int fds_before = CountOpenFds();
     for (const auto &c : cases) {
@@ -98,8 +104,9 @@ TEST(ConnectionPoolTest, FailuresLeaveNoDescriptorAndLogOnlyWhenAsked)
             kite_test::LogCapture log;
             for (int round = 0; round < 20; round++) {
                 ConnectionInfo conn = MakeConn(c.ip, c.port);
-                EXPECT_EQ(conn_pool_connect_server_ex(&conn, 2, c.bind_ip, log_error),
-                          c.expected);
+                EXPECT_EQ(
+                    conn_pool_connect_server_ex(&conn, 2, c.bind_ip, log_error),
+                    c.expected);
                 EXPECT_EQ(conn.sock, -1);
             }
             EXPECT_EQ(log.size(), log_error ? 20u : 0u);

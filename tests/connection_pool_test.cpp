@@ -34,7 +34,8 @@ TEST(ConnectionPoolTest, AcceptedForms)
         SCOPED_TRACE(c.text);
         ConnectionInfo conn;
         memset(&conn, 0x5a, sizeof(conn));
-        ASSERT_EQ(conn_pool_parse_server_info(c.text, &conn, c.default_port), 0);
+        ASSERT_EQ(conn_pool_parse_server_info(c.text, &conn, c.default_port),
+                  0);
         EXPECT_STREQ(conn.ip_addr, c.ip);
         EXPECT_EQ(conn.port, c.port);
         EXPECT_EQ(conn.socket_domain, c.domain);
@@ -46,11 +47,32 @@ TEST(ConnectionPoolTest, AcceptedForms)
 TEST(ConnectionPoolTest, RefusedForms)
 {
     const char *cases[] = {
-        "", ":80", "[]", "[]:80", "10.0.0.1:", "10.0.0.1:0", "10.0.0.1:65536",
-        "10.0.0.1:99999999999", "10.0.0.1:+80", "10.0.0.1:-1", "10.0.0.1:80x",
-        "10.0.0.1:8 0", "10.0.0.1 ", " 10.0.0.1", "10.0.0.1x", "10.0.0.256",
-        "10.0.0", "example.com", "example.com:80", "[::1", "[::1]80",
-        "[::1]:", "[::1]:0", "[10.0.0.1]:80", "::1:xyz", "[::1]:80:80",
+        "",
+        ":80",
+        "[]",
+        "[]:80",
+        "10.0.0.1:",
+        "10.0.0.1:0",
+        "10.0.0.1:65536",
+        "10.0.0.1:99999999999",
+        "10.0.0.1:+80",
+        "10.0.0.1:-1",
+        "10.0.0.1:80x",
+        "10.0.0.1:8 0",
+        "10.0.0.1 ",
+        " 10.0.0.1",
+        "10.0.0.1x",
+        "10.0.0.256",
+        "10.0.0",
+        "example.com",
+        "example.com:80",
+        "[::1",
+        "[::1]80",
+        "[::1]:",
+        "[::1]:0",
+        "[10.0.0.1]:80",
+        "::1:xyz",
+        "[::1]:80:80",
         "1:2:3:4:5:6:7:8:9",
     };
     for (const char *text : cases) {

@@ -47,7 +47,8 @@ struct Ini {
     {
         std::vector<IniSectionInfo> infos(max + 1);
         int count = -1;
-        int r = iniGetSectionNamesByPrefix(&ctx, prefix, infos.data(), max, &count);
+        int r =
+            iniGetSectionNamesByPrefix(&ctx, prefix, infos.data(), max, &count);
         if (result_out != nullptr) *result_out = r;
         std::vector<std::string> out;
         for (int i = 0; i < count; i++) out.push_back(infos[i].section_name);
@@ -88,7 +89,8 @@ TEST(IniFileReaderTest, Grammar)
 
 TEST(IniFileReaderTest, SectionsByPrefix)
 {
-    Ini ini("[server-3]\na=1\n[group-b]\n[server-1]\n[serve]\n[server-3]\nb=2\n");
+    Ini ini(
+        "[server-3]\na=1\n[group-b]\n[server-1]\n[serve]\n[server-3]\nb=2\n");
     ASSERT_EQ(ini.result, 0);
     EXPECT_EQ(iniGetSectionCountByPrefix(&ini.ctx, "server-"), 2);
     EXPECT_EQ(iniGetSectionCountByPrefix(&ini.ctx, ""), 4);
@@ -101,7 +103,8 @@ TEST(IniFileReaderTest, SectionsByPrefix)
     EXPECT_EQ(r, 0);
     IniSectionInfo info;
     int count = 0;
-    ASSERT_EQ(iniGetSectionNamesByPrefix(&ini.ctx, "server-3", &info, 1, &count), 0);
+    ASSERT_EQ(
+        iniGetSectionNamesByPrefix(&ini.ctx, "server-3", &info, 1, &count), 0);
     ASSERT_EQ(count, 1);
     ASSERT_EQ(info.pSection->count, 2);
     EXPECT_STREQ(info.pSection->items[1].value, "2");
@@ -124,7 +127,8 @@ TEST(IniFileReaderTest, IntValues)
 
 TEST(IniFileReaderTest, Flags)
 {
-    const std::string text = "a = \" padded \"\nb = x ; note\nc = x;y\nd = \"\n";
+    const std::string text =
+        "a = \" padded \"\nb = x ; note\nc = x;y\nd = \"\n";
     Ini plain(text, 0);
     ASSERT_EQ(plain.result, 0);
     EXPECT_EQ(plain.Get(nullptr, "a"), " padded ");
@@ -154,25 +158,31 @@ TEST(IniFileReaderTest, Annotations)
     std::string text = "#@note  first one \n[s]\n#@note second\n#plain\n";
     IniContext ctx;
     ASSERT_EQ(iniLoadFromBufferEx(text.data(), &ctx, INI_ANNOTATION_ENTRIES,
-                                  entries, 1, 0), 0);
+                                  entries, 1, 0),
+              0);
     iniFreeContext(&ctx);
     EXPECT_EQ(seen, (V{"|first one", "s|second"}));
 
     LogCapture log;
     std::string unknown = "#@other x\n";
     EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, INI_ANNOTATION_ENTRIES,
-                                  entries, 1, 0), EINVAL);
+                                  entries, 1, 0),
+              EINVAL);
     std::string failing = "\n#@note fail\n";
     EXPECT_EQ(iniLoadFromBufferEx(failing.data(), &ctx, INI_ANNOTATION_ENTRIES,
-                                  entries, 1, 0), EPERM);
+                                  entries, 1, 0),
+              EPERM);
     EXPECT_TRUE(log.contains("line: 2, annotation: note fail")) << log.last();
     // Type 2 ignores annotation lines and takes no entries.
     EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, INI_ANNOTATION_NONE,
-                                  nullptr, 0, 0), 0);
+                                  nullptr, 0, 0),
+              0);
     iniFreeContext(&ctx);
     EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, INI_ANNOTATION_NONE,
-                                  entries, 1, 0), EINVAL);
-    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, 0, nullptr, 0, 0), EINVAL);
+                                  entries, 1, 0),
+              EINVAL);
+    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, 0, nullptr, 0, 0),
+              EINVAL);
 }
 
 TEST(IniFileReaderTest, BadTextNamesTheLine)
@@ -185,15 +195,18 @@ TEST(IniFileReaderTest, BadTextNamesTheLine)
         int line;
         std::string what;
     } cases[] = {
-        {"a = 1\njust words\n", 2, "neither a section, an item nor a comment: just words"},
+        {"a = 1\njust words\n", 2,
+         "neither a section, an item nor a comment: just words"},
         {"[open\n", 1, "unterminated section header: [open"},
         {"\n\n[a] trailing\n", 3, "unterminated section header: [a] trailing"},
         {"[]\n", 1, "empty section name: []"},
         {"[a]b]\n", 1, "invalid section header: [a]b]"},
         {"= 1\n", 1, "empty item name: = 1"},
-        {"x = 1\n" + long_name + " = 1\n", 2, "item name length: 64 exceeds 63"},
+        {"x = 1\n" + long_name + " = 1\n", 2,
+         "item name length: 64 exceeds 63"},
         {"[" + long_section + "]\n", 1, "section name length: 64 exceeds 63"},
-        {"a = " + long_value + "\n", 1, "item: a, value length: 256 exceeds 255"},
+        {"a = " + long_value + "\n", 1,
+         "item: a, value length: 256 exceeds 255"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -201,12 +214,14 @@ TEST(IniFileReaderTest, BadTextNamesTheLine)
         Ini ini(c.text);
         EXPECT_EQ(ini.result, EINVAL);
         ASSERT_EQ(log.size(), 1u);
-        static const std::regex kPrefix("^file: ini_file_reader\\.cpp, line: [0-9]+, ");
+        static const std::regex kPrefix(
+            "^file: ini_file_reader\\.cpp, line: [0-9]+, ");
         std::smatch m;
         std::string message = log.last();
         ASSERT_TRUE(std::regex_search(message, m, kPrefix)) << message;
-        EXPECT_EQ(message.substr(m.length()), "config file: (buffer), line: " +
-                                                  std::to_string(c.line) + ", " + c.what);
+        EXPECT_EQ(message.substr(m.length()),
+                  "config file: (buffer), line: " + std::to_string(c.line) +
+                      ", " + c.what);
         EXPECT_EQ(ini.ctx.impl, nullptr);
     }
     // Limits themselves are fine.
@@ -221,28 +236,33 @@ TEST(IniFileReaderTest, Files)
     IniContext ctx;
     LogCapture log;
     EXPECT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0), EINVAL);
+                                nullptr, 0, 0),
+              EINVAL);
     EXPECT_TRUE(log.contains(file.path() + ", line: 3, NUL byte in the text"))
         << log.last();
     file.write("[a]\nx = 1\r\n");
     ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0), 0);
+                                nullptr, 0, 0),
+              0);
     EXPECT_STREQ(iniGetStrValueEx("a", "x", &ctx, false), "1");
     iniFreeContext(&ctx);
     iniFreeContext(&ctx);  // twice is harmless
     // A byte-order mark opens the text only; elsewhere it stays bad text.
     file.write("\xEF\xBB\xBF[a]\nx = 1\n");
     ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0), 0);
+                                nullptr, 0, 0),
+              0);
     EXPECT_STREQ(iniGetStrValueEx("a", "x", &ctx, false), "1");
     iniFreeContext(&ctx);
     file.write("[a]\n\xEF\xBB\xBFx = 1\n");
     ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0), 0);
+                                nullptr, 0, 0),
+              0);
     EXPECT_EQ(iniGetStrValueEx("a", "x", &ctx, false), nullptr);
     iniFreeContext(&ctx);
-    EXPECT_EQ(iniLoadFromFileEx("/nonexistent/dir/x.ini", &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0), ENOENT);
+    EXPECT_EQ(iniLoadFromFileEx("/nonexistent/dir/x.ini", &ctx,
+                                INI_ANNOTATION_NONE, nullptr, 0, 0),
+              ENOENT);
 }
 
 TEST(IniFileReaderTest, ManySections)

@@ -23,7 +23,9 @@ struct Poller {
     IOEventPoller ev;
     int result;
     Poller(int size, int timeout_ms = 0, int extra = 0)
-        : result(ioevent_init(&ev, size, timeout_ms, extra)) {}
+        : result(ioevent_init(&ev, size, timeout_ms, extra))
+    {
+    }
     ~Poller() { ioevent_destroy(&ev); }
 };
 
@@ -129,7 +131,9 @@ TEST(IoeventTest, PollReturnsAtMostSizeAndTheRestLater)
     for (int i = 0; i < kPairs; i++) {
         pairs.push_back(std::make_unique<SocketPair>());
         ASSERT_EQ(write(pairs[i]->fds[1], "x", 1), 1);
-        ASSERT_EQ(ioevent_attach(&p.ev, pairs[i]->fds[0], EPOLLIN, pairs[i].get()), 0);
+        ASSERT_EQ(
+            ioevent_attach(&p.ev, pairs[i]->fds[0], EPOLLIN, pairs[i].get()),
+            0);
     }
     std::set<void *> seen;
     for (int round = 0; round < kPairs && (int)seen.size() < kPairs; round++) {

@@ -160,7 +160,10 @@ TEST_F(KiteBlockedQueueTest, StressManyProducersManyConsumers)
         while (in_flight >= kMaxInFlight) std::this_thread::yield();
         in_flight++;
         struct kite_task_info *t = kite_task_queue_alloc(&tasks);
-        if (t == nullptr) { errors++; return; }
+        if (t == nullptr) {
+            errors++;
+            return;
+        }
         t->arg = reinterpret_cast<void *>(value);
         if (blocked_queue_push(&queue_, t) != 0) errors++;
     };
@@ -172,7 +175,9 @@ TEST_F(KiteBlockedQueueTest, StressManyProducersManyConsumers)
     // A push wakes one consumer per change from empty; wake the others.
     kite_test::RunStress(
         kStressProducers, kStressConsumers, consume, produce,
-        [&] { for (int c = 0; c < kStressConsumers; c++) push(kStop); },
+        [&] {
+            for (int c = 0; c < kStressConsumers; c++) push(kStop);
+        },
         [&] { blocked_queue_terminate(&queue_); });
     EXPECT_EQ(errors, 0);
     ledger.ExpectEachOnceInOrder();

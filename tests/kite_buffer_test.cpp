@@ -21,7 +21,9 @@ TEST(KiteBufferTest, AppendsGrowAndNeverTruncate)
     EXPECT_EQ(b.alloc_size, 8);
     EXPECT_EQ(b.length, 0);
     std::string big(10000, 'z');
-    ASSERT_EQ(kite_buffer_append(&b, "[%s%.*s]\nport = %d\n", "group-", 3, "abcdef", 5000), 0);
+    ASSERT_EQ(kite_buffer_append(&b, "[%s%.*s]\nport = %d\n", "group-", 3,
+                                 "abcdef", 5000),
+              0);
     ASSERT_EQ(kite_buffer_append(&b, "%s", big.c_str()), 0);
     ASSERT_EQ(kite_buffer_append_buff(&b, "host", 4), 0);
     EXPECT_EQ(Contents(b), "[group-abc]\nport = 5000\n" + big + "host");

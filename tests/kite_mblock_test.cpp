@@ -17,8 +17,8 @@
 namespace {
 
 struct Record {
-    int64_t serial;        // set once by the init function
-    std::atomic<int> busy; // 1 while a thread holds the element
+    int64_t serial;         // set once by the init function
+    std::atomic<int> busy;  // 1 while a thread holds the element
     char payload[40];
 };
 
@@ -46,7 +46,8 @@ TEST_F(KiteMblockTest, NodeLayoutAndAlignment)
 {
     EXPECT_EQ(offsetof(kite_mblock_node, next), 0u);
     EXPECT_EQ(offsetof(kite_mblock_node, offset), sizeof(void *));
-    EXPECT_EQ(offsetof(kite_mblock_node, recycle_timestamp), sizeof(void *) + 4);
+    EXPECT_EQ(offsetof(kite_mblock_node, recycle_timestamp),
+              sizeof(void *) + 4);
     EXPECT_EQ(offsetof(kite_mblock_node, data), sizeof(void *) + 8);
     ASSERT_EQ(kite_mblock_init(&pool_, 13, 10, false), 0);
     for (int i = 0; i < 25; i++) {
@@ -60,7 +61,8 @@ TEST_F(KiteMblockTest, NodeLayoutAndAlignment)
 TEST_F(KiteMblockTest, ReuseKeepsMemoryAndInitRunsOncePerElement)
 {
     ASSERT_EQ(kite_mblock_init_ex1(&pool_, "records", sizeof(Record), 4, 0,
-                                   InitRecord, &inits_, false), 0);
+                                   InitRecord, &inits_, false),
+              0);
     EXPECT_STREQ(pool_.name, "records");
     std::vector<Record *> held;
     for (int i = 0; i < 6; i++) {
@@ -77,7 +79,7 @@ TEST_F(KiteMblockTest, ReuseKeepsMemoryAndInitRunsOncePerElement)
     int64_t serial = victim->serial;
     kite_mblock_free_object(&pool_, victim);
     auto *again = static_cast<Record *>(kite_mblock_alloc_object(&pool_));
-    EXPECT_EQ(again, victim);  // the element just freed goes out first
+    EXPECT_EQ(again, victim);          // the element just freed goes out first
     EXPECT_EQ(again->serial, serial);  // not initialised again
     EXPECT_STREQ(again->payload, "used");  // not cleared
     EXPECT_EQ(inits_.load(), 8);
@@ -89,10 +91,12 @@ TEST_F(KiteMblockTest, ReuseKeepsMemoryAndInitRunsOncePerElement)
     EXPECT_EQ(stats.trunk_total_count, 2);
     kite_test::LogCapture capture;
     kite_mblock_log_stats(&pool_);
-    EXPECT_EQ(capture.last(), "mblock records: element size: " +
-              std::to_string(sizeof(Record)) +
-              ", elements total: 8, used: 6, delay free: 0, trunks: 2, "
-              "trunk bytes: " + std::to_string(stats.trunk_total_bytes));
+    EXPECT_EQ(
+        capture.last(),
+        "mblock records: element size: " + std::to_string(sizeof(Record)) +
+            ", elements total: 8, used: 6, delay free: 0, trunks: 2, "
+            "trunk bytes: " +
+            std::to_string(stats.trunk_total_bytes));
 }
 
 TEST_F(KiteMblockTest, DelayedElementsWaitWhileOthersGoOutAtOnce)
@@ -150,7 +154,8 @@ TEST_F(KiteMblockTest, LimitsAndRefusalsReturnNull)
     kite_test::LogCapture capture;
     EXPECT_EQ(kite_mblock_init(&pool_, 0, 8, false), EINVAL);
     ASSERT_EQ(kite_mblock_init_ex1(&pool_, "limited", 16, 4, 6, nullptr,
-                                   nullptr, false), 0);
+                                   nullptr, false),
+              0);
     int got = 0;
     while (kite_mblock_alloc(&pool_) != nullptr && got < 100) got++;
     EXPECT_EQ(got, 6);  // the second trunk is cut to the limit
@@ -159,13 +164,15 @@ TEST_F(KiteMblockTest, LimitsAndRefusalsReturnNull)
 
     auto refuse = [](const int64_t, void *) { return false; };
     ASSERT_EQ(kite_mblock_init_ex2(&pool_, "refused", 16, 4, 0, nullptr,
-                                   nullptr, false, refuse, nullptr, nullptr), 0);
+                                   nullptr, false, refuse, nullptr, nullptr),
+              0);
     EXPECT_EQ(kite_mblock_alloc(&pool_), nullptr);
     kite_mblock_destroy(&pool_);
 
     auto fail_init = [](void *, void *) { return EIO; };
     ASSERT_EQ(kite_mblock_init_ex1(&pool_, "badinit", 16, 4, 0, fail_init,
-                                   nullptr, false), 0);
+                                   nullptr, false),
+              0);
     EXPECT_EQ(kite_mblock_alloc_object(&pool_), nullptr);
     EXPECT_TRUE(capture.contains("mblock badinit: init element fail"));
     kite_mblock_destroy(&pool_);
@@ -185,10 +192,13 @@ TEST_F(KiteMblockTest, OversizedElementIsRefused)
     kite_test::LogCapture capture;
     for (int size : {INT32_MAX, INT32_MAX - 40, INT32_MAX / 2 * 2 - 16}) {
         EXPECT_EQ(kite_mblock_init_ex1(&pool_, "huge", size, 1, 0, nullptr,
-                                       nullptr, false), EINVAL) << size;
+                                       nullptr, false),
+                  EINVAL)
+            << size;
         EXPECT_EQ(pool_.trunks, nullptr);
     }
-    EXPECT_TRUE(capture.contains("mblock huge: element size: 2147483647 is too large"));
+    EXPECT_TRUE(
+        capture.contains("mblock huge: element size: 2147483647 is too large"));
     // The largest element that still fits sets up (nothing is allocated yet).
     EXPECT_EQ(kite_mblock_init(&pool_, INT32_MAX - 128, 1, false), 0);
     EXPECT_EQ(pool_.alloc_elements_once, 1);
@@ -196,13 +206,16 @@ TEST_F(KiteMblockTest, OversizedElementIsRefused)
 
 TEST_F(KiteMblockTest, TrunkNotificationsAndDestroyReleaseEverything)
 {
-    struct Counts { int64_t allocated = 0, freed = 0; } counts;
+    struct Counts {
+        int64_t allocated = 0, freed = 0;
+    } counts;
     auto notify = [](const int type, const int64_t bytes, void *arg) {
         auto *c = static_cast<Counts *>(arg);
         (type == KITE_MBLOCK_TRUNK_ALLOC ? c->allocated : c->freed) += bytes;
     };
     ASSERT_EQ(kite_mblock_init_ex2(&pool_, "notified", 100, 3, 0, nullptr,
-                                   nullptr, true, nullptr, notify, &counts), 0);
+                                   nullptr, true, nullptr, notify, &counts),
+              0);
     for (int i = 0; i < 10; i++) ASSERT_NE(kite_mblock_alloc(&pool_), nullptr);
     EXPECT_GT(counts.allocated, 0);
     kite_mblock_destroy(&pool_);  // elements still handed out are released too
@@ -227,7 +240,8 @@ int AttachArea(void *element, void *args)
 {
     auto *a = static_cast<AttachArgs *>(args);
     if (a->inits++ == a->fail_at) return ENOMEM;
-    static_cast<Attached *>(element)->area = static_cast<char *>(kt_malloc(100));
+    static_cast<Attached *>(element)->area =
+        static_cast<char *>(kt_malloc(100));
     return static_cast<Attached *>(element)->area != nullptr ? 0 : ENOMEM;
 }
 
@@ -246,7 +260,8 @@ TEST_F(KiteMblockTest, ReleaseFunctionUndoesInitAtDestroyAndOnBatchRollback)
         AttachArgs args;
         args.fail_at = fail_at;
         ASSERT_EQ(kite_mblock_init_ex1(&pool_, "attached", sizeof(Attached), 4,
-                                       0, AttachArea, &args, false), 0);
+                                       0, AttachArea, &args, false),
+                  0);
         kite_mblock_set_release_func(&pool_, FreeArea, &args);
         int got = 0;
         while (got < 8 && kite_mblock_alloc_object(&pool_) != nullptr) got++;
@@ -267,7 +282,8 @@ TEST_F(KiteMblockTest, ReleaseFunctionUndoesInitAtDestroyAndOnBatchRollback)
 TEST_F(KiteMblockTest, LockedPoolUnderConcurrentAllocAndFree)
 {
     ASSERT_EQ(kite_mblock_init_ex1(&pool_, "stress", sizeof(Record), 64, 0,
-                                   InitRecord, &inits_, true), 0);
+                                   InitRecord, &inits_, true),
+              0);
     constexpr int kThreads = 4, kRounds = 20000;
     std::atomic<int> duplicates{0};
     std::vector<std::thread> threads;
@@ -276,9 +292,12 @@ TEST_F(KiteMblockTest, LockedPoolUnderConcurrentAllocAndFree)
             std::vector<Record *> mine;
             uint64_t x = 88172645463325252ull + t;
             for (int i = 0; i < kRounds; i++) {
-                x ^= x << 13; x ^= x >> 7; x ^= x << 17;
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
                 if (mine.empty() || (x % 3 != 0 && mine.size() < 50)) {
-                    auto *r = static_cast<Record *>(kite_mblock_alloc_object(&pool_));
+                    auto *r =
+                        static_cast<Record *>(kite_mblock_alloc_object(&pool_));
                     ASSERT_NE(r, nullptr);
                     if (r->busy.exchange(1) != 0) duplicates++;
                     mine.push_back(r);
@@ -307,8 +326,10 @@ TEST_F(KiteMblockTest, LockedPoolUnderConcurrentAllocAndFree)
     EXPECT_EQ(stats.element_total_count, inits_.load());
     // Every element is on exactly one chain.
     std::set<kite_mblock_node *> seen;
-    for (auto *n = pool_.free_chain; n; n = n->next) EXPECT_TRUE(seen.insert(n).second);
-    for (auto *n = pool_.delay_head; n; n = n->next) EXPECT_TRUE(seen.insert(n).second);
+    for (auto *n = pool_.free_chain; n; n = n->next)
+        EXPECT_TRUE(seen.insert(n).second);
+    for (auto *n = pool_.delay_head; n; n = n->next)
+        EXPECT_TRUE(seen.insert(n).second);
     EXPECT_EQ((int64_t)seen.size(), stats.element_total_count);
 }
 

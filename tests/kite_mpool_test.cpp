@@ -13,7 +13,8 @@
 namespace {
 
 using Trunk = kite_mpool_malloc;
-using Stats = struct kite_mpool_stats;  // the struct shares its name with a function
+using Stats =
+    struct kite_mpool_stats;  // the struct shares its name with a function
 
 struct Pool {
     explicit Pool(int once = 1000, int discard = 64)
@@ -21,7 +22,10 @@ struct Pool {
         kite_mpool_init(&man, once, discard);
     }
     ~Pool() { kite_mpool_destroy(&man); }
-    char *alloc(int size) { return static_cast<char *>(kite_mpool_alloc(&man, size)); }
+    char *alloc(int size)
+    {
+        return static_cast<char *>(kite_mpool_alloc(&man, size));
+    }
     Stats stats()
     {
         Stats s;
@@ -32,22 +36,27 @@ struct Pool {
     std::vector<Trunk *> free_chain() const
     {
         std::vector<Trunk *> out;
-        for (Trunk *t = man.free_chain_head; t != nullptr; t = t->free_next) out.push_back(t);
+        for (Trunk *t = man.free_chain_head; t != nullptr; t = t->free_next)
+            out.push_back(t);
         return out;
     }
     std::vector<Trunk *> all_trunks() const
     {
         std::vector<Trunk *> out;
-        for (Trunk *t = man.malloc_chain_head; t != nullptr; t = t->malloc_next) out.push_back(t);
+        for (Trunk *t = man.malloc_chain_head; t != nullptr; t = t->malloc_next)
+            out.push_back(t);
         return out;
     }
     kite_mpool_man man;
 };
 
-bool Inside(const Trunk *t, const char *p) { return p >= t->base_ptr && p < t->end_ptr; }
+bool Inside(const Trunk *t, const char *p)
+{
+    return p >= t->base_ptr && p < t->end_ptr;
+}
 
-void ExpectStats(const Stats &s, int64_t total, int64_t free_bytes,
-                 int trunks, int free_trunks)
+void ExpectStats(const Stats &s, int64_t total, int64_t free_bytes, int trunks,
+                 int free_trunks)
 {
     EXPECT_EQ(s.total_bytes, total);
     EXPECT_EQ(s.free_bytes, free_bytes);
@@ -57,7 +66,9 @@ void ExpectStats(const Stats &s, int64_t total, int64_t free_bytes,
 
 TEST(KiteMpoolTest, InitPicksDefaultsForZeroOrNegativeSizes)
 {
-    struct { int once, discard, want_once, want_discard; } cases[] = {
+    struct {
+        int once, discard, want_once, want_discard;
+    } cases[] = {
         {0, 0, 1048576, 64}, {-5, -1, 1048576, 64}, {4096, 16, 4096, 16}};
     for (const auto &c : cases) {
         kite_mpool_man man;
@@ -91,7 +102,11 @@ TEST(KiteMpoolTest, ConsecutiveAllocationsLieBackToBackInOneTrunk)
 
 TEST(KiteMpoolTest, TrunkLeavesFreeListWhenRemainderIsAtMostDiscardSize)
 {
-    struct { int first; int trunks_after_next; bool same_trunk; } cases[] = {
+    struct {
+        int first;
+        int trunks_after_next;
+        bool same_trunk;
+    } cases[] = {
         {940, 2, false},  // 60 left <= 64: retired, next request opens a trunk
         {936, 2, false},  // 64 left: the bound itself retires
         {930, 1, true},   // 70 left: stays and serves the next request
@@ -113,14 +128,14 @@ TEST(KiteMpoolTest, TrunkLeavesFreeListWhenRemainderIsAtMostDiscardSize)
 TEST(KiteMpoolTest, FirstFitSkipsTrunksWithoutRoomAndUnlinksFromTheMiddle)
 {
     Pool pool(1000, 64);
-    pool.alloc(500);                   // trunk A: 500 left
+    pool.alloc(500);  // trunk A: 500 left
     Trunk *a = pool.man.malloc_chain_head;
-    pool.alloc(600);                   // does not fit A: trunk B, 400 left
+    pool.alloc(600);  // does not fit A: trunk B, 400 left
     Trunk *b = pool.man.malloc_chain_head;
     ASSERT_NE(a, b);
     EXPECT_EQ(pool.free_chain(), (std::vector<Trunk *>{b, a}));
     EXPECT_TRUE(Inside(b, pool.alloc(300)));  // head first: B, 100 left
-    char *p = pool.alloc(450);         // not in B, fits A: 50 left retires A
+    char *p = pool.alloc(450);  // not in B, fits A: 50 left retires A
     EXPECT_TRUE(Inside(a, p));
     EXPECT_EQ(pool.free_chain(), (std::vector<Trunk *>{b}));
     ExpectStats(pool.stats(), 2000, 150, 2, 1);
@@ -152,7 +167,8 @@ TEST(KiteMpoolTest, ResetEmptiesEveryTrunkAndReusesOldestFirst)
     std::vector<Trunk *> newest_first = pool.all_trunks();
     ASSERT_EQ(newest_first.size(), 4u);
     kite_mpool_reset(&pool.man);
-    std::vector<Trunk *> oldest_first(newest_first.rbegin(), newest_first.rend());
+    std::vector<Trunk *> oldest_first(newest_first.rbegin(),
+                                      newest_first.rend());
     EXPECT_EQ(pool.free_chain(), oldest_first);
     ExpectStats(pool.stats(), 5000, 5000, 4, 4);
     EXPECT_EQ(pool.alloc(16), oldest_first[0]->base_ptr);
@@ -175,7 +191,8 @@ TEST(KiteMpoolTest, MemdupCopiesAndZeroLengthNeedsNoSource)
 {
     Pool pool(1000, 64);
     const char text[] = "pool text";
-    char *copy = static_cast<char *>(kite_mpool_memdup(&pool.man, text, sizeof(text)));
+    char *copy =
+        static_cast<char *>(kite_mpool_memdup(&pool.man, text, sizeof(text)));
     ASSERT_NE(copy, nullptr);
     EXPECT_STREQ(copy, text);
     EXPECT_NE(copy, text);
@@ -209,7 +226,8 @@ TEST(KiteMpoolTest, HugeRequestSizesTheTrunkWithoutOverflow)
     int err = errno;
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(err, ENOMEM);
-    const std::string bytes = std::to_string(int64_t{INT_MAX} + int64_t{sizeof(Trunk)});
+    const std::string bytes =
+        std::to_string(int64_t{INT_MAX} + int64_t{sizeof(Trunk)});
     EXPECT_TRUE(log.contains("malloc " + bytes + " bytes fail")) << log.last();
 }
 
@@ -228,11 +246,13 @@ TEST(KiteMpoolTest, FailureAtEveryTrunkLeavesPoolUnchangedAndNothingLeaks)
         for (int size : sizes) {
             Stats before = pool.stats();
             std::vector<Trunk *> chain = pool.free_chain();
-            void *p = kite_mpool_memdup(&pool.man, std::string(size, 'a').data(), size);
+            void *p = kite_mpool_memdup(&pool.man,
+                                        std::string(size, 'a').data(), size);
             if (p != nullptr) continue;
             failed = true;
             EXPECT_TRUE(log.contains("file: kite_mpool.cpp, line: "));
-            EXPECT_TRUE(log.contains("alloc " + std::to_string(size) + " bytes from mpool fail"));
+            EXPECT_TRUE(log.contains("alloc " + std::to_string(size) +
+                                     " bytes from mpool fail"));
             ExpectStats(pool.stats(), before.total_bytes, before.free_bytes,
                         before.total_trunk_count, before.free_trunk_count);
             EXPECT_EQ(pool.free_chain(), chain);
@@ -249,7 +269,8 @@ TEST(KiteMpoolTest, DestroyReturnsEveryTrunkAndLeavesAReusablePool)
 {
     kite_test::CountingAllocator counter;
     Pool pool(1000, 32);
-    for (int size : {10, 990, 4000, 0, 600}) ASSERT_NE(pool.alloc(size), nullptr);
+    for (int size : {10, 990, 4000, 0, 600})
+        ASSERT_NE(pool.alloc(size), nullptr);
     EXPECT_EQ(counter.blocks(), 3);
     EXPECT_GE(counter.bytes(), 6000);
     kite_mpool_destroy(&pool.man);

@@ -91,7 +91,7 @@ TEST_F(KiteTaskQueueTest, FreedTaskComesBackFirstAndClean)
     EXPECT_EQ(kite_task_queue_free_count(&tasks_), 2);
 
     struct kite_task_info *again = kite_task_queue_alloc(&tasks_);
-    ASSERT_EQ(again, b);  // last in, first out
+    ASSERT_EQ(again, b);             // last in, first out
     EXPECT_EQ(again->data, buffer);  // the buffer stays with the task
     EXPECT_EQ(again->sock, -1);
     EXPECT_EQ(again->length, 0);
@@ -189,7 +189,10 @@ TEST(KiteTaskQueueConcurrencyTest, ThreadsShareTheAllocator)
             for (int round = 0; round < 2000; round++) {
                 for (int k = 0; k < 4; k++) {
                     struct kite_task_info *t = kite_task_queue_alloc(&q);
-                    if (t == nullptr) { failures++; continue; }
+                    if (t == nullptr) {
+                        failures++;
+                        continue;
+                    }
                     *static_cast<int *>(t->arg) = i;
                     held.push_back(t);
                 }

@@ -53,7 +53,7 @@ TEST_F(KtQueueTest, NotifyReportsOnlyTheChangeFromEmpty)
     EXPECT_FALSE(Push(&c));  // still not empty: b is queued
     EXPECT_EQ(kt_queue_pop_ex(&queue_, false), &b);
     EXPECT_EQ(kt_queue_pop_ex(&queue_, false), &c);
-    EXPECT_TRUE(Push(&a));   // drained by pops: reported again
+    EXPECT_TRUE(Push(&a));  // drained by pops: reported again
     EXPECT_EQ(queue_.head, &a);
     EXPECT_EQ(queue_.tail, &a);
 }
@@ -80,9 +80,10 @@ TEST_F(KtQueueTest, PopsOnAnEmptyQueueReturnNull)
     EXPECT_EQ(kt_queue_try_pop(&queue_), nullptr);
     EXPECT_EQ(kt_queue_pop_all_ex(&queue_, false), nullptr);
     EXPECT_TRUE(kt_queue_empty(&queue_));
-    EXPECT_EQ(PopWokenWhileEmpty(&queue_.lc_pair,
-                                 [&] { return kt_queue_pop_ex(&queue_, true); }),
-              nullptr);
+    EXPECT_EQ(
+        PopWokenWhileEmpty(&queue_.lc_pair,
+                           [&] { return kt_queue_pop_ex(&queue_, true); }),
+        nullptr);
     EXPECT_EQ(PopWokenWhileEmpty(&queue_.lc_pair,
                                  [&] { return kt_queue_pop_all(&queue_); }),
               nullptr);
@@ -266,7 +267,8 @@ TEST_F(KtQueueTest, StressManyProducersManyConsumers)
             auto *item = static_cast<Item *>(
                 take_all ? kt_queue_pop_all(&queue_) : kt_queue_pop(&queue_));
             while (item != nullptr) {
-                auto *next = static_cast<Item *>(take_all ? item->link : nullptr);
+                auto *next =
+                    static_cast<Item *>(take_all ? item->link : nullptr);
                 if (item->producer < 0) {
                     if (next != nullptr) {  // hand the rest back
                         struct kt_queue_info rest = {next, next};
@@ -290,7 +292,9 @@ TEST_F(KtQueueTest, StressManyProducersManyConsumers)
     };
     kite_test::RunStress(
         kStressProducers, kStressConsumers, consume, produce,
-        [&] { for (auto &stop : stops) kt_queue_push(&queue_, &stop); },
+        [&] {
+            for (auto &stop : stops) kt_queue_push(&queue_, &stop);
+        },
         [&] { kite_test::Broadcast(&queue_.lc_pair); });
     ledger.ExpectEachOnceInOrder();
     EXPECT_TRUE(kt_queue_empty(&queue_));

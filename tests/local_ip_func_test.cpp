@@ -38,7 +38,8 @@ struct Provider {
 Provider g_provider;
 
 int ProvideAddrs(char **prefixes, int prefix_count,
-                 char ip_addrs[][KT_IPV4_ADDRESS_SIZE], int max_count, int *count)
+                 char ip_addrs[][KT_IPV4_ADDRESS_SIZE], int max_count,
+                 int *count)
 {
     g_provider.calls++;
     if (g_provider.delay_ms > 0) {
@@ -83,12 +84,16 @@ std::vector<std::string> Table()
     return table;
 }
 
-std::string Str(const char *s) { return s ? s : "(null)"; }
+std::string Str(const char *s)
+{
+    return s ? s : "(null)";
+}
 
 std::vector<std::string> Addresses(int n, int first = 1)
 {
     std::vector<std::string> addrs;
-    for (int i = first; i < first + n; i++) addrs.push_back("10.0.0." + std::to_string(i));
+    for (int i = first; i < first + n; i++)
+        addrs.push_back("10.0.0." + std::to_string(i));
     return addrs;
 }
 
@@ -96,10 +101,12 @@ TEST(LocalIpFuncTest, LoadOrderAndWalks)
 {
     InFreshTable({"10.0.0.5", "192.168.1.2"}, [] {
         load_local_host_ip_addrs();
-        EXPECT_EQ(Table(), (std::vector<std::string>{"127.0.0.1", "10.0.0.5", "192.168.1.2"}));
+        EXPECT_EQ(Table(), (std::vector<std::string>{"127.0.0.1", "10.0.0.5",
+                                                     "192.168.1.2"}));
         EXPECT_EQ(get_first_local_ip(), g_local_host_ip_addrs + 16);
         EXPECT_EQ(get_next_local_ip("10.0.0.5"), g_local_host_ip_addrs + 32);
-        for (const char *none : {"192.168.1.2", "127.0.0.1", "8.8.8.8", "10.0.0"}) {
+        for (const char *none :
+             {"192.168.1.2", "127.0.0.1", "8.8.8.8", "10.0.0"}) {
             EXPECT_EQ(get_next_local_ip(none), nullptr) << none;
         }
         EXPECT_STREQ(get_first_local_private_ip(), "10.0.0.5");
@@ -139,17 +146,21 @@ TEST(LocalIpFuncTest, InsertResults)
 {
     InFreshTable({}, [] {
         LogCapture log;
-        EXPECT_EQ(insert_into_local_host_ip("255.255.255.255"), 1);  // 15 characters fit
+        EXPECT_EQ(insert_into_local_host_ip("255.255.255.255"),
+                  1);  // 15 characters fit
         EXPECT_EQ(insert_into_local_host_ip("255.255.255.255"), 0);
         EXPECT_EQ(insert_into_local_host_ip("255.255.255.2555"), -1);
-        EXPECT_TRUE(log.contains("ip address: 255.255.255.2555 is too long")) << log.last();
+        EXPECT_TRUE(log.contains("ip address: 255.255.255.2555 is too long"))
+            << log.last();
         EXPECT_EQ(insert_into_local_host_ip(nullptr), -1);
         EXPECT_EQ(g_local_host_ip_count, 1);
-        for (const auto &a : Addresses(15)) EXPECT_EQ(insert_into_local_host_ip(a.c_str()), 1);
+        for (const auto &a : Addresses(15))
+            EXPECT_EQ(insert_into_local_host_ip(a.c_str()), 1);
         EXPECT_EQ(insert_into_local_host_ip("10.0.0.99"), -1);
         EXPECT_EQ(insert_into_local_host_ip("10.0.0.15"), 0);
         EXPECT_EQ(g_local_host_ip_count, KT_MAX_LOCAL_IP_ADDRS);
-        EXPECT_FALSE(is_local_host_ip("127.0.0.1")) << "a filled table is not loaded again";
+        EXPECT_FALSE(is_local_host_ip("127.0.0.1"))
+            << "a filled table is not loaded again";
         EXPECT_EQ(g_provider.calls, 0);
     });
     // 127.0.0.1 and 16 interface addresses: the last one is dropped quietly.
@@ -170,11 +181,13 @@ TEST(LocalIpFuncTest, MembershipLoadsAndComparesExactly)
         struct Case {
             const char *ip;
             bool local;
-        } cases[] = {{"10.0.0.5", true}, {"192.168.100.200", true}, {"10.0.0.50", false},
-                     {"10.0.0.", false}, {"10.0.0.5 ", false}, {"", false},
-                     {"192.168.100.20", false}, {"192.168.100.2000", false},
+        } cases[] = {{"10.0.0.5", true},           {"192.168.100.200", true},
+                     {"10.0.0.50", false},         {"10.0.0.", false},
+                     {"10.0.0.5 ", false},         {"", false},
+                     {"192.168.100.20", false},    {"192.168.100.2000", false},
                      {"127.0.0.1.0.0.0.0", false}, {nullptr, false}};
-        for (const auto &c : cases) EXPECT_EQ(is_local_host_ip(c.ip), c.local) << Str(c.ip);
+        for (const auto &c : cases)
+            EXPECT_EQ(is_local_host_ip(c.ip), c.local) << Str(c.ip);
         EXPECT_EQ(g_provider.calls, 1);
     });
 }
@@ -190,18 +203,21 @@ TEST(LocalIpFuncTest, AliasPrefixes)
         {"eth0:, bond0:", 2, {"eth0:", "bond0:", "(null)", "(null)"}},
         {" eth0: ,\tbond0:  ", 2, {"eth0:", "bond0:", "(null)", "(null)"}},
         {"a,b,c,d,e", 4, {"a", "b", "c", "d,e"}},
-        {"0123456789012345678901234567890", 1, {"0123456789012345678901234567890",
-                                                "(null)", "(null)", "(null)"}},
+        {"0123456789012345678901234567890",
+         1,
+         {"0123456789012345678901234567890", "(null)", "(null)", "(null)"}},
     };
     for (const auto &c : cases) {
         InFreshTable({}, [&] {
-            snprintf(g_if_alias_prefix, sizeof(g_if_alias_prefix), "%s", c.text);
+            snprintf(g_if_alias_prefix, sizeof(g_if_alias_prefix), "%s",
+                     c.text);
             for (int load = 0; load < 2; load++) {
                 load_local_host_ip_addrs();
                 EXPECT_EQ(g_provider.prefix_count, c.count) << c.text;
                 EXPECT_EQ(g_provider.prefixes, c.slots) << c.text;
             }
-            EXPECT_STREQ(g_if_alias_prefix, c.text) << "the setting is not split in place";
+            EXPECT_STREQ(g_if_alias_prefix, c.text)
+                << "the setting is not split in place";
         });
     }
 }
@@ -213,26 +229,31 @@ TEST(LocalIpFuncTest, TextFormStaysInBuffer)
         load_local_host_ip_addrs();
         const std::string full = "local_host_ip_count: 2,  127.0.0.1  10.0.0.5";
         constexpr size_t kCanary = 16;
-        for (int size : {-1, 0, 1, 2, 23, 24, 25, 30, (int)full.size(), (int)full.size() + 1, 512}) {
+        for (int size : {-1, 0, 1, 2, 23, 24, 25, 30, (int)full.size(),
+                         (int)full.size() + 1, 512}) {
             std::vector<char> mem(2 * kCanary + std::max(size, 0), (char)0xa5);
             char *buff = mem.data() + kCanary;
             EXPECT_EQ(local_host_ip_addrs_to_string(buff, size), buff);
-            size_t text_len = std::min(full.size(), (size_t)std::max(size - 1, 0));
+            size_t text_len =
+                std::min(full.size(), (size_t)std::max(size - 1, 0));
             for (size_t i = 0; i < mem.size(); i++) {
                 const char *p = mem.data() + i;
                 bool in_text = p >= buff && p < buff + text_len;
-                char want = in_text ? full[p - buff] : (p == buff + text_len && size > 0) ? '\0'
-                                                                                          : (char)0xa5;
+                char want = in_text ? full[p - buff]
+                            : (p == buff + text_len && size > 0) ? '\0'
+                                                                 : (char)0xa5;
                 ASSERT_EQ(*p, want) << "size " << size << ", byte " << i;
             }
         }
     });
     InFreshTable({}, [] {  // the longest text: 16 addresses of 15 characters
         for (int i = 0; i < KT_MAX_LOCAL_IP_ADDRS; i++) {
-            insert_into_local_host_ip(("255.255.255.2" + std::to_string(10 + i)).c_str());
+            insert_into_local_host_ip(
+                ("255.255.255.2" + std::to_string(10 + i)).c_str());
         }
         char buff[297];
-        EXPECT_EQ(strlen(local_host_ip_addrs_to_string(buff, sizeof(buff))), 296u);
+        EXPECT_EQ(strlen(local_host_ip_addrs_to_string(buff, sizeof(buff))),
+                  296u);
         EXPECT_STREQ(buff + 296 - 17, "  255.255.255.225");
     });
 }
@@ -258,27 +279,32 @@ TEST(LocalIpFuncTest, LogLineAndPrintout)
         dup2(saved, STDOUT_FILENO);
         close(fd);
         close(saved);
-        EXPECT_EQ(out.read(), "local_host_ip_count=2\n1. 127.0.0.1\n2. 10.0.0.5\n\n");
+        EXPECT_EQ(out.read(),
+                  "local_host_ip_count=2\n1. 127.0.0.1\n2. 10.0.0.5\n\n");
     });
 }
 
 // The real interfaces: loopback first, every address IPv4 and listed once.
 TEST(LocalIpFuncTest, RealHost)
 {
-    InFreshTable({}, [] {
-        const char *first = get_first_local_ip();
-        ASSERT_NE(first, nullptr);
-        std::vector<std::string> table = Table();
-        ASSERT_GE(table.size(), 1u);
-        EXPECT_EQ(table[0], "127.0.0.1");
-        EXPECT_EQ(std::set<std::string>(table.begin(), table.end()).size(), table.size());
-        for (const auto &ip : table) {
-            uint8_t addr[4];
-            EXPECT_TRUE(kt_parse_ipv4(ip.c_str(), addr)) << ip;
-            EXPECT_TRUE(is_local_host_ip(ip.c_str())) << ip;
-        }
-        EXPECT_EQ(g_provider.calls, 0);
-    }, true);
+    InFreshTable(
+        {},
+        [] {
+            const char *first = get_first_local_ip();
+            ASSERT_NE(first, nullptr);
+            std::vector<std::string> table = Table();
+            ASSERT_GE(table.size(), 1u);
+            EXPECT_EQ(table[0], "127.0.0.1");
+            EXPECT_EQ(std::set<std::string>(table.begin(), table.end()).size(),
+                      table.size());
+            for (const auto &ip : table) {
+                uint8_t addr[4];
+                EXPECT_TRUE(kt_parse_ipv4(ip.c_str(), addr)) << ip;
+                EXPECT_TRUE(is_local_host_ip(ip.c_str())) << ip;
+            }
+            EXPECT_EQ(g_provider.calls, 0);
+        },
+        true);
 }
 
 // Threads whose first look-ups race on an empty table fill it once and all
@@ -294,7 +320,8 @@ TEST(LocalIpFuncTest, RacingFirstLookupsFillOnce)
             threads.emplace_back([&, t] {
                 while (!go.load()) std::this_thread::yield();
                 bool ok = t % 2 == 0 ? is_local_host_ip("192.168.1.2")
-                                     : Str(get_next_local_ip("10.0.0.5")) == "192.168.1.2";
+                                     : Str(get_next_local_ip("10.0.0.5")) ==
+                                           "192.168.1.2";
                 if (ok) seen++;
             });
         }
@@ -316,7 +343,8 @@ TEST(LocalIpFuncTest, ReadersDuringInserts)
         std::vector<std::thread> readers;
         for (int t = 0; t < 3; t++) {
             readers.emplace_back([&] {
-                while (!is_local_host_ip(added.back().c_str())) std::this_thread::yield();
+                while (!is_local_host_ip(added.back().c_str()))
+                    std::this_thread::yield();
                 const char *ip = nullptr;
                 for (const auto &want : added) {
                     ip = get_next_local_ip(ip);

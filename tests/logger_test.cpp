@@ -32,9 +32,11 @@ TEST(LoggerTest, ErrorAndWarningCarryTheStandardPrefixWithBaseName)
     auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].level, KT_LOG_ERROR);
-    EXPECT_EQ(records[0].message, Prefix("logger_test.cpp", line) + "open x.conf fail");
+    EXPECT_EQ(records[0].message,
+              Prefix("logger_test.cpp", line) + "open x.conf fail");
     EXPECT_EQ(records[1].level, KT_LOG_WARNING);
-    EXPECT_EQ(records[1].message, Prefix("logger_test.cpp", line + 1) + "retry 3");
+    EXPECT_EQ(records[1].message,
+              Prefix("logger_test.cpp", line + 1) + "retry 3");
 }
 
 TEST(LoggerTest, InfoAndDebugArePlainUnlessAskedForThePrefix)
@@ -108,7 +110,8 @@ TEST(LoggerTest, UnkownErrorRule)
     EXPECT_NE(kt_strerror(123456), nullptr);
     LogCapture capture;
     int line = __LINE__ + 1;
-    kt_log_call_fail(KT_LOG_WARNING, __FILE__, line, "pthread_mutex_lock", EINVAL);
+    kt_log_call_fail(KT_LOG_WARNING, __FILE__, line, "pthread_mutex_lock",
+                     EINVAL);
     EXPECT_EQ(capture.last(), Prefix("logger_test.cpp", line) +
                                   "call pthread_mutex_lock fail, errno: 22, "
                                   "error info: Invalid argument");
@@ -123,7 +126,8 @@ TEST(LoggerTest, LongMessagesAreCutNotOverflowed)
     EXPECT_GT(capture.last().size(), 4000u);
     EXPECT_LT(capture.last().size(), 4096u);
     // The cut is marked, so a reader knows the record went on.
-    EXPECT_TRUE(capture.last().ends_with("x...(truncated)")) << capture.last().substr(3990);
+    EXPECT_TRUE(capture.last().ends_with("x...(truncated)"))
+        << capture.last().substr(3990);
     capture.clear();
     logError("%s", std::string(4100, 'y').c_str());
     EXPECT_TRUE(capture.last().ends_with("...(truncated)"));
@@ -139,12 +143,16 @@ void RunOnSmallStack(Fn fn)
         std::atomic<bool> done{false};
     } job{fn};
     pthread_t tid;
-    ASSERT_EQ(kt_create_thread(&tid, [](void *arg) -> void * {
-        auto *j = static_cast<Job *>(arg);
-        j->fn();
-        j->done.store(true);
-        return nullptr;
-    }, &job, 32 * 1024), 0);
+    ASSERT_EQ(kt_create_thread(
+                  &tid,
+                  [](void *arg) -> void * {
+                      auto *j = static_cast<Job *>(arg);
+                      j->fn();
+                      j->done.store(true);
+                      return nullptr;
+                  },
+                  &job, 32 * 1024),
+              0);
     for (int i = 0; i < 10000 && !job.done.load(); i++) usleep(1000);
     ASSERT_TRUE(job.done.load());
 }
@@ -200,8 +208,10 @@ TEST(LoggerTest, SinkSwapsWhileThreadsLog)
     }
     std::thread swapper([&] {
         for (int i = 0; !stop.load(); i++) {
-            if (i % 2 == 0) kt_log_set_sink(&tagged_sink<2>, &b);
-            else kt_log_set_sink(&tagged_sink<1>, &a);
+            if (i % 2 == 0)
+                kt_log_set_sink(&tagged_sink<2>, &b);
+            else
+                kt_log_set_sink(&tagged_sink<1>, &a);
         }
     });
     for (auto &th : threads) th.join();
@@ -228,7 +238,8 @@ TEST(LoggerTest, ConcurrentRecordsNeverInterleave)
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([t] {
             std::string pad(100 + t * 37, 'a' + t);
-            for (int i = 0; i < kPerThread; i++) logError("t%d i%d %s", t, i, pad.c_str());
+            for (int i = 0; i < kPerThread; i++)
+                logError("t%d i%d %s", t, i, pad.c_str());
         });
     }
     for (auto &th : threads) th.join();
@@ -238,7 +249,8 @@ TEST(LoggerTest, ConcurrentRecordsNeverInterleave)
     close(fd);
 
     std::ifstream in(out.path());
-    std::regex shape(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ERROR - file: logger_test\.cpp, line: \d+, t(\d) i(\d+) ([a-h]+)$)");
+    std::regex shape(
+        R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ERROR - file: logger_test\.cpp, line: \d+, t(\d) i(\d+) ([a-h]+)$)");
     std::vector<int> seen(kThreads, 0);
     std::string line;
     int lines = 0;

@@ -52,7 +52,10 @@ std::string Frame(int32_t length, const std::string &body)
     return std::string(reinterpret_cast<char *>(&n), sizeof(n)) + body;
 }
 
-std::string Reply(const std::string &body) { return Frame((int32_t)body.size(), body); }
+std::string Reply(const std::string &body)
+{
+    return Frame((int32_t)body.size(), body);
+}
 
 KiteBuffer View(std::string &text)
 {
@@ -84,9 +87,9 @@ struct Fan {
             memset(&entries[i], 0, sizeof(entries[i]));
             entries[i].conn = &conns[i];
         }
-        init_result = kite_multi_sock_client_init_ex(&client, entries.data(), n,
-                                                     kHeader, BodyLength, MonotonicMs,
-                                                     init_size, timeout_ms);
+        init_result = kite_multi_sock_client_init_ex(
+            &client, entries.data(), n, kHeader, BodyLength, MonotonicMs,
+            init_size, timeout_ms);
     }
     ~Fan() { kite_multi_sock_client_destroy(&client); }
     int peer(int i) const { return pairs[i]->fds[1]; }
@@ -103,12 +106,14 @@ struct Fan {
     std::string PeerGot(int i, size_t size) const
     {
         std::string got(size, '\0');
-        return kite_test::ReadAll(peer(i), got.data(), size, 1000) ? got : "<short>";
+        return kite_test::ReadAll(peer(i), got.data(), size, 1000) ? got
+                                                                   : "<short>";
     }
     // The poller holds no registration for the socket of entry i.
     bool Detached(int i)
     {
-        return ioevent_detach(&client.ioevent, conns[i].sock) == -1 && errno == ENOENT;
+        return ioevent_detach(&client.ioevent, conns[i].sock) == -1 &&
+               errno == ENOENT;
     }
 };
 
@@ -122,25 +127,29 @@ TEST(MultiSocketClientTest, InitRefusesBadArgumentsAndLeavesClientCleared)
         kms_client_get_body_length_func body_length;
         kms_client_get_current_time_ms_func clock;
         const char *message;
-    } cases[] = {{0, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: 0 <= 0"},
-                 {-2, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: -2 <= 0"},
-                 {1, 0, &entry, BodyLength, MonotonicMs, "invalid header_length: 0 <= 0"},
-                 {1, 4, nullptr, BodyLength, MonotonicMs, "must not be null"},
-                 {1, 4, &entry, nullptr, MonotonicMs, "must not be null"},
-                 {1, 4, &entry, BodyLength, nullptr, "must not be null"}};
+    } cases[] = {
+        {0, 4, &entry, BodyLength, MonotonicMs, "invalid entry_count: 0 <= 0"},
+        {-2, 4, &entry, BodyLength, MonotonicMs,
+         "invalid entry_count: -2 <= 0"},
+        {1, 0, &entry, BodyLength, MonotonicMs,
+         "invalid header_length: 0 <= 0"},
+        {1, 4, nullptr, BodyLength, MonotonicMs, "must not be null"},
+        {1, 4, &entry, nullptr, MonotonicMs, "must not be null"},
+        {1, 4, &entry, BodyLength, nullptr, "must not be null"}};
     for (const auto &c : cases) {
         LogCapture log;
         KiteMultiSockClient client;
         memset(&client, 0x5a, sizeof(client));
-        EXPECT_EQ(kite_multi_sock_client_init_ex(&client, c.entries, c.entry_count,
-                                                 c.header_length, c.body_length,
-                                                 c.clock, 0, 100),
+        EXPECT_EQ(kite_multi_sock_client_init_ex(
+                      &client, c.entries, c.entry_count, c.header_length,
+                      c.body_length, c.clock, 0, 100),
                   EINVAL);
         EXPECT_TRUE(log.contains(c.message)) << log.last();
         EXPECT_EQ(client.ioevent.poll_fd, -1);
         EXPECT_EQ(client.entry_count, 0);
         EXPECT_EQ(client.entries, nullptr);
-        kite_multi_sock_client_destroy(&client);  // harmless on a cleared client
+        kite_multi_sock_client_destroy(
+            &client);  // harmless on a cleared client
         KiteBuffer request{};
         EXPECT_EQ(kite_multi_sock_client_request(&client, &request), ENOENT);
     }
@@ -156,8 +165,9 @@ TEST(MultiSocketClientTest, InitSizesReceiveBuffers)
     for (const auto &c : cases) {
         KiteMultiSockEntry entries[2] = {};
         KiteMultiSockClient client;
-        ASSERT_EQ(kite_multi_sock_client_init(&client, entries, 2, c.header_length,
-                                              BodyLength, c.init_size, 3),
+        ASSERT_EQ(kite_multi_sock_client_init(&client, entries, 2,
+                                              c.header_length, BodyLength,
+                                              c.init_size, 3),
                   0);
         for (const auto &e : entries) {
             EXPECT_EQ(e.recv_buffer.alloc_size, c.expected) << c.init_size;
@@ -218,7 +228,8 @@ TEST(MultiSocketClientTest, EntriesThatCannotStart)
     EXPECT_EQ(fan.entries[1].error_no, 0);
     EXPECT_EQ(fan.entries[2].error_no, EEXIST);
     EXPECT_TRUE(log.contains("NOT connected to 127.0.0.1:1000")) << log.last();
-    EXPECT_TRUE(log.contains("ioevent_attach fail, errno: 17, error info: File exists"));
+    EXPECT_TRUE(log.contains(
+        "ioevent_attach fail, errno: 17, error info: File exists"));
 
     fan.conns[1].sock = fan.conns[2].sock = -1;
     log.clear();
@@ -243,7 +254,8 @@ TEST(MultiSocketClientTest, RepliesGatheredAndSilentServerTimesOut)
     EXPECT_EQ(Received(fan.entries[0]), Reply("hello"));
     EXPECT_EQ(fan.entries[1].error_no, ETIMEDOUT);
     EXPECT_TRUE(fan.entries[0].done && fan.entries[1].done);
-    EXPECT_TRUE(log.contains("recv from 127.0.0.1:1001 timedout")) << log.last();
+    EXPECT_TRUE(log.contains("recv from 127.0.0.1:1001 timedout"))
+        << log.last();
     EXPECT_TRUE(log.contains("pulling_count: 0, success_count: 1"));
     for (int i = 0; i < 2; i++) {
         EXPECT_EQ(fan.PeerGot(i, 7), "request");
@@ -281,7 +293,8 @@ TEST(MultiSocketClientTest, PeerFailuresEndTheirEntries)
         {"stops mid body", Frame(100, "0123456789"), SHUT_WR, ECONNRESET,
          "server: 127.0.0.1:1003, sock: "},
         {"stops reading", "", SHUT_RD, EPIPE,
-         "send to server 127.0.0.1:1004 fail, errno: 32, error info: Broken pipe"},
+         "send to server 127.0.0.1:1004 fail, errno: 32, error info: Broken "
+         "pipe"},
     };
     const int n = sizeof(cases) / sizeof(cases[0]);
     Fan fan(n, 5000);
@@ -345,7 +358,8 @@ void *CountingRealloc(void *ptr, size_t size)
 // A body larger than the buffer: it grows to header plus body with the
 // header kept at its start; a second request of the same size reuses the
 // grown buffer without allocating.
-TEST(MultiSocketClientTest, LargeBodyGrowsBufferOnceAndWarmRequestsAllocateNothing)
+TEST(MultiSocketClientTest,
+     LargeBodyGrowsBufferOnceAndWarmRequestsAllocateNothing)
 {
     Fan fan(2, 5000, 16);
     ASSERT_EQ(fan.init_result, 0);
@@ -365,8 +379,10 @@ TEST(MultiSocketClientTest, LargeBodyGrowsBufferOnceAndWarmRequestsAllocateNothi
             EXPECT_GE(fan.entries[i].recv_buffer.alloc_size, kHeader + 60000);
             EXPECT_EQ(fan.PeerGot(i, request.size()), request);
         }
-        if (round > 0) EXPECT_EQ(g_allocations.load(), 0);
-        else EXPECT_GT(g_allocations.load(), 0);
+        if (round > 0)
+            EXPECT_EQ(g_allocations.load(), 0);
+        else
+            EXPECT_GT(g_allocations.load(), 0);
     }
 }
 
@@ -386,9 +402,11 @@ TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
         const std::string ip = "127.0.0." + std::to_string(i + 1);
         listeners.push_back(std::make_unique<kite_test::LoopbackSocket>(ip));
         int small = 4096;  // taken over by the accepted socket
-        setsockopt(listeners[i]->fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        setsockopt(listeners[i]->fd(), SOL_SOCKET, SO_RCVBUF, &small,
+                   sizeof(small));
         ASSERT_EQ(conn_pool_parse_server_info(listeners[i]->address().c_str(),
-                                              &conns[i], 0), 0);
+                                              &conns[i], 0),
+                  0);
         ASSERT_EQ(conn_pool_connect_server(&conns[i], 5), 0);
         setsockopt(conns[i].sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
         ASSERT_EQ(kt_set_nonblock(conns[i].sock), 0);
@@ -402,8 +420,10 @@ TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
             // Read nothing until the client's socket is full, so that its
             // send step must meet EAGAIN and wait for writability.
             pollfd full = {conns[i].sock, POLLOUT, 0};
-            for (int ms = 0; ms < 10000 && poll(&full, 1, 0) == 1; ms++) usleep(1000);
-            if (fd >= 0 && kite_test::ReadAll(fd, got[i].data(), request.size())) {
+            for (int ms = 0; ms < 10000 && poll(&full, 1, 0) == 1; ms++)
+                usleep(1000);
+            if (fd >= 0 &&
+                kite_test::ReadAll(fd, got[i].data(), request.size())) {
                 for (char c : Reply(body)) kite_test::WriteAll(fd, &c, 1);
             }
             if (fd >= 0) close(fd);
@@ -412,8 +432,10 @@ TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
     std::vector<KiteMultiSockEntry> entries(kServers);
     for (int i = 0; i < kServers; i++) entries[i].conn = &conns[i];
     KiteMultiSockClient client;
-    ASSERT_EQ(kite_multi_sock_client_init_ex(&client, entries.data(), kServers, kHeader,
-                                             BodyLength, MonotonicMs, 0, 20000), 0);
+    ASSERT_EQ(kite_multi_sock_client_init_ex(&client, entries.data(), kServers,
+                                             kHeader, BodyLength, MonotonicMs,
+                                             0, 20000),
+              0);
     LogCapture log;
     std::string copy = request;
     KiteBuffer send_buffer = View(copy);
@@ -430,7 +452,8 @@ TEST(MultiSocketClientTest, DribblingServersLargeRequestAndSignals)
         EXPECT_EQ(Received(entries[i]), Reply(body));
         EXPECT_TRUE(got[i] == request) << i;
         // The send step ran more than once: it stopped at EAGAIN and resumed.
-        const std::string writable = "sock: " + std::to_string(conns[i].sock) + ", event: 4";
+        const std::string writable =
+            "sock: " + std::to_string(conns[i].sock) + ", event: 4";
         int sends = 0;
         for (const auto &m : log.messages()) sends += m == writable;
         EXPECT_GT(sends, 1) << i;

@@ -72,7 +72,8 @@ class LoopbackSocket {
     {
         sockaddr_storage addr;
         socklen_t len = LoopbackAddr(ip, 0, &addr);
-        fd_ = len == 0 ? -1 : socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd_ = len == 0 ? -1
+                       : socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0 || bind(fd_, (sockaddr *)&addr, len) != 0 ||
             (listen_backlog >= 0 && listen(fd_, listen_backlog) != 0) ||
             getsockname(fd_, (sockaddr *)&addr, &len) != 0) {
@@ -139,7 +140,8 @@ class FullBacklogListener {
         for (int i = 0; i < 64 && listener_.ok(); i++) {
             sockaddr_storage addr;
             socklen_t len = LoopbackAddr("127.0.0.1", listener_.port(), &addr);
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            int fd =
+                socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             fillers_.push_back(fd);
             if (connect(fd, (sockaddr *)&addr, len) == 0) continue;
             pollfd pfd = {fd, POLLOUT, 0};

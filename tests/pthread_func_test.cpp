@@ -44,10 +44,14 @@ TEST(PthreadFuncTest, TimeoutArithmeticForEveryUnit)
 {
     FixedClock clock(1000000);
     const TimeoutCase cases[] = {
-        {1500, 'm', 1, 500000000},     {0, 's', 0, 0},
-        {7, 's', 7, 0},                {999, 'm', 0, 999000000},
-        {2500000, 'u', 2, 500000000},     {999999, 'u', 0, 999999000},
-        {1999999999, 'n', 1, 999999999}, {5, 'n', 0, 5},
+        {1500, 'm', 1, 500000000},
+        {0, 's', 0, 0},
+        {7, 's', 7, 0},
+        {999, 'm', 0, 999000000},
+        {2500000, 'u', 2, 500000000},
+        {999999, 'u', 0, 999999000},
+        {1999999999, 'n', 1, 999999999},
+        {5, 'n', 0, 5},
         {2147483647, 'm', 2147483, 647000000},
     };
     for (const auto &c : cases) {
@@ -125,14 +129,18 @@ TEST(PthreadFuncTest, ZeroTimeoutTimesOutAtOnceAndSignalWakes)
     } ctx{&lcp, &ready};
     pthread_t tid;
     pthread_mutex_lock(&lcp.lock);
-    ASSERT_EQ(kt_create_thread(&tid, [](void *arg) -> void * {
-        auto *c = static_cast<Ctx *>(arg);
-        pthread_mutex_lock(&c->lcp->lock);
-        c->ready->store(true);
-        pthread_cond_signal(&c->lcp->cond);
-        pthread_mutex_unlock(&c->lcp->lock);
-        return nullptr;
-    }, &ctx, 64 * 1024), 0);
+    ASSERT_EQ(kt_create_thread(
+                  &tid,
+                  [](void *arg) -> void * {
+                      auto *c = static_cast<Ctx *>(arg);
+                      pthread_mutex_lock(&c->lcp->lock);
+                      c->ready->store(true);
+                      pthread_cond_signal(&c->lcp->cond);
+                      pthread_mutex_unlock(&c->lcp->lock);
+                      return nullptr;
+                  },
+                  &ctx, 64 * 1024),
+              0);
     while (!ready.load()) {
         kt_cond_timedwait(&lcp, 5, 's');
     }
@@ -194,7 +202,8 @@ TEST(PthreadFuncTest, LockHelpersLogFailuresAtTheirLevel)
     EXPECT_EQ(records[0].level, KT_LOG_ERROR);
     EXPECT_NE(records[0].message.find(
                   "call pthread_mutex_unlock fail, errno: 1, error info: "
-                  "Operation not permitted"), std::string::npos);
+                  "Operation not permitted"),
+              std::string::npos);
     EXPECT_EQ(PTHREAD_MUTEX_LOCK_WARN(&lock), 0);
     EXPECT_EQ(PTHREAD_MUTEX_LOCK_WARN(&lock), EDEADLK);
     EXPECT_EQ(capture.records().back().level, KT_LOG_WARNING);

@@ -11,8 +11,14 @@
 namespace {
 
 // The clock thread writes these with atomic stores; read them the same way.
-time_t LoadTime() { return __atomic_load_n(&g_current_time, __ATOMIC_ACQUIRE); }
-int LoadFlag() { return __atomic_load_n(&g_schedule_flag, __ATOMIC_ACQUIRE); }
+time_t LoadTime()
+{
+    return __atomic_load_n(&g_current_time, __ATOMIC_ACQUIRE);
+}
+int LoadFlag()
+{
+    return __atomic_load_n(&g_schedule_flag, __ATOMIC_ACQUIRE);
+}
 
 TEST(SchedThreadTest, ClockRunsKeepsTimeAndStops)
 {
@@ -41,7 +47,8 @@ TEST(SchedThreadTest, ReadersRaceStartAndStopSafely)
             time_t last = 0;
             while (!stop.load()) {
                 time_t now = kt_get_current_time();
-                EXPECT_GE(now + 1, last);  // never goes back by more than a tick
+                EXPECT_GE(now + 1,
+                          last);  // never goes back by more than a tick
                 last = now;
             }
         });

@@ -31,7 +31,8 @@ struct Addresses {
     {
         for (const auto &host : hosts) {
             auto info = std::make_unique<KTAddressInfo>();
-            EXPECT_EQ(conn_pool_parse_server_info(host.c_str(), &info->conn, 0), 0)
+            EXPECT_EQ(conn_pool_parse_server_info(host.c_str(), &info->conn, 0),
+                      0)
                 << host;
             info->net_type = kt_get_net_type_by_ip(info->conn.ip_addr);
             ptrs.push_back(info.get());
@@ -67,7 +68,8 @@ TEST(ServerIdFuncTest, CheckConnectFallsBackAndKeepsTheConnection)
     ThreeHosts net;
     Addresses a(net.hosts());
     int err_no = -1;
-    ConnectionInfo *conn = kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no);
+    ConnectionInfo *conn =
+        kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no);
     ASSERT_EQ(conn, &a.records[1]->conn);
     EXPECT_EQ(err_no, 0);
     EXPECT_EQ(a.array.index, 1);
@@ -75,7 +77,8 @@ TEST(ServerIdFuncTest, CheckConnectFallsBackAndKeepsTheConnection)
     EXPECT_EQ(a.sock(0), -1);
 
     err_no = 1234;  // the kept connection is returned without writing err_no
-    EXPECT_EQ(kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no), conn);
+    EXPECT_EQ(kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no),
+              conn);
     EXPECT_EQ(err_no, 1234);
     EXPECT_EQ(net.second.DrainPending(), 1);
 
@@ -90,18 +93,21 @@ TEST(ServerIdFuncTest, CheckConnectFallsBackAndKeepsTheConnection)
 
 TEST(ServerIdFuncTest, AllAddressesFailingLeaksNothing)
 {
-    LoopbackSocket r1("127.0.0.1", -1), r2("127.0.0.2", -1), r3("127.0.0.3", -1);
+    LoopbackSocket r1("127.0.0.1", -1), r2("127.0.0.2", -1),
+        r3("127.0.0.3", -1);
     Addresses a({r1.address(), r2.address(), r3.address()});
     a.array.index = 2;
     const int fds_before = CountOpenFds();
     for (int round = 0; round < 20; round++) {
         int err_no = 0;
-        EXPECT_EQ(kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no),
-                  nullptr);
+        EXPECT_EQ(
+            kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no),
+            nullptr);
         EXPECT_EQ(err_no, ECONNREFUSED);
         ConnectionInfo mine;
-        EXPECT_EQ(kt_server_make_connection_ex(&a.array, &mine, 5, nullptr, false),
-                  ECONNREFUSED);
+        EXPECT_EQ(
+            kt_server_make_connection_ex(&a.array, &mine, 5, nullptr, false),
+            ECONNREFUSED);
         EXPECT_EQ(mine.sock, -1);
     }
     EXPECT_EQ(a.array.index, 2);
@@ -119,13 +125,15 @@ TEST(ServerIdFuncTest, CheckConnectAdoptsConnectionOfSharedRecord)
 
     a.array.index = 2;
     int err_no = -1;
-    ConnectionInfo *conn = kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no);
+    ConnectionInfo *conn =
+        kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no);
     ASSERT_EQ(conn, &a.records[2]->conn);
     const int sock = conn->sock;
     EXPECT_EQ(net.third.DrainPending(), 1);
 
     err_no = -1;
-    EXPECT_EQ(kt_server_check_connect_ex(&group, 5, nullptr, false, &err_no), conn);
+    EXPECT_EQ(kt_server_check_connect_ex(&group, 5, nullptr, false, &err_no),
+              conn);
     EXPECT_EQ(err_no, 0);
     EXPECT_EQ(group.index, 1);
     EXPECT_EQ(conn->sock, sock);
@@ -141,15 +149,18 @@ TEST(ServerIdFuncTest, IndexOutsideTheArrayIsTakenAsZero)
         SCOPED_TRACE(index);
         a.array.index = index;
         int err_no = -1;
-        EXPECT_EQ(kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no),
-                  &a.records[0]->conn);
+        EXPECT_EQ(
+            kt_server_check_connect_ex(&a.array, 5, nullptr, false, &err_no),
+            &a.records[0]->conn);
         EXPECT_EQ(a.array.index, 0);
         a.array.index = index;
         kt_server_disconnect(&a.array);
         EXPECT_EQ(a.sock(0), -1);
         a.array.index = index;
         ConnectionInfo mine;
-        EXPECT_EQ(kt_server_make_connection_ex(&a.array, &mine, 5, nullptr, false), 0);
+        EXPECT_EQ(
+            kt_server_make_connection_ex(&a.array, &mine, 5, nullptr, false),
+            0);
         close(mine.sock);
         EXPECT_EQ(server.DrainPending(), 2);
     }
@@ -164,7 +175,9 @@ TEST(ServerIdFuncTest, MakeConnectionFillsCallerRecordsOnly)
         char args[8];
     } first, second;
     memcpy(first.args, "callers", 8);
-    ASSERT_EQ(kt_server_make_connection_ex(&a.array, &first.conn, 5, "127.0.0.2", false), 0);
+    ASSERT_EQ(kt_server_make_connection_ex(&a.array, &first.conn, 5,
+                                           "127.0.0.2", false),
+              0);
     ASSERT_EQ(kt_server_make_connection(&a.array, &second.conn, 5), 0);
     EXPECT_NE(first.conn.sock, second.conn.sock);
     EXPECT_STREQ(first.conn.ip_addr, "127.0.0.2");
@@ -179,18 +192,21 @@ TEST(ServerIdFuncTest, MakeConnectionFillsCallerRecordsOnly)
     LoopbackSocket refusing("127.0.0.1", -1);
     Addresses one({refusing.address()});
     ConnectionInfo mine;
-    EXPECT_EQ(kt_server_make_connection_ex(&one.array, &mine, 5, nullptr, false),
-              ECONNREFUSED);
+    EXPECT_EQ(
+        kt_server_make_connection_ex(&one.array, &mine, 5, nullptr, false),
+        ECONNREFUSED);
 }
 
 TEST(ServerIdFuncTest, EmptyArrays)
 {
     KTAddressPtrArray empty{};
     int err_no = 0;
-    EXPECT_EQ(kt_server_check_connect_ex(&empty, 1, nullptr, false, &err_no), nullptr);
+    EXPECT_EQ(kt_server_check_connect_ex(&empty, 1, nullptr, false, &err_no),
+              nullptr);
     EXPECT_EQ(err_no, ENOENT);
     ConnectionInfo mine;
-    EXPECT_EQ(kt_server_make_connection_ex(&empty, &mine, 1, nullptr, false), ENOENT);
+    EXPECT_EQ(kt_server_make_connection_ex(&empty, &mine, 1, nullptr, false),
+              ENOENT);
     kt_server_disconnect(&empty);
     EXPECT_EQ(kt_server_get_address_by_peer(&empty, "10.0.0.1"), nullptr);
 }
@@ -201,14 +217,16 @@ TEST(ServerIdFuncTest, AddressByPeerNetwork)
     struct Case {
         const char *peer;
         int expected;
-    } cases[] = {{"198.51.100.7", 1}, {"10.9.9.9", 0}, {"192.168.7.7", 2},
-                 {"172.16.0.1", 0}, {"not-an-ip", 0}, {"127.0.0.1", 0}};
+    } cases[] = {{"198.51.100.7", 1}, {"10.9.9.9", 0},  {"192.168.7.7", 2},
+                 {"172.16.0.1", 0},   {"not-an-ip", 0}, {"127.0.0.1", 0}};
     for (const auto &c : cases) {
-        EXPECT_EQ(kt_server_get_address_by_peer(&a.array, c.peer), a.ptrs[c.expected])
+        EXPECT_EQ(kt_server_get_address_by_peer(&a.array, c.peer),
+                  a.ptrs[c.expected])
             << c.peer;
     }
     Addresses one({"10.0.0.1:5000"});
-    EXPECT_EQ(kt_server_get_address_by_peer(&one.array, "203.0.113.9"), one.ptrs[0]);
+    EXPECT_EQ(kt_server_get_address_by_peer(&one.array, "203.0.113.9"),
+              one.ptrs[0]);
 }
 
 }  // namespace

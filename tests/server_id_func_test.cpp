@@ -28,9 +28,8 @@ const char kCaption[] = "t.conf";
 
 // Two groups used by most cases: "in" takes inner addresses on 5000, "out"
 // outer addresses on 6000.
-const char kTwoGroups[] =
-    "[group-in]\nport = 5000\nnet_type = inner\n\n"
-    "[group-out]\nport = 6000\nnet_type = outer\n\n";
+const char kTwoGroups[] = "[group-in]\nport = 5000\nnet_type = inner\n\n"
+                          "[group-out]\nport = 6000\nnet_type = outer\n\n";
 
 struct Loaded {
     KTServerConfig ctx;
@@ -63,7 +62,8 @@ void ExpectOneError(const LogCapture &log, const std::string &text)
 {
     auto errors = Errors(log);
     ASSERT_EQ(errors.size(), 1u) << (errors.empty() ? "" : errors[0]);
-    static const std::regex kPrefix("^file: server_id_func\\.cpp, line: [0-9]+, ");
+    static const std::regex kPrefix(
+        "^file: server_id_func\\.cpp, line: [0-9]+, ");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(errors[0], m, kPrefix)) << errors[0];
     EXPECT_EQ(errors[0].substr(m.length()), text);
@@ -110,24 +110,31 @@ TEST(ServerIdFuncTest, GroupSectionFailures)
 {
     const std::string server = "[server-1]\nhost = 10.0.0.1\n";
     std::vector<FailureCase> cases = {
-        {"five group sections", Repeat("", 0) +
-             "[group-a]\nport=1\nnet_type=outer\n[group-b]\nport=2\nnet_type=outer\n"
-             "[group-c]\nport=3\nnet_type=outer\n[group-d]\nport=4\nnet_type=outer\n"
-             "[group-e]\nport=5\nnet_type=outer\n" + server,
+        {"five group sections",
+         Repeat("", 0) +
+             "[group-a]\nport=1\nnet_type=outer\n[group-b]\nport=2\nnet_type="
+             "outer\n"
+             "[group-c]\nport=3\nnet_type=outer\n[group-d]\nport=4\nnet_type="
+             "outer\n"
+             "[group-e]\nport=5\nnet_type=outer\n" +
+             server,
          0, false, ENOSPC,
          "config filename: t.conf, get sections by prefix group- fail, errno: "
-         "28, error info: " + std::string(kt_strerror(ENOSPC))},
+         "28, error info: " +
+             std::string(kt_strerror(ENOSPC))},
         {"no group name", "[group-]\nport = 1\nnet_type = inner\n" + server, 0,
-         false, EINVAL, "config filename: t.conf, section: group-, no group name!"},
-        {"blank group name", "[group-   ]\nport = 1\nnet_type = inner\n" + server,
-         0, false, EINVAL,
+         false, EINVAL,
+         "config filename: t.conf, section: group-, no group name!"},
+        {"blank group name",
+         "[group-   ]\nport = 1\nnet_type = inner\n" + server, 0, false, EINVAL,
          "config filename: t.conf, section: group-   , no group name!"},
-        {"group name with =", "[group-a=b]\nport = 1\nnet_type = inner\n" + server,
-         0, false, EINVAL,
-         "config filename: t.conf, section: group-a=b, invalid group name: a=b, "
+        {"group name with =",
+         "[group-a=b]\nport = 1\nnet_type = inner\n" + server, 0, false, EINVAL,
+         "config filename: t.conf, section: group-a=b, invalid group name: "
+         "a=b, "
          "it can not be used in item names"},
-        {"group name like a comment", "[group- #x]\nport = 1\nnet_type = inner\n" + server,
-         0, false, EINVAL,
+        {"group name like a comment",
+         "[group- #x]\nport = 1\nnet_type = inner\n" + server, 0, false, EINVAL,
          "config filename: t.conf, section: group- #x, invalid group name: #x, "
          "it can not be used in item names"},
         {"global port not a number", "port = 80a\n" + server, 0, false, EINVAL,
@@ -135,24 +142,36 @@ TEST(ServerIdFuncTest, GroupSectionFailures)
         {"global port over 65535", "port = 65536\n" + server, 0, false, EINVAL,
          "config filename: t.conf, section: , item: port, invalid port: 65536"},
         {"port 0", "[group-a]\nport = 0\nnet_type = inner\n" + server, 0, false,
-         EINVAL, "config filename: t.conf, section: group-a, item: port, invalid port: 0"},
-        {"port -5", "[group-a]\nport = -5\nnet_type = inner\n" + server, 0, false,
-         EINVAL, "config filename: t.conf, section: group-a, item: port, invalid port: -5"},
-        {"port 80x", "[group-a]\nport = 80x\nnet_type = inner\n" + server, 0, false,
-         EINVAL, "config filename: t.conf, section: group-a, item: port, invalid port: 80x"},
-        {"port 65536", "[group-a]\nport = 65536\nnet_type = inner\n" + server, 0,
+         EINVAL,
+         "config filename: t.conf, section: group-a, item: port, invalid port: "
+         "0"},
+        {"port -5", "[group-a]\nport = -5\nnet_type = inner\n" + server, 0,
          false, EINVAL,
-         "config filename: t.conf, section: group-a, item: port, invalid port: 65536"},
-        {"port missing of two", "[group-a]\nport = 1\nnet_type = inner\n"
-                                "[group-b]\nnet_type = outer\n" + server,
-         0, false, ENOENT, "config filename: t.conf, section: group-b, no item: port!"},
+         "config filename: t.conf, section: group-a, item: port, invalid port: "
+         "-5"},
+        {"port 80x", "[group-a]\nport = 80x\nnet_type = inner\n" + server, 0,
+         false, EINVAL,
+         "config filename: t.conf, section: group-a, item: port, invalid port: "
+         "80x"},
+        {"port 65536", "[group-a]\nport = 65536\nnet_type = inner\n" + server,
+         0, false, EINVAL,
+         "config filename: t.conf, section: group-a, item: port, invalid port: "
+         "65536"},
+        {"port missing of two",
+         "[group-a]\nport = 1\nnet_type = inner\n"
+         "[group-b]\nnet_type = outer\n" +
+             server,
+         0, false, ENOENT,
+         "config filename: t.conf, section: group-b, no item: port!"},
         {"net_type missing", "[group-a]\nport = 1\n" + server, 0, false, EINVAL,
          "config filename: t.conf, section: group-a, invalid net_type: (null)"},
-        {"net_type unknown", "[group-a]\nport = 1\nnet_type = Outer\n" + server, 0,
-         false, EINVAL,
+        {"net_type unknown", "[group-a]\nport = 1\nnet_type = Outer\n" + server,
+         0, false, EINVAL,
          "config filename: t.conf, section: group-a, invalid net_type: Outer"},
-        {"ip_prefix of 15", "[group-a]\nport = 1\nnet_type = inner\n"
-                            "ip_prefix = 123456789012345\n" + server,
+        {"ip_prefix of 15",
+         "[group-a]\nport = 1\nnet_type = inner\n"
+         "ip_prefix = 123456789012345\n" +
+             server,
          0, false, EINVAL,
          "config filename: t.conf, section: group-a, item: ip_prefix, invalid "
          "ip_prefix: 123456789012345, exceeds 14 characters"},
@@ -185,7 +204,8 @@ TEST(ServerIdFuncTest, HighestPortIsAccepted)
         ASSERT_EQ(l.result, 0);
         KTServerInfo *server = kt_server_get_by_id(&l.ctx, 1);
         ASSERT_NE(server, nullptr);
-        const KTAddressPtrArray &slot = server->group_addrs[c.group].address_array;
+        const KTAddressPtrArray &slot =
+            server->group_addrs[c.group].address_array;
         ASSERT_EQ(slot.count, 1);
         EXPECT_EQ(slot.addrs[0]->conn.port, 65535);
         string_t ip = {const_cast<char *>(c.ip), (int)strlen(c.ip)};
@@ -199,8 +219,8 @@ TEST(ServerIdFuncTest, ServerSectionFailures)
     const std::string same_port =
         "[group-a]\nport = 5000\nnet_type = inner\n"
         "[group-b]\nport = 5000\nnet_type = inner-10\n";
-    const std::string any_any =
-        "[group-a]\nport = 5000\nnet_type =\n[group-b]\nport = 5000\nnet_type =\n";
+    const std::string any_any = "[group-a]\nport = 5000\nnet_type "
+                                "=\n[group-b]\nport = 5000\nnet_type =\n";
     const std::string pre = "config filename: t.conf, section: server-1, ";
     std::vector<FailureCase> cases = {
         {"no server section", g, 0, false, ENOENT,
@@ -209,7 +229,8 @@ TEST(ServerIdFuncTest, ServerSectionFailures)
          "config filename: t.conf, section: server-, invalid server id! server "
          "section format is [server-$id]"},
         {"id 0", g + "[server-0]\nhost = 10.0.0.1\n", 0, false, EINVAL,
-         "config filename: t.conf, section: server-0, invalid server id! server "
+         "config filename: t.conf, section: server-0, invalid server id! "
+         "server "
          "section format is [server-$id]"},
         {"id -3", g + "[server--3]\nhost = 10.0.0.1\n", 0, false, EINVAL,
          "config filename: t.conf, section: server--3, invalid server id! "
@@ -217,32 +238,37 @@ TEST(ServerIdFuncTest, ServerSectionFailures)
         {"id 12a", g + "[server-12a]\nhost = 10.0.0.1\n", 0, false, EINVAL,
          "config filename: t.conf, section: server-12a, invalid server id! "
          "server section format is [server-$id]"},
-        {"id over int32", g + "[server-2147483648]\nhost = 10.0.0.1\n", 0, false,
-         EINVAL, "config filename: t.conf, section: server-2147483648, invalid "
-                 "server id! server section format is [server-$id]"},
+        {"id over int32", g + "[server-2147483648]\nhost = 10.0.0.1\n", 0,
+         false, EINVAL,
+         "config filename: t.conf, section: server-2147483648, invalid "
+         "server id! server section format is [server-$id]"},
         {"no items", g + "[server-1]\n", 0, false, EINVAL, pre + "no items!"},
-        {"unknown group host", g + "[server-1]\nfoo-host = 10.0.0.1\n", 0, false,
-         ENOENT, pre + "group: foo in item: foo-host not found!"},
-        {"unknown group port", g + "[server-1]\nfoo-port = 1\nhost = 10.0.0.1\n",
-         0, false, ENOENT, pre + "group: foo in item: foo-port not found!"},
-        {"group names are case-sensitive", g + "[server-1]\nIN-host = 10.0.0.1\n",
-         0, false, ENOENT, pre + "group: IN in item: IN-host not found!"},
-        {"bad -port", g + "[server-1]\nin-port = 0\nhost = 10.0.0.1\n", 0, false,
-         EINVAL, pre + "item: in-port, invalid port: 0"},
+        {"unknown group host", g + "[server-1]\nfoo-host = 10.0.0.1\n", 0,
+         false, ENOENT, pre + "group: foo in item: foo-host not found!"},
+        {"unknown group port",
+         g + "[server-1]\nfoo-port = 1\nhost = 10.0.0.1\n", 0, false, ENOENT,
+         pre + "group: foo in item: foo-port not found!"},
+        {"group names are case-sensitive",
+         g + "[server-1]\nIN-host = 10.0.0.1\n", 0, false, ENOENT,
+         pre + "group: IN in item: IN-host not found!"},
+        {"bad -port", g + "[server-1]\nin-port = 0\nhost = 10.0.0.1\n", 0,
+         false, EINVAL, pre + "item: in-port, invalid port: 0"},
         {"-port 70000", g + "[server-1]\nin-port = 70000\nhost = 10.0.0.1\n", 0,
          false, EINVAL, pre + "item: in-port, invalid port: 70000"},
-        {"ninth group host", g + "[server-1]\n" + NHosts("in-host", "10.0.0.", 9, ""),
-         0, false, ENOSPC, pre + "too many in-host items exceeds 8"},
-        {"ninth plain host", g + "[server-1]\n" + NHosts("host", "10.0.0.", 9, ""),
-         0, false, ENOSPC, pre + "too many host items exceeds 8"},
+        {"ninth group host",
+         g + "[server-1]\n" + NHosts("in-host", "10.0.0.", 9, ""), 0, false,
+         ENOSPC, pre + "too many in-host items exceeds 8"},
+        {"ninth plain host",
+         g + "[server-1]\n" + NHosts("host", "10.0.0.", 9, ""), 0, false,
+         ENOSPC, pre + "too many host items exceeds 8"},
         {"bad group host", g + "[server-1]\nin-host = 10.0.0.300\n", 0, false,
          EINVAL, pre + "item: in-host, invalid host: 10.0.0.300"},
-        {"group host port 0", g + "[server-1]\nin-host = 10.0.0.1:0\n", 0, false,
-         EINVAL, pre + "item: in-host, invalid host: 10.0.0.1:0"},
+        {"group host port 0", g + "[server-1]\nin-host = 10.0.0.1:0\n", 0,
+         false, EINVAL, pre + "item: in-host, invalid host: 10.0.0.1:0"},
         {"bad plain host", g + "[server-1]\nhost = example\n", 0, false, EINVAL,
          pre + "item: host, invalid host: example"},
-        {"unknown item", g + "[server-1]\nhost = 10.0.0.1\nweight = 3\n", 0, false,
-         EINVAL, pre + "unkown item name: weight"},
+        {"unknown item", g + "[server-1]\nhost = 10.0.0.1\nweight = 3\n", 0,
+         false, EINVAL, pre + "unkown item name: weight"},
         {"bare -host", g + "[server-1]\n-host = 10.0.0.1\n", 0, false, EINVAL,
          pre + "unkown item name: -host"},
         {"item error before bad plain host",
@@ -254,43 +280,53 @@ TEST(ServerIdFuncTest, ServerSectionFailures)
         {"no host", g + "[server-1]\nin-port = 5001\n", 0, false, ENOENT,
          pre + "no item: host or *-host!"},
         {"duplicate plain host with port",
-         g + "[server-1]\nhost = 10.0.0.1:5000\nhost = 10.0.0.1:5000\n", 0, false,
-         EEXIST, pre + "duplicate ip and port 10.0.0.1:5000"},
-        {"duplicate plain host", g + "[server-1]\nhost = 10.0.0.1\nhost = 10.0.0.1\n",
-         0, false, EEXIST, pre + "duplicate ip 10.0.0.1"},
+         g + "[server-1]\nhost = 10.0.0.1:5000\nhost = 10.0.0.1:5000\n", 0,
+         false, EEXIST, pre + "duplicate ip and port 10.0.0.1:5000"},
+        {"duplicate plain host",
+         g + "[server-1]\nhost = 10.0.0.1\nhost = 10.0.0.1\n", 0, false, EEXIST,
+         pre + "duplicate ip 10.0.0.1"},
         {"groups share a port", same_port + "[server-1]\nhost = 10.0.0.1\n", 0,
          false, EEXIST,
-         "config filename: t.conf, the port: 5000 of group: a is same to group: b"},
+         "config filename: t.conf, the port: 5000 of group: a is same to "
+         "group: b"},
         {"-port makes ports equal",
          g + "[server-1]\nout-port = 5000\nhost = 10.0.0.1\n", 0, false, EEXIST,
-         "config filename: t.conf, the port: 5000 of group: in is same to group: out"},
+         "config filename: t.conf, the port: 5000 of group: in is same to "
+         "group: out"},
         {"plain host is a ninth address of a group",
          g + "[server-1]\n" + NHosts("in-host", "10.0.0.", 8, "") +
              "host = 10.0.1.1\n",
          0, false, ENOSPC, pre + "too many host items for group in exceeds 8"},
-        {"host without group, with port", g + "[server-1]\nhost = 10.0.0.1:7000\n",
-         0, false, ENOENT, pre + "host 10.0.0.1:7000 not belong to any group"},
+        {"host without group, with port",
+         g + "[server-1]\nhost = 10.0.0.1:7000\n", 0, false, ENOENT,
+         pre + "host 10.0.0.1:7000 not belong to any group"},
         {"host without group",
-         "[group-a]\nport = 1\nnet_type = inner-10\n[server-1]\nhost = 8.8.8.8\n",
+         "[group-a]\nport = 1\nnet_type = inner-10\n[server-1]\nhost = "
+         "8.8.8.8\n",
          0, false, ENOENT, pre + "host 8.8.8.8 not belong to any group"},
         {"host in two groups", any_any + "[server-1]\nhost = 1.2.3.4:5000\n", 0,
          false, EEXIST, pre + "host 1.2.3.4:5000 belongs to 2 groups"},
         {"duplicate in group",
-         g + "[server-1]\nin-host = 10.0.0.1:5000\nin-host = 10.0.0.1:5000\n", 0,
-         false, EEXIST, pre + "group: in, duplicate ip and port: 10.0.0.1:5000"},
+         g + "[server-1]\nin-host = 10.0.0.1:5000\nin-host = 10.0.0.1:5000\n",
+         0, false, EEXIST,
+         pre + "group: in, duplicate ip and port: 10.0.0.1:5000"},
         {"port 0 and group port as plain hosts",
          g + "[server-1]\nhost = 10.0.0.1\nhost = 10.0.0.1:5000\n", 0, false,
          EEXIST, pre + "group: in, duplicate ip and port: 10.0.0.1:5000"},
-        {"too few hosts", g + "[server-1]\nhost = 10.0.0.1\nhost = 10.0.0.2\n"
-                              "host = 8.8.8.8\n",
+        {"too few hosts",
+         g + "[server-1]\nhost = 10.0.0.1\nhost = 10.0.0.2\n"
+             "host = 8.8.8.8\n",
          2, false, ENOENT, pre + "group: out, host count: 1 < 2!"},
-        {"duplicate id", g + "[server-7]\nhost = 10.0.0.1\n[server-07]\nhost = "
-                             "10.0.0.2\n",
+        {"duplicate id",
+         g + "[server-7]\nhost = 10.0.0.1\n[server-07]\nhost = "
+             "10.0.0.2\n",
          0, false, EEXIST, "config file: t.conf, duplicate server id: 7"},
-        {"duplicate ip:port", g + "[server-3]\nhost = 10.0.0.1\n[server-2]\n"
-                                  "in-host = 10.0.0.1\n",
+        {"duplicate ip:port",
+         g + "[server-3]\nhost = 10.0.0.1\n[server-2]\n"
+             "in-host = 10.0.0.1\n",
          0, false, EEXIST,
-         "config file: t.conf, duplicate ip:port 10.0.0.1:5000, the server ids: 2, 3"},
+         "config file: t.conf, duplicate ip:port 10.0.0.1:5000, the server "
+         "ids: 2, 3"},
     };
     RunFailureCases(cases);
 }
@@ -304,8 +340,9 @@ TEST(ServerIdFuncTest, ReaderErrorsPassThroughWithoutOwnMessage)
         EXPECT_EQ(m.find("server_id_func.cpp"), std::string::npos) << m;
     }
     KTServerConfig ctx;
-    EXPECT_EQ(kt_server_load_from_file_ex(&ctx, "/nonexistent/x.conf", 0, 0, false),
-              ENOENT);
+    EXPECT_EQ(
+        kt_server_load_from_file_ex(&ctx, "/nonexistent/x.conf", 0, 0, false),
+        ENOENT);
     kt_server_destroy(&ctx);
 }
 
@@ -316,11 +353,15 @@ TEST(ServerIdFuncTest, DefaultPortBeyondSixteenBits)
     LogCapture log;
     Loaded implicit("[server-1]\nhost = 8.8.8.8\n", 70000);
     EXPECT_EQ(implicit.result, EINVAL);
-    ExpectOneError(log, "config filename: t.conf, section: , invalid default port: 70000");
+    ExpectOneError(
+        log, "config filename: t.conf, section: , invalid default port: 70000");
     log.clear();
-    Loaded lone("[group-a]\nnet_type = outer\n[server-1]\nhost = 8.8.8.8\n", -1);
+    Loaded lone("[group-a]\nnet_type = outer\n[server-1]\nhost = 8.8.8.8\n",
+                -1);
     EXPECT_EQ(lone.result, EINVAL);
-    ExpectOneError(log, "config filename: t.conf, section: group-a, invalid default port: -1");
+    ExpectOneError(
+        log,
+        "config filename: t.conf, section: group-a, invalid default port: -1");
     Loaded unused("port = 80\n[server-1]\nhost = 8.8.8.8\n", 70000);
     EXPECT_EQ(unused.result, 0);
 }
@@ -328,8 +369,9 @@ TEST(ServerIdFuncTest, DefaultPortBeyondSixteenBits)
 TEST(ServerIdFuncTest, ImplicitGroup)
 {
     {
-        Loaded loaded("port = 7000\n[server-1]\nhost = 8.8.8.8\nhost = 10.0.0.1:7000\n",
-                      1234);
+        Loaded loaded(
+            "port = 7000\n[server-1]\nhost = 8.8.8.8\nhost = 10.0.0.1:7000\n",
+            1234);
         ASSERT_EQ(loaded.result, 0);
         const KTServerGroupArray &a = loaded.ctx.group_array;
         ASSERT_EQ(a.count, 1);
@@ -338,7 +380,8 @@ TEST(ServerIdFuncTest, ImplicitGroup)
         EXPECT_EQ(a.groups[0].filter.net_type, 0);
         EXPECT_EQ(a.groups[0].filter.ip_prefix.str, nullptr);
         string_t empty = {(char *)"", 0};
-        EXPECT_EQ(kt_server_get_group_by_name(&loaded.ctx, &empty), &a.groups[0]);
+        EXPECT_EQ(kt_server_get_group_by_name(&loaded.ctx, &empty),
+                  &a.groups[0]);
         KTServerInfo *s = kt_server_get_by_id(&loaded.ctx, 1);
         ASSERT_NE(s, nullptr);
         const KTAddressPtrArray &arr = s->group_addrs[0].address_array;
@@ -356,15 +399,17 @@ TEST(ServerIdFuncTest, ImplicitGroup)
 TEST(ServerIdFuncTest, GroupSectionsParsed)
 {
     // One group without a port takes default_port, not the global item.
-    Loaded one("port = 9\n[group-x]\nnet_type = outer\n[server-1]\nhost = 8.8.8.8\n",
-               4321);
+    Loaded one(
+        "port = 9\n[group-x]\nnet_type = outer\n[server-1]\nhost = 8.8.8.8\n",
+        4321);
     ASSERT_EQ(one.result, 0);
     EXPECT_EQ(one.ctx.group_array.groups[0].port, 4321);
 
-    Loaded two("[group- b ]\nport = 2\nnet_type = inner-172\nip_prefix = 172.17.\n"
-               "extra = ignored\n"
-               "[group-a]\nport =  1\nnet_type =\n"
-               "[server-1]\nhost = 172.17.0.1:2\na-host = 1.1.1.1\n");
+    Loaded two(
+        "[group- b ]\nport = 2\nnet_type = inner-172\nip_prefix = 172.17.\n"
+        "extra = ignored\n"
+        "[group-a]\nport =  1\nnet_type =\n"
+        "[server-1]\nhost = 172.17.0.1:2\na-host = 1.1.1.1\n");
     ASSERT_EQ(two.result, 0);
     const KTServerGroupArray &a = two.ctx.group_array;
     ASSERT_EQ(a.count, 2);
@@ -406,8 +451,9 @@ TEST(ServerIdFuncTest, IpPrefixOfFourteenComparedWhole)
     EXPECT_EQ(thirteen.result, 0);
 }
 
-using Snapshot = std::tuple<std::vector<std::string>,
-                            std::map<int, std::vector<std::vector<std::string>>>>;
+using Snapshot =
+    std::tuple<std::vector<std::string>,
+               std::map<int, std::vector<std::vector<std::string>>>>;
 Snapshot Take(KTServerConfig *ctx);
 
 const KTAddressPtrArray &Slot(KTServerConfig *ctx, int id, int group)
@@ -430,9 +476,8 @@ std::vector<std::string> SlotText(KTServerConfig *ctx, int id, int group)
 
 TEST(ServerIdFuncTest, PlainHostsGoToMatchingGroups)
 {
-    const std::string both =
-        "[group-p]\nport = 100\nnet_type = inner\n"
-        "[group-q]\nport = 200\nnet_type =\n";
+    const std::string both = "[group-p]\nport = 100\nnet_type = inner\n"
+                             "[group-q]\nport = 200\nnet_type =\n";
     Loaded l(both + "[server-1]\nhost = 10.0.0.1\nhost = 10.0.0.2:100\n");
     ASSERT_EQ(l.result, 0);
     using V = std::vector<std::string>;
@@ -444,9 +489,8 @@ TEST(ServerIdFuncTest, PlainHostsGoToMatchingGroups)
     EXPECT_EQ(s->group_addrs[1].server_group, &l.ctx.group_array.groups[1]);
 
     // Sharing: one record with the shared port sits in both groups.
-    const std::string same =
-        "[group-p]\nport = 100\nnet_type = inner\n"
-        "[group-q]\nport = 100\nnet_type =\n";
+    const std::string same = "[group-p]\nport = 100\nnet_type = inner\n"
+                             "[group-q]\nport = 100\nnet_type =\n";
     Loaded shared(same + "[server-1]\nhost = 10.0.0.1\n", 0, 0, true);
     ASSERT_EQ(shared.result, 0);
     s = kt_server_get_by_id(&shared.ctx, 1);
@@ -463,7 +507,8 @@ TEST(ServerIdFuncTest, GroupHostsAndGroupPorts)
     // A group host bypasses the filter: an outer address in the inner group.
     Loaded bypass(g + "[server-1]\nin-host = 8.8.8.8\n");
     ASSERT_EQ(bypass.result, 0);
-    EXPECT_EQ(SlotText(&bypass.ctx, 1, 0), std::vector<std::string>{"8.8.8.8:5000"});
+    EXPECT_EQ(SlotText(&bypass.ctx, 1, 0),
+              std::vector<std::string>{"8.8.8.8:5000"});
     EXPECT_EQ(Slot(&bypass.ctx, 1, 0).addrs[0]->net_type, KT_NET_TYPE_OUTER);
 
     // A -port after the -host: the host kept the group's port, plain hosts
@@ -475,12 +520,14 @@ TEST(ServerIdFuncTest, GroupHostsAndGroupPorts)
               (std::vector<std::string>{"10.0.0.1:5000", "10.0.0.2:5001"}));
     Loaded before(g + "[server-1]\nin-port = 5001\nin-host = 10.0.0.1\n");
     ASSERT_EQ(before.result, 0);
-    EXPECT_EQ(SlotText(&before.ctx, 1, 0), std::vector<std::string>{"10.0.0.1:5001"});
+    EXPECT_EQ(SlotText(&before.ctx, 1, 0),
+              std::vector<std::string>{"10.0.0.1:5001"});
     // -port is per section: the next server sees the group's own port.
     Loaded next(g + "[server-1]\nin-port = 5001\nin-host = 10.0.0.1\n"
                     "[server-2]\nin-host = 10.0.0.2\n");
     ASSERT_EQ(next.result, 0);
-    EXPECT_EQ(SlotText(&next.ctx, 2, 0), std::vector<std::string>{"10.0.0.2:5000"});
+    EXPECT_EQ(SlotText(&next.ctx, 2, 0),
+              std::vector<std::string>{"10.0.0.2:5000"});
 
     // Eight plain hosts are fine; slots come sorted by IP text then port.
     Loaded eight(g + "[server-1]\n" + NHosts("host", "10.0.0.", 8, ""));
@@ -493,11 +540,13 @@ TEST(ServerIdFuncTest, GroupHostsAndGroupPorts)
 TEST(ServerIdFuncTest, MinHostsChecksGroupsInOrder)
 {
     LogCapture log;
-    Loaded l(std::string(kTwoGroups) + "[server-1]\nhost = 8.8.8.8\nhost = 10.0.0.1\n",
+    Loaded l(std::string(kTwoGroups) +
+                 "[server-1]\nhost = 8.8.8.8\nhost = 10.0.0.1\n",
              0, 2);
     EXPECT_EQ(l.result, ENOENT);
-    ExpectOneError(log, "config filename: t.conf, section: server-1, group: in, "
-                        "host count: 1 < 2!");
+    ExpectOneError(log,
+                   "config filename: t.conf, section: server-1, group: in, "
+                   "host count: 1 < 2!");
 }
 
 TEST(ServerIdFuncTest, IndexesAndLookups)
@@ -538,9 +587,11 @@ TEST(ServerIdFuncTest, IndexesAndLookups)
 
 TEST(ServerIdFuncTest, DestroyAndReload)
 {
-    std::string text = std::string(kTwoGroups) + "[server-1]\nhost = 10.0.0.1\n";
+    std::string text =
+        std::string(kTwoGroups) + "[server-1]\nhost = 10.0.0.1\n";
     KTServerConfig ctx;
-    ASSERT_EQ(kt_server_load_from_buffer_ex(&ctx, text.data(), "x", 0, 0, false), 0);
+    ASSERT_EQ(
+        kt_server_load_from_buffer_ex(&ctx, text.data(), "x", 0, 0, false), 0);
     kt_server_destroy(&ctx);
     EXPECT_EQ(ctx.sorted_server_arrays.by_id.servers, nullptr);
     EXPECT_EQ(ctx.sorted_server_arrays.by_id.count, 0);
@@ -548,7 +599,8 @@ TEST(ServerIdFuncTest, DestroyAndReload)
     EXPECT_EQ(ctx.sorted_server_arrays.by_ip_port.count, 0);
     EXPECT_EQ(ctx.group_array.count, 2);  // groups stay
     kt_server_destroy(&ctx);              // twice is harmless
-    ASSERT_EQ(kt_server_load_from_buffer_ex(&ctx, text.data(), "x", 0, 0, false), 0);
+    ASSERT_EQ(
+        kt_server_load_from_buffer_ex(&ctx, text.data(), "x", 0, 0, false), 0);
     EXPECT_EQ(kt_server_get_by_id(&ctx, 1)->uniq_addresses.count, 1);
     kt_server_destroy(&ctx);
 
@@ -561,8 +613,9 @@ TEST(ServerIdFuncTest, DestroyAndReload)
 TEST(ServerIdFuncTest, FailedLoadKeepsPartsForDestroy)
 {
     LogCapture log;
-    Loaded l(std::string(kTwoGroups) + "[server-1]\nhost = 10.0.0.1\n"
-                                       "[server-2]\nin-host = 10.0.0.5\nbad = 1\n");
+    Loaded l(std::string(kTwoGroups) +
+             "[server-1]\nhost = 10.0.0.1\n"
+             "[server-2]\nin-host = 10.0.0.5\nbad = 1\n");
     EXPECT_EQ(l.result, EINVAL);
     const KTServerInfoArray &by_id = l.ctx.sorted_server_arrays.by_id;
     EXPECT_EQ(by_id.count, 1);
@@ -586,7 +639,8 @@ TEST(ServerIdFuncTest, AllocationFailuresReportEnomem)
         int result;
         {
             kite_test::FailingAllocator fail(n, true);
-            result = kt_server_load_from_buffer_ex(&ctx, copy.data(), "x", 0, 0, false);
+            result = kt_server_load_from_buffer_ex(&ctx, copy.data(), "x", 0, 0,
+                                                   false);
         }
         if (result == 0) {
             successes++;
@@ -630,13 +684,16 @@ TEST(ServerIdFuncTest, IndexAnswersAsTheSortedSearch)
         for (int i = 0; i < maps.count; i++) {
             std::string ip(maps.maps[i].ip_addr.str, maps.maps[i].ip_addr.len);
             int port = maps.maps[i].port;
-            keys.insert(keys.end(), {{ip, port}, {ip, port + 1}, {ip, port - 65536},
+            keys.insert(keys.end(), {{ip, port},
+                                     {ip, port + 1},
+                                     {ip, port - 65536},
                                      {ip.substr(0, ip.size() - 1), port},
                                      {ip + "0", port}});
         }
         auto lookups = [&] {
             std::vector<KTServerInfo *> out;
-            for (int id : probes) out.push_back(kt_server_get_by_id(&l.ctx, id));
+            for (int id : probes)
+                out.push_back(kt_server_get_by_id(&l.ctx, id));
             for (auto &[ip, port] : keys) {
                 string_t s = {ip.data(), (int32_t)ip.size()};
                 out.push_back(kt_server_get_by_ip_port_ex(&l.ctx, &s, port));
@@ -666,10 +723,11 @@ std::string Render(KTServerConfig *ctx)
 
 TEST(ServerIdFuncTest, RenderText)
 {
-    Loaded l("[group-in]\nport = 5000\nnet_type = inner\nip_prefix = 10.\n"
-             "[group-any]\nport = 6000\nnet_type =\n"
-             "[server-2]\nhost = 10.0.0.2\n"
-             "[server-1]\nhost = 8.8.8.8\nin-port = 5001\nin-host = 10.0.0.1\n");
+    Loaded l(
+        "[group-in]\nport = 5000\nnet_type = inner\nip_prefix = 10.\n"
+        "[group-any]\nport = 6000\nnet_type =\n"
+        "[server-2]\nhost = 10.0.0.2\n"
+        "[server-1]\nhost = 8.8.8.8\nin-port = 5001\nin-host = 10.0.0.1\n");
     ASSERT_EQ(l.result, 0);
     EXPECT_EQ(Render(&l.ctx),
               "[group-any]\nport = 6000\nnet_type = \nip_prefix = \n\n"
@@ -699,13 +757,14 @@ TEST(ServerIdFuncTest, RenderedEdgeCasesLoadBack)
 {
     std::string four;
     for (int g = 0; g < 4; g++) {
-        four += "[group-g" + std::to_string(g) + "]\nport = " +
-                std::to_string(2000 + g) + "\nnet_type =\n";
+        four += "[group-g" + std::to_string(g) +
+                "]\nport = " + std::to_string(2000 + g) + "\nnet_type =\n";
     }
     const std::vector<std::tuple<std::string, int>> cases = {
         {four + "[server-1]\n" + NHosts("host", "10.0.0.", 4, ""), 0},
         {"[group-a]\nnet_type = outer\n[server-1]\nhost = 8.8.8.8\n"
-         "a-host = 8.8.4.4\n", 0},
+         "a-host = 8.8.4.4\n",
+         0},
         {"[server-1]\nhost = 8.8.8.8\nhost = [fe80::1]:80\nhost = ::1\n", 80},
         {"[server-1]\nhost = 8.8.8.8\nhost = 1.2.3.4\n", 0},
     };
@@ -774,7 +833,8 @@ TEST(ServerIdFuncTest, RenderFailureKeepsText)
 TEST(ServerIdFuncTest, LogDump)
 {
     Loaded l(std::string(kTwoGroups) +
-             "[server-2]\nhost = 10.0.0.2\nhost = 10.0.0.1\n[server-1]\nhost = 8.8.8.8\n");
+             "[server-2]\nhost = 10.0.0.2\nhost = 10.0.0.1\n[server-1]\nhost = "
+             "8.8.8.8\n");
     ASSERT_EQ(l.result, 0);
     LogCapture log;
     kt_server_to_log(&l.ctx);
@@ -808,17 +868,22 @@ struct Model {
 // IPs carry the server id, so that two servers never share an address.
 std::string RandomIp(std::mt19937_64 &rng, int id, int k)
 {
-    std::string mid = std::to_string(id / 256) + "." + std::to_string(id % 256) + ".";
+    std::string mid =
+        std::to_string(id / 256) + "." + std::to_string(id % 256) + ".";
     switch (rng() % 5) {
     case 0: return "10." + mid + std::to_string(k);
-    case 1: return "172." + std::to_string(16 + id % 2) + "." + std::to_string(id / 256) +
-                   "." + std::to_string(id % 256 * 0 + k + 20 * (id % 7));
-    case 2: return "192.168." + std::to_string(id % 256) + "." + std::to_string(k + 100);
+    case 1:
+        return "172." + std::to_string(16 + id % 2) + "." +
+               std::to_string(id / 256) + "." +
+               std::to_string(id % 256 * 0 + k + 20 * (id % 7));
+    case 2:
+        return "192.168." + std::to_string(id % 256) + "." +
+               std::to_string(k + 100);
     case 3: return "8." + mid + std::to_string(k);
     default: {  // short and long (over 16 characters) IPv6 texts
         char v6[64];
-        snprintf(v6, sizeof(v6), rng() % 2 ? "fd00::%x:%x" : "fd00:1:2:3:4::%x:%x",
-                 id, k + 1);
+        snprintf(v6, sizeof(v6),
+                 rng() % 2 ? "fd00::%x:%x" : "fd00:1:2:3:4::%x:%x", id, k + 1);
         return v6;
     }
     }
@@ -836,13 +901,16 @@ std::string FormatHost(const std::string &ip, int port)
 // taken from the groups), with enough variety to hit every placement rule.
 Model RandomConfig(std::mt19937_64 &rng)
 {
-    static const char *kTypes[] = {"outer", "inner", "inner-10", "inner-172",
-                                   "inner-192", "", "", "", "", ""};
-    static const char *kPrefixes[] = {"10.", "172.16.", "192.168.", "8.", "fd00::"};
+    static const char *kTypes[] = {
+        "outer", "inner", "inner-10", "inner-172", "inner-192",
+        "",      "",      "",         "",          ""};
+    static const char *kPrefixes[] = {"10.", "172.16.", "192.168.", "8.",
+                                      "fd00::"};
     Model m;
     m.groups = (int)(rng() % 5);  // 0: the implicit group
     std::vector<std::string> names;
-    std::vector<int> ports, open_ports;  // open: groups that accept every address
+    std::vector<int> ports,
+        open_ports;  // open: groups that accept every address
     std::string text;
     if (m.groups == 0) {
         ports.push_back(1000 + (int)(rng() % 1000));
@@ -850,10 +918,12 @@ Model RandomConfig(std::mt19937_64 &rng)
         text += "port = " + std::to_string(ports.back()) + "\n";
     }
     for (int g = 0; g < m.groups; g++) {
-        names.push_back(std::string(1, (char)('a' + g)) + std::to_string(rng() % 10));
+        names.push_back(std::string(1, (char)('a' + g)) +
+                        std::to_string(rng() % 10));
         ports.push_back(2000 + g * 100 + (int)(rng() % 3));
         const char *type = kTypes[rng() % 10];
-        text += "[group-" + names.back() + "]\nport = " + std::to_string(ports.back()) +
+        text += "[group-" + names.back() +
+                "]\nport = " + std::to_string(ports.back()) +
                 "\nnet_type = " + type + "\n";
         if (rng() % 4 == 0) {
             text += std::string("ip_prefix = ") + kPrefixes[rng() % 5] + "\n";
@@ -868,13 +938,20 @@ Model RandomConfig(std::mt19937_64 &rng)
         int items = 1 + (int)(rng() % 6);
         for (int k = 0; k < items; k++) {
             std::string ip = RandomIp(rng, id, k);
-            int port = rng() % 2 || open_ports.empty() ? 0 : open_ports[rng() % open_ports.size()];
+            int port = rng() % 2 || open_ports.empty()
+                           ? 0
+                           : open_ports[rng() % open_ports.size()];
             if (!names.empty() && rng() % 3 == 0) {
                 const std::string &g = names[rng() % names.size()];
                 if (rng() % 4 == 0) {
-                    section += g + "-port = " + std::to_string(4000 + rng() % 50) + "\n";
+                    section += g +
+                               "-port = " + std::to_string(4000 + rng() % 50) +
+                               "\n";
                 }
-                section += g + "-host = " + FormatHost(ip, rng() % 2 ? 0 : 3000 + (int)(rng() % 4000)) + "\n";
+                section +=
+                    g + "-host = " +
+                    FormatHost(ip, rng() % 2 ? 0 : 3000 + (int)(rng() % 4000)) +
+                    "\n";
             } else {
                 section += "host = " + FormatHost(ip, port) + "\n";
             }
@@ -890,10 +967,10 @@ Snapshot Take(KTServerConfig *ctx)
     std::vector<std::string> groups;
     for (int i = 0; i < ctx->group_array.count; i++) {
         const KTServerGroupInfo &g = ctx->group_array.groups[i];
-        groups.push_back(std::string(g.group_name.str, g.group_name.len) + "|" +
-                         std::to_string(g.port) + "|" +
-                         std::to_string(g.filter.net_type) + "|" +
-                         std::string(g.filter.prefix_buff, g.filter.ip_prefix.len));
+        groups.push_back(
+            std::string(g.group_name.str, g.group_name.len) + "|" +
+            std::to_string(g.port) + "|" + std::to_string(g.filter.net_type) +
+            "|" + std::string(g.filter.prefix_buff, g.filter.ip_prefix.len));
     }
     std::map<int, std::vector<std::vector<std::string>>> servers;
     const KTServerInfoArray &by_id = ctx->sorted_server_arrays.by_id;
@@ -919,9 +996,11 @@ TEST(ServerIdFuncTest, RandomRoundTrip)
         loaded++;
         std::string rendered = Render(&first.ctx);
         Loaded second(rendered, 0, 0, share);
-        ASSERT_EQ(second.result, 0) << m.text << "\n----\n" << rendered
-                                    << (quiet.size() ? quiet.last() : "");
-        ASSERT_EQ(Take(&first.ctx), Take(&second.ctx)) << m.text << "\n----\n" << rendered;
+        ASSERT_EQ(second.result, 0)
+            << m.text << "\n----\n"
+            << rendered << (quiet.size() ? quiet.last() : "");
+        ASSERT_EQ(Take(&first.ctx), Take(&second.ctx)) << m.text << "\n----\n"
+                                                       << rendered;
         EXPECT_EQ(Render(&second.ctx), rendered);
         EXPECT_EQ(second.ctx.sorted_server_arrays.by_ip_port.count,
                   first.ctx.sorted_server_arrays.by_ip_port.count);
@@ -944,25 +1023,32 @@ TEST(ServerIdFuncTest, LookupsMatchBruteForce)
             ids[by_id.servers[i].id] = &by_id.servers[i];
             const KTAddressPtrArray &u = by_id.servers[i].uniq_addresses;
             for (int j = 0; j < u.count; j++) {
-                addrs[{u.addrs[j]->conn.ip_addr, u.addrs[j]->conn.port}] = by_id.servers[i].id;
+                addrs[{u.addrs[j]->conn.ip_addr, u.addrs[j]->conn.port}] =
+                    by_id.servers[i].id;
             }
         }
-        EXPECT_EQ((int)addrs.size(), l.ctx.sorted_server_arrays.by_ip_port.count);
+        EXPECT_EQ((int)addrs.size(),
+                  l.ctx.sorted_server_arrays.by_ip_port.count);
         for (int probe = 0; probe < 200; probe++) {
             int id = (int)(rng() % 100002);
             auto it = ids.find(id);
-            EXPECT_EQ(kt_server_get_by_id(&l.ctx, id), it == ids.end() ? nullptr : it->second);
+            EXPECT_EQ(kt_server_get_by_id(&l.ctx, id),
+                      it == ids.end() ? nullptr : it->second);
         }
         for (const auto &[key, id] : addrs) {
             string_t ip = {(char *)key.first.data(), (int32_t)key.first.size()};
-            KTServerInfo *s = kt_server_get_by_ip_port_ex(&l.ctx, &ip, key.second);
+            KTServerInfo *s =
+                kt_server_get_by_ip_port_ex(&l.ctx, &ip, key.second);
             ASSERT_NE(s, nullptr);
             EXPECT_EQ(s->id, id);
-            EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &ip, key.second + 1) != nullptr,
+            EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &ip,
+                                                  key.second + 1) != nullptr,
                       addrs.count({key.first, key.second + 1}) > 0);
             string_t cut = {ip.str, ip.len - 1};
-            EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &cut, key.second) != nullptr,
-                      addrs.count({key.first.substr(0, key.first.size() - 1), key.second}) > 0);
+            EXPECT_EQ(kt_server_get_by_ip_port_ex(&l.ctx, &cut, key.second) !=
+                          nullptr,
+                      addrs.count({key.first.substr(0, key.first.size() - 1),
+                                   key.second}) > 0);
         }
     }
 }

@@ -155,11 +155,13 @@ TEST(SharedBufferTest, DestroyLeavesNothingAllocated)
         {
             Context c(8, 1024, true);
             std::vector<SharedBuffer *> held;
-            for (int i = 0; i < 20; i++) held.push_back(shared_buffer_alloc(&c.ctx));
+            for (int i = 0; i < 20; i++)
+                held.push_back(shared_buffer_alloc(&c.ctx));
             ASSERT_EQ(shared_buffer_check_capacity(held[3], 8192), 0);
             EXPECT_EQ(counter.blocks(), 3 + 24);  // trunks and areas
             if (!keep_held) {
-                for (SharedBuffer *b : held) EXPECT_EQ(shared_buffer_release(b), 0);
+                for (SharedBuffer *b : held)
+                    EXPECT_EQ(shared_buffer_release(b), 0);
             }
         }
         EXPECT_EQ(counter.blocks(), 0);
@@ -253,7 +255,8 @@ TEST(SharedBufferTest, HoldersPassedBetweenThreadsConcurrent)
                 return;
             }
             std::string expect = std::to_string(i);
-            if (b->length != (int)expect.size() || memcmp(b->buff, expect.data(), b->length) != 0) {
+            if (b->length != (int)expect.size() ||
+                memcmp(b->buff, expect.data(), b->length) != 0) {
                 bad++;
             }
             if (shared_buffer_hold(b) < 2) bad++;

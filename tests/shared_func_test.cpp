@@ -15,7 +15,9 @@ namespace {
 
 TEST(SharedFuncTest, TrimsWorkInPlace)
 {
-    struct { const char *in, *right, *left, *both; } cases[] = {
+    struct {
+        const char *in, *right, *left, *both;
+    } cases[] = {
         {"  a b \t\r\n", "  a b", "a b \t\r\n", "a b"},
         {"", "", "", ""},
         {" \t ", "", "", ""},
@@ -59,7 +61,8 @@ TEST(SharedFuncTest, SafeWriteDeliversEverythingThroughAPipe)
         ssize_t n;
         while ((n = read(fds[0], buf, sizeof(buf))) > 0) got.append(buf, n);
     });
-    EXPECT_EQ(kt_safe_write(fds[1], data.data(), data.size()), (ssize_t)data.size());
+    EXPECT_EQ(kt_safe_write(fds[1], data.data(), data.size()),
+              (ssize_t)data.size());
     close(fds[1]);
     reader.join();
     close(fds[0]);
@@ -106,9 +109,11 @@ TEST(SharedFuncTest, FileContentReadsWholeFilesAndReportsMissingOnes)
     }
 
     kite_test::LogCapture capture;
-    EXPECT_EQ(kt_get_file_content("/nonexistent/kite.conf", &buff, &size), ENOENT);
+    EXPECT_EQ(kt_get_file_content("/nonexistent/kite.conf", &buff, &size),
+              ENOENT);
     EXPECT_EQ(buff, nullptr);
-    EXPECT_TRUE(capture.contains("open file /nonexistent/kite.conf fail, errno: 2"));
+    EXPECT_TRUE(
+        capture.contains("open file /nonexistent/kite.conf fail, errno: 2"));
     EXPECT_EQ(kt_get_file_content("/", &buff, &size), EISDIR);
     EXPECT_EQ(buff, nullptr);
     EXPECT_TRUE(capture.contains("read file / fail, errno: 21"));
@@ -116,13 +121,14 @@ TEST(SharedFuncTest, FileContentReadsWholeFilesAndReportsMissingOnes)
 
 TEST(SharedFuncTest, PrivateRanges)
 {
-    for (const char *ip : {"10.0.0.1", "10.255.255.255", "172.16.0.1",
-                           "172.31.255.254", "192.168.1.1", "fd00::1", "fe80::1"}) {
+    for (const char *ip :
+         {"10.0.0.1", "10.255.255.255", "172.16.0.1", "172.31.255.254",
+          "192.168.1.1", "fd00::1", "fe80::1"}) {
         EXPECT_TRUE(is_private_ip(ip)) << ip;
     }
-    for (const char *ip : {"11.0.0.1", "172.15.255.255", "172.32.0.0",
-                           "192.169.0.1", "8.8.8.8", "127.0.0.1", "2001:db8::1",
-                           "not an ip", ""}) {
+    for (const char *ip :
+         {"11.0.0.1", "172.15.255.255", "172.32.0.0", "192.169.0.1", "8.8.8.8",
+          "127.0.0.1", "2001:db8::1", "not an ip", ""}) {
         EXPECT_FALSE(is_private_ip(ip)) << ip;
     }
 }

@@ -19,7 +19,10 @@ using kite_test::CompareU64;
 
 std::vector<void *> g_freed;
 
-void RecordFree(void *data) { g_freed.push_back(data); }
+void RecordFree(void *data)
+{
+    g_freed.push_back(data);
+}
 
 bool EndsWithPrefixed(const std::string &message, const std::string &text)
 {
@@ -60,8 +63,8 @@ TEST_F(SkiplistSetTest, LimitsAndMessages)
     EXPECT_TRUE(EndsWithPrefixed(log.last(), "invalid level count: 0"))
         << log.last();
     EXPECT_EQ(E2BIG, skiplist_set_init_ex(&s, 31, CompareU64, nullptr, 0));
-    EXPECT_TRUE(EndsWithPrefixed(log.last(),
-                                 "level count: 31 is too large exceeds 30"))
+    EXPECT_TRUE(
+        EndsWithPrefixed(log.last(), "level count: 31 is too large exceeds 30"))
         << log.last();
 
     ASSERT_EQ(0, skiplist_set_init_ex(&s, 30, CompareU64, RecordFree, 100));
@@ -158,7 +161,8 @@ TEST_F(SkiplistSetTest, DuplicatesAndCallbacks)
     EXPECT_EQ(Key(5), skiplist_set_find(&set_, &twin));
     EXPECT_TRUE(g_freed.empty());
 
-    for (uint64_t k : {1, 9, 3, 7}) ASSERT_EQ(0, skiplist_set_insert(&set_, Key(k)));
+    for (uint64_t k : {1, 9, 3, 7})
+        ASSERT_EQ(0, skiplist_set_insert(&set_, Key(k)));
     EXPECT_EQ(ENOENT, skiplist_set_delete(&set_, Key(4)));
     EXPECT_TRUE(g_freed.empty());
     // The stored pointer, not the probe, goes to the callback.
@@ -185,14 +189,15 @@ TEST_F(SkiplistSetTest, NullElementIsRefused)
     skiplist_set_iterator_init(&set_, &it);
     EXPECT_EQ(std::vector<uint64_t>{5}, Drain(&it));
     ASSERT_EQ(2u, capture.size());
-    EXPECT_TRUE(kite_test::LoggedFromEndsWith(capture.last(), "skiplist_set.cpp",
-                                              "null element refused"));
+    EXPECT_TRUE(kite_test::LoggedFromEndsWith(
+        capture.last(), "skiplist_set.cpp", "null element refused"));
 }
 
 TEST_F(SkiplistSetTest, RangeRules)
 {
     Init(3);
-    for (uint64_t k : {40, 10, 30, 20}) ASSERT_EQ(0, skiplist_set_insert(&set_, Key(k)));
+    for (uint64_t k : {40, 10, 30, 20})
+        ASSERT_EQ(0, skiplist_set_insert(&set_, Key(k)));
     SkiplistSetIterator it;
     EXPECT_EQ(EINVAL, skiplist_set_find_range(&set_, Key(30), Key(20), &it));
     EXPECT_EQ(set_.tail, it.current);
@@ -298,16 +303,21 @@ TEST(SkiplistSetDifferentialTest, MatchesStdSet)
     auto op = [&](uint64_t k, uint64_t k2, unsigned choice) {
         bool present = model.count(k) != 0;
         switch (choice) {
-        case 0: case 1: case 2:
+        case 0:
+        case 1:
+        case 2:
             ASSERT_EQ(present ? EEXIST : 0, skiplist_set_insert(&s, &keys[k]));
             model.insert(k);
             break;
-        case 3: case 4:
-            ASSERT_EQ(present ? 0 : ENOENT, skiplist_set_delete(&s, &probes[k]));
+        case 3:
+        case 4:
+            ASSERT_EQ(present ? 0 : ENOENT,
+                      skiplist_set_delete(&s, &probes[k]));
             model.erase(k);
             break;
         default: {
-            ASSERT_EQ(present ? &keys[k] : nullptr, skiplist_set_find(&s, &probes[k]));
+            ASSERT_EQ(present ? &keys[k] : nullptr,
+                      skiplist_set_find(&s, &probes[k]));
             uint64_t lo = std::min(k, k2), hi = std::max(k, k2);
             SkiplistSetIterator it;
             int r = skiplist_set_find_range(&s, &probes[lo], &probes[hi], &it);

@@ -25,8 +25,7 @@ inline int CompareU64(const void *a, const void *b)
 // True when message was logged from source file `file` (base name) with
 // the standard prefix and ends with text.
 inline bool LoggedFromEndsWith(const std::string &message,
-                               const std::string &file,
-                               const std::string &text)
+                               const std::string &file, const std::string &text)
 {
     return message.rfind("file: " + file + ", line: ", 0) == 0 &&
            message.size() > text.size() &&
@@ -104,8 +103,7 @@ void ExpectRange(int result, Iterator *it, void *(*next)(Iterator *),
 // check() every 300 operations and at the end, and stops at the first fatal
 // failure.
 template <class Op, class Check>
-void RunRandomOps(int ops, uint64_t range, unsigned choices, Op op,
-                  Check check)
+void RunRandomOps(int ops, uint64_t range, unsigned choices, Op op, Check check)
 {
     auto &rng = Rng();
     for (int i = 0; i < ops; i++) {

@@ -17,8 +17,8 @@ TEST(SockoptTest, NamesAndCaptions)
     struct Case {
         const char *name;
         int type;
-    } cases[] = {{"outer", 1}, {"inner", 2}, {"inner-10", 6}, {"inner-172", 10},
-                 {"inner-192", 18}, {"", 31}};
+    } cases[] = {{"outer", 1},      {"inner", 2},      {"inner-10", 6},
+                 {"inner-172", 10}, {"inner-192", 18}, {"", 31}};
     for (const auto &c : cases) {
         EXPECT_EQ(kt_get_net_type_by_name(c.name), c.type) << c.name;
         std::string caption = get_net_type_caption(c.type);
@@ -39,15 +39,35 @@ TEST(SockoptTest, TypesByIp)
         const char *ip;
         int type;
     } cases[] = {
-        {"10.0.0.0", 6}, {"10.255.255.255", 6}, {"9.255.255.255", 1}, {"11.0.0.0", 1},
-        {"172.16.0.1", 10}, {"172.31.255.255", 10}, {"172.15.255.255", 1},
-        {"172.32.0.0", 1}, {"192.168.0.1", 18}, {"192.168.255.255", 18},
-        {"192.169.0.1", 1}, {"192.167.255.255", 1}, {"127.0.0.1", 2},
-        {"169.254.1.1", 2}, {"100.64.0.1", 2}, {"100.127.255.255", 2},
-        {"100.128.0.0", 1}, {"0.0.0.0", 2}, {"8.8.8.8", 1}, {"::1", 2},
-        {"fd12::1", 2}, {"fc00::", 2}, {"fe80::1", 2}, {"febf::1", 2},
-        {"fec0::1", 1}, {"2001:db8::1", 1}, {"::ffff:10.1.1.1", 6},
-        {"::ffff:8.8.8.8", 1}, {"::", 1},
+        {"10.0.0.0", 6},
+        {"10.255.255.255", 6},
+        {"9.255.255.255", 1},
+        {"11.0.0.0", 1},
+        {"172.16.0.1", 10},
+        {"172.31.255.255", 10},
+        {"172.15.255.255", 1},
+        {"172.32.0.0", 1},
+        {"192.168.0.1", 18},
+        {"192.168.255.255", 18},
+        {"192.169.0.1", 1},
+        {"192.167.255.255", 1},
+        {"127.0.0.1", 2},
+        {"169.254.1.1", 2},
+        {"100.64.0.1", 2},
+        {"100.127.255.255", 2},
+        {"100.128.0.0", 1},
+        {"0.0.0.0", 2},
+        {"8.8.8.8", 1},
+        {"::1", 2},
+        {"fd12::1", 2},
+        {"fc00::", 2},
+        {"fe80::1", 2},
+        {"febf::1", 2},
+        {"fec0::1", 1},
+        {"2001:db8::1", 1},
+        {"::ffff:10.1.1.1", 6},
+        {"::ffff:8.8.8.8", 1},
+        {"::", 1},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(kt_get_net_type_by_ip(c.ip), c.type) << c.ip;
@@ -67,10 +87,13 @@ TEST(SockoptTest, ParseIpv4MatchesInetPton)
     for (int i = 0; i < 200000; i++) {
         std::string text;
         int len = 1 + (int)(rng() % 16);
-        for (int j = 0; j < len; j++) text += kChars[rng() % (sizeof(kChars) - 1)];
+        for (int j = 0; j < len; j++)
+            text += kChars[rng() % (sizeof(kChars) - 1)];
         if (i % 2 == 0) {  // well-formed shapes with random octets
-            text = std::to_string(rng() % 300) + "." + std::to_string(rng() % 300) + "." +
-                   (rng() % 5 ? std::to_string(rng() % 300) : "0" + std::to_string(rng() % 30)) +
+            text = std::to_string(rng() % 300) + "." +
+                   std::to_string(rng() % 300) + "." +
+                   (rng() % 5 ? std::to_string(rng() % 300)
+                              : "0" + std::to_string(rng() % 30)) +
                    "." + std::to_string(rng() % 260);
         }
         uint8_t ours[4], theirs[4];
@@ -90,7 +113,8 @@ namespace {
 
 int g_provider_count = 0;
 
-int ProvideCount(char **, int, char ip_addrs[][KT_IPV4_ADDRESS_SIZE], int, int *count)
+int ProvideCount(char **, int, char ip_addrs[][KT_IPV4_ADDRESS_SIZE], int,
+                 int *count)
 {
     snprintf(ip_addrs[0], KT_IPV4_ADDRESS_SIZE, "10.9.8.7");
     *count = g_provider_count;

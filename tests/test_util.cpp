@@ -199,10 +199,22 @@ CountingAllocator::~CountingAllocator()
     kt_set_allocator(nullptr, nullptr, nullptr);
 }
 
-int64_t CountingAllocator::blocks() const { return g_count_blocks.load(); }
-int64_t CountingAllocator::bytes() const { return g_count_bytes.load(); }
-int64_t CountingAllocator::allocations() const { return g_count_allocs.load(); }
-int64_t CountingAllocator::failures() const { return g_count_failures.load(); }
+int64_t CountingAllocator::blocks() const
+{
+    return g_count_blocks.load();
+}
+int64_t CountingAllocator::bytes() const
+{
+    return g_count_bytes.load();
+}
+int64_t CountingAllocator::allocations() const
+{
+    return g_count_allocs.load();
+}
+int64_t CountingAllocator::failures() const
+{
+    return g_count_failures.load();
+}
 
 std::string Prefix(const std::string &file, int line)
 {

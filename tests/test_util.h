@@ -14,33 +14,33 @@
 namespace kite_test {
 
 struct LogRecord {
-  int level;
-  std::string message;
+    int level;
+    std::string message;
 };
 
 // Captures every log record (at every level) while alive, then restores
 // standard error and the previous level.  Thread-safe.
 class LogCapture {
  public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
 
-  std::vector<LogRecord> records() const;
-  std::vector<std::string> messages() const;
-  size_t size() const;
-  void clear();
-  // True when some record's message contains text.
-  bool contains(const std::string &text) const;
-  // The message of the last record, or "" when none.
-  std::string last() const;
+    std::vector<LogRecord> records() const;
+    std::vector<std::string> messages() const;
+    size_t size() const;
+    void clear();
+    // True when some record's message contains text.
+    bool contains(const std::string &text) const;
+    // The message of the last record, or "" when none.
+    std::string last() const;
 
  private:
-  static void sink(int level, const char *message, int length, void *arg);
-  mutable std::mutex mutex_;
-  std::vector<LogRecord> records_;
-  int old_level_;
+    static void sink(int level, const char *message, int length, void *arg);
+    mutable std::mutex mutex_;
+    std::vector<LogRecord> records_;
+    int old_level_;
 };
 
 // Makes allocations through the library's wrapper fail while alive:
@@ -48,11 +48,12 @@ class LogCapture {
 // the next one with fail_once).  Counts the failures it caused.
 class FailingAllocator {
  public:
-  explicit FailingAllocator(int64_t succeed_first = 0, bool fail_once = false);
-  ~FailingAllocator();
-  FailingAllocator(const FailingAllocator &) = delete;
-  FailingAllocator &operator=(const FailingAllocator &) = delete;
-  int64_t failures() const;
+    explicit FailingAllocator(int64_t succeed_first = 0,
+                              bool fail_once = false);
+    ~FailingAllocator();
+    FailingAllocator(const FailingAllocator &) = delete;
+    FailingAllocator &operator=(const FailingAllocator &) = delete;
+    int64_t failures() const;
 };
 
 // Counts what the library's wrapper holds while alive: blocks and bytes
@@ -63,14 +64,14 @@ class FailingAllocator {
 // Install it only while nothing allocated before it will be freed.
 class CountingAllocator {
  public:
-  explicit CountingAllocator(int64_t fail_after = -1);
-  ~CountingAllocator();
-  CountingAllocator(const CountingAllocator &) = delete;
-  CountingAllocator &operator=(const CountingAllocator &) = delete;
-  int64_t blocks() const;       // allocated and not freed
-  int64_t bytes() const;        // usable bytes of those blocks
-  int64_t allocations() const;  // successful allocations and reallocations
-  int64_t failures() const;
+    explicit CountingAllocator(int64_t fail_after = -1);
+    ~CountingAllocator();
+    CountingAllocator(const CountingAllocator &) = delete;
+    CountingAllocator &operator=(const CountingAllocator &) = delete;
+    int64_t blocks() const;       // allocated and not freed
+    int64_t bytes() const;        // usable bytes of those blocks
+    int64_t allocations() const;  // successful allocations and reallocations
+    int64_t failures() const;
 };
 
 // The expected standard prefix for a message logged from source file
@@ -80,14 +81,14 @@ std::string Prefix(const std::string &file, int line);
 // A temporary file removed with the object; path() is its name.
 class TempFile {
  public:
-  explicit TempFile(const std::string &content = "");
-  ~TempFile();
-  const std::string &path() const { return path_; }
-  void write(const std::string &content) const;
-  std::string read() const;
+    explicit TempFile(const std::string &content = "");
+    ~TempFile();
+    const std::string &path() const { return path_; }
+    void write(const std::string &content) const;
+    std::string read() const;
 
  private:
-  std::string path_;
+    std::string path_;
 };
 
 // Runs body in a forked child, for tests of process-wide state or of

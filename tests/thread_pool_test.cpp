@@ -24,8 +24,8 @@ using kite_test::LogCapture;
 // Polls cond for up to `seconds` (a bound for hangs, not a speed check).
 bool WaitFor(const std::function<bool()> &cond, int seconds = 30)
 {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::seconds(seconds);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         usleep(1000);
@@ -41,9 +41,15 @@ struct Gate {
     }
 };
 
-void Count(void *arg, void *) { static_cast<std::atomic<int> *>(arg)->fetch_add(1); }
+void Count(void *arg, void *)
+{
+    static_cast<std::atomic<int> *>(arg)->fetch_add(1);
+}
 
-void Block(void *arg, void *) { static_cast<Gate *>(arg)->Wait(); }
+void Block(void *arg, void *)
+{
+    static_cast<Gate *>(arg)->Wait();
+}
 
 std::atomic<int> g_allocs{0};
 std::atomic<int> g_frees{0};
@@ -82,8 +88,8 @@ class ThreadPoolTest : public ::testing::Test {
              int stack_size = 0)
     {
         __atomic_store_n(&flag_, true, __ATOMIC_RELEASE);
-        return kt_thread_pool_init_ex(&pool_, "tp", limit, stack_size,
-                                      max_idle, min_idle, &flag_, callbacks);
+        return kt_thread_pool_init_ex(&pool_, "tp", limit, stack_size, max_idle,
+                                      min_idle, &flag_, callbacks);
     }
 
     void Stop()
@@ -128,7 +134,8 @@ class ThreadPoolTest : public ::testing::Test {
     Gate gate_;
 };
 
-std::vector<std::string> Matching(const LogCapture &log, const std::string &text)
+std::vector<std::string> Matching(const LogCapture &log,
+                                  const std::string &text)
 {
     std::vector<std::string> lines;
     for (const auto &m : log.messages()) {
@@ -141,8 +148,9 @@ TEST_F(ThreadPoolTest, SetUpStoresItsSettingsAndBuildsTheFreeList)
 {
     std::string long_name(100, 'n');
     __atomic_store_n(&flag_, true, __ATOMIC_RELEASE);
-    ASSERT_EQ(kt_thread_pool_init(&pool_, long_name.c_str(), 3, 65536, 7, 0,
-                                  &flag_), 0);
+    ASSERT_EQ(
+        kt_thread_pool_init(&pool_, long_name.c_str(), 3, 65536, 7, 0, &flag_),
+        0);
     EXPECT_EQ(std::string(pool_.name), long_name.substr(0, 63));
     EXPECT_EQ(pool_.thread_counts.limit, 3);
     EXPECT_EQ(pool_.stack_size, 65536);
@@ -154,7 +162,8 @@ TEST_F(ThreadPoolTest, SetUpStoresItsSettingsAndBuildsTheFreeList)
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(pool_.threads[i].index, i);
         EXPECT_EQ(pool_.threads[i].pool, &pool_);
-        EXPECT_EQ(pool_.threads[i].next, i < 2 ? &pool_.threads[i + 1] : nullptr);
+        EXPECT_EQ(pool_.threads[i].next,
+                  i < 2 ? &pool_.threads[i + 1] : nullptr);
         EXPECT_EQ(pool_.threads[i].inited, 0);
     }
     EXPECT_EQ(Running(), 0);  // no thread before the first run
@@ -170,7 +179,10 @@ TEST_F(ThreadPoolTest, SetUpRefusesBadArguments)
         int limit;
         volatile bool *flag;
     } cases[] = {
-        {"tp", 0, &flag}, {"tp", -3, &flag}, {nullptr, 2, &flag}, {"tp", 2, nullptr},
+        {"tp", 0, &flag},
+        {"tp", -3, &flag},
+        {nullptr, 2, &flag},
+        {"tp", 2, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.limit);
@@ -178,7 +190,8 @@ TEST_F(ThreadPoolTest, SetUpRefusesBadArguments)
         kite_test::FailingAllocator fail(0);
         KTThreadPool pool{};
         EXPECT_EQ(kt_thread_pool_init_ex(&pool, c.name, c.limit, 0, 0, 0,
-                                         c.flag, nullptr), EINVAL);
+                                         c.flag, nullptr),
+                  EINVAL);
         EXPECT_EQ(fail.failures(), 0);
         EXPECT_EQ(pool.threads, nullptr);
         EXPECT_EQ(log.size(), 1u);
@@ -193,25 +206,23 @@ TEST_F(ThreadPoolTest, MinIdleAboveLimitStartsLimitThreads)
     EXPECT_EQ(pool_.min_idle_count, 3);
     ASSERT_TRUE(WaitFor([&] { return Running() == 3; }));
     // A thread counts itself before it writes its start line.
-    ASSERT_TRUE(WaitFor([&] {
-        return Matching(log, " start, running count: ").size() >= 3u;
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return Matching(log, " start, running count: ").size() >= 3u; }));
     auto starts = Matching(log, " start, running count: ");
     ASSERT_EQ(starts.size(), 3u);
-    std::sort(starts.begin(), starts.end(), [](auto &a, auto &b) {
-        return a.back() < b.back();
-    });
+    std::sort(starts.begin(), starts.end(),
+              [](auto &a, auto &b) { return a.back() < b.back(); });
     for (int i = 0; i < 3; i++) {
         EXPECT_NE(starts[i].find("running count: " + std::to_string(i + 1)),
-                  std::string::npos) << starts[i];
+                  std::string::npos)
+            << starts[i];
         EXPECT_EQ(starts[i].rfind("thread pool: tp, index: ", 0), 0u);
     }
     Stop();
     auto exits = Matching(log, " exit, running count: ");
     ASSERT_EQ(exits.size(), 3u);
-    std::sort(exits.begin(), exits.end(), [](auto &a, auto &b) {
-        return a.back() < b.back();
-    });
+    std::sort(exits.begin(), exits.end(),
+              [](auto &a, auto &b) { return a.back() < b.back(); });
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(exits[i].back(), '0' + i) << exits[i];
     }
@@ -226,7 +237,8 @@ TEST_F(ThreadPoolTest, FirstRunStartsAThreadThatRunsTheWork)
     ASSERT_TRUE(WaitFor([&] { return count == 1; }));
     ASSERT_TRUE(WaitFor([&] { return FreeListHead() == &pool_.threads[0]; }));
     EXPECT_EQ(Running(), 1);
-    EXPECT_TRUE(log.contains("thread pool: tp, index: 0 start, running count: 1"));
+    EXPECT_TRUE(
+        log.contains("thread pool: tp, index: 0 start, running count: 1"));
     // The idle thread is reused: LIFO gives slot 0 again.
     ASSERT_EQ(kt_thread_pool_run(&pool_, Count, &count), 0);
     ASSERT_TRUE(WaitFor([&] { return count == 2; }));
@@ -419,8 +431,8 @@ TEST_F(ThreadPoolTest, IdleThreadsRetireDownToTheMinimumAndRestart)
     g_allocs = g_frees = 0;
     KTThreadExtraDataCallbacks callbacks = {AllocData, FreeData};
     ASSERT_EQ(Init(3, 1, 1, &callbacks), 0);
-    ASSERT_EQ(kt_thread_pool_init(&keeper_, "keeper", 3, 0, 0, 0,
-                                  &keeper_flag_), 0);
+    ASSERT_EQ(
+        kt_thread_pool_init(&keeper_, "keeper", 3, 0, 0, 0, &keeper_flag_), 0);
     LogCapture log;
     for (KTThreadPool *p : {&pool_, &keeper_}) {
         for (int i = 0; i < 3; i++) {
@@ -434,13 +446,12 @@ TEST_F(ThreadPoolTest, IdleThreadsRetireDownToTheMinimumAndRestart)
     ASSERT_TRUE(WaitFor([&] {
         return Matching(log, "thread pool: tp, index: ").size() >= 4u &&
                Matching(log, "exit, running count: ").size() == 2u;
-    }));  // at least two starts, and two exits
+    }));                    // at least two starts, and two exits
     EXPECT_EQ(g_frees, 2);  // the retired threads released their data
     auto exits = Matching(log, "exit, running count: ");
     ASSERT_EQ(exits.size(), 2u);
-    std::sort(exits.begin(), exits.end(), [](auto &a, auto &b) {
-        return a.back() < b.back();
-    });
+    std::sort(exits.begin(), exits.end(),
+              [](auto &a, auto &b) { return a.back() < b.back(); });
     EXPECT_EQ(exits[0].back(), '1');
     EXPECT_EQ(exits[1].back(), '2');
     usleep(100 * 1000);
@@ -565,8 +576,14 @@ void ThreadPoolTest::Stress(int backlog)
     EXPECT_FALSE(Matching(log, " exit, running count: ").empty());
 }
 
-TEST_F(ThreadPoolTest, StressEveryItemRunsExactlyOnce) { Stress(0); }
+TEST_F(ThreadPoolTest, StressEveryItemRunsExactlyOnce)
+{
+    Stress(0);
+}
 
-TEST_F(ThreadPoolTest, StressWithBacklogEveryItemRunsExactlyOnce) { Stress(8); }
+TEST_F(ThreadPoolTest, StressWithBacklogEveryItemRunsExactlyOnce)
+{
+    Stress(8);
+}
 
 }  // namespace

@@ -44,9 +44,9 @@ class UniqSkiplistTest : public ::testing::Test {
     void Init(int max_levels, bool bidirection = false, int delay = 0,
               uniq_skiplist_free_func free_func = nullptr)
     {
-        ASSERT_EQ(0, uniq_skiplist_init_ex2(&factory_, max_levels, CompareU64,
-                                            free_func, 0, 0, delay,
-                                            bidirection));
+        ASSERT_EQ(0,
+                  uniq_skiplist_init_ex2(&factory_, max_levels, CompareU64,
+                                         free_func, 0, 0, delay, bidirection));
         srand(unsigned(kite_test::Seed()));
     }
 
@@ -94,8 +94,8 @@ TEST_F(UniqSkiplistTest, FactoryLimitsAndMessages)
         << log.last();
     EXPECT_EQ(E2BIG, uniq_skiplist_init_ex2(&f, 31, CompareU64, nullptr, 0, 0,
                                             0, false));
-    EXPECT_TRUE(EndsWithPrefixed(log.last(),
-                                 "max level count: 31 is too large, exceeds 30"))
+    EXPECT_TRUE(EndsWithPrefixed(
+        log.last(), "max level count: 31 is too large, exceeds 30"))
         << log.last();
     EXPECT_EQ(nullptr, f.node_allocators);
 
@@ -128,7 +128,8 @@ TEST_F(UniqSkiplistTest, FactoryLimitsAndMessages)
     EXPECT_EQ(nullptr, sl);
     EXPECT_EQ(E2BIG, errno);
     EXPECT_TRUE(EndsWithPrefixed(
-        log.last(), "level count: 31 is too large, exceeds max level count: 30"));
+        log.last(),
+        "level count: 31 is too large, exceeds max level count: 30"));
     uniq_skiplist_destroy(&f);
     EXPECT_EQ(nullptr, f.node_allocators);
     uniq_skiplist_destroy(&f);  // second call is harmless
@@ -299,15 +300,16 @@ TEST_F(UniqSkiplistTest, NullElementIsRefused)
     EXPECT_EQ(std::vector<uint64_t>{3}, Contents(sl));
     EXPECT_EQ(1, sl->element_count);
     ASSERT_EQ(3u, capture.size());
-    EXPECT_TRUE(kite_test::LoggedFromEndsWith(capture.last(), "uniq_skiplist.cpp",
-                                              "null element refused"));
+    EXPECT_TRUE(kite_test::LoggedFromEndsWith(
+        capture.last(), "uniq_skiplist.cpp", "null element refused"));
 }
 
 TEST_F(UniqSkiplistTest, RangeRules)
 {
     Init(8);
     UniqSkiplist *sl = New(1);
-    for (uint64_t k : {10, 20, 30, 40}) ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
+    for (uint64_t k : {10, 20, 30, 40})
+        ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
     UniqSkiplistIterator it;
 
     EXPECT_EQ(EINVAL, uniq_skiplist_find_range(sl, Key(30), Key(20), &it));
@@ -344,7 +346,8 @@ TEST_F(UniqSkiplistTest, HeadGrowth)
 {
     Init(1);
     UniqSkiplist *flat = New(1);
-    for (uint64_t k = 0; k < 100; k++) ASSERT_EQ(0, uniq_skiplist_insert(flat, Key(k)));
+    for (uint64_t k = 0; k < 100; k++)
+        ASSERT_EQ(0, uniq_skiplist_insert(flat, Key(k)));
     EXPECT_EQ(0, flat->top_level_index);
     EXPECT_EQ(100, uniq_skiplist_count(flat));
     uniq_skiplist_free(flat);
@@ -377,7 +380,8 @@ TEST_F(UniqSkiplistTest, HeadGrowth)
     uniq_skiplist_destroy(&factory_);
     Init(3);
     sl = New(1);
-    for (uint64_t k = 0; k < 500; k++) ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
+    for (uint64_t k = 0; k < 500; k++)
+        ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
     EXPECT_EQ(2, sl->top_level_index);
     EXPECT_EQ(500, sl->element_count);
 }
@@ -386,10 +390,12 @@ TEST_F(UniqSkiplistTest, CallbacksAndDelays)
 {
     Init(6, false, 5, RecordFree);
     UniqSkiplist *sl = New(1);
-    for (uint64_t k = 1; k <= 6; k++) ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
+    for (uint64_t k = 1; k <= 6; k++)
+        ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
 
     kite_mblock_stats before[6], after[6];
-    for (int i = 0; i < 6; i++) kite_mblock_get_stats(&factory_.node_allocators[i], &before[i]);
+    for (int i = 0; i < 6; i++)
+        kite_mblock_get_stats(&factory_.node_allocators[i], &before[i]);
     UniqSkiplistNode *node = uniq_skiplist_find_node(sl, Key(3));
     const int level = node->level_index;
     EXPECT_EQ(0, uniq_skiplist_delete_ex(sl, Key(3), true));
@@ -397,7 +403,8 @@ TEST_F(UniqSkiplistTest, CallbacksAndDelays)
     EXPECT_EQ(Key(3), g_freed[0].first);
     EXPECT_EQ(5, g_freed[0].second);
     kite_mblock_get_stats(&factory_.node_allocators[level], &after[level]);
-    EXPECT_EQ(before[level].delay_free_count + 1, after[level].delay_free_count);
+    EXPECT_EQ(before[level].delay_free_count + 1,
+              after[level].delay_free_count);
 
     EXPECT_EQ(0, uniq_skiplist_delete_ex(sl, Key(4), false));
     EXPECT_EQ(1u, g_freed.size());
@@ -487,7 +494,8 @@ TEST_F(UniqSkiplistTest, DeleteNodeRefusesAWrongPrevious)
     kite_test::LogCapture log;
     Init(8, true, 0, RecordFree);
     UniqSkiplist *sl = New(1);
-    for (uint64_t k = 1; k <= 20; k++) ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
+    for (uint64_t k = 1; k <= 20; k++)
+        ASSERT_EQ(0, uniq_skiplist_insert(sl, Key(k)));
     UniqSkiplistNode *prev = nullptr;
     UniqSkiplistNode *n5 = uniq_skiplist_find_node_ex(sl, Key(5), &prev);
     ASSERT_NE(nullptr, n5);
@@ -551,7 +559,8 @@ void RunDifferential(bool bidirection, int delay, int ops)
     std::vector<uint64_t> keys_a(range), keys_b(range);
     for (uint64_t i = 0; i < range; i++) keys_a[i] = keys_b[i] = i;
     // Two lists share the factory's pools.
-    UniqSkiplist *lists[2] = {uniq_skiplist_new(&f, 1), uniq_skiplist_new(&f, 3)};
+    UniqSkiplist *lists[2] = {uniq_skiplist_new(&f, 1),
+                              uniq_skiplist_new(&f, 3)};
     std::map<uint64_t, uint64_t *> models[2];
     auto op = [&](uint64_t k, uint64_t k2, unsigned choice) {
         int which = int(rng() % 2);
@@ -559,20 +568,24 @@ void RunDifferential(bool bidirection, int delay, int ops)
         auto &model = models[which];
         auto it = model.find(k);
         switch (choice) {
-        case 0: case 1: case 2: {
+        case 0:
+        case 1:
+        case 2: {
             int expect = it == model.end() ? 0 : EEXIST;
             ASSERT_EQ(expect, uniq_skiplist_insert(sl, &keys_a[k]));
             if (expect == 0) model[k] = &keys_a[k];
             break;
         }
-        case 3: case 4:
+        case 3:
+        case 4:
             ASSERT_EQ(it == model.end() ? ENOENT : 0,
                       uniq_skiplist_delete(sl, &keys_b[k]));
             if (it != model.end()) model.erase(it);
             break;
         case 5: {
             uint64_t *other = (it != model.end() && it->second == &keys_a[k])
-                                  ? &keys_b[k] : &keys_a[k];
+                                  ? &keys_b[k]
+                                  : &keys_a[k];
             ASSERT_EQ(it == model.end() ? ENOENT : 0,
                       uniq_skiplist_replace(sl, other));
             if (it != model.end()) it->second = other;
@@ -584,9 +597,10 @@ void RunDifferential(bool bidirection, int delay, int ops)
             uint64_t lo = std::min(k, k2), hi = std::max(k, k2);
             UniqSkiplistIterator iter;
             int r = uniq_skiplist_find_range(sl, &lo, &hi, &iter);
-            kite_test::ExpectRange(r, &iter, uniq_skiplist_iterator_next,
-                                   model.lower_bound(lo), model.upper_bound(hi),
-                                   [](const auto &entry) { return entry.second; });
+            kite_test::ExpectRange(
+                r, &iter, uniq_skiplist_iterator_next, model.lower_bound(lo),
+                model.upper_bound(hi),
+                [](const auto &entry) { return entry.second; });
             UniqSkiplistNode *ge = uniq_skiplist_find_ge_node(sl, &k);
             auto lb = model.lower_bound(k);
             ASSERT_EQ(lb == model.end() ? nullptr : lb->second,

@@ -67,7 +67,8 @@ static const kc_command kCommands[] = {
      "([IPv6]:PORT for IPv6), with its addresses per group; exits with 1\n"
      "when there is none.\n",
      cmd_lookup},
-    {"ping", "[--group NAME] [--timeout SECONDS] [--bind IP] [LOAD OPTIONS] FILE",
+    {"ping",
+     "[--group NAME] [--timeout SECONDS] [--bind IP] [LOAD OPTIONS] FILE",
      "connect every server through whichever address answers",
      "For every server, in id order, connects through the first of its\n"
      "addresses that answers (all its addresses in order of appearance, or\n"
@@ -101,7 +102,8 @@ static const kc_command kCommands[] = {
      "outcome, the reply's size and the time it took, then a summary line;\n"
      "the status is 1 when a server did not reply.\n"
      "  --group NAME       use the server's addresses in that group\n"
-     "  --timeout-ms N     time allowed for the whole exchange (default 2000);\n"
+     "  --timeout-ms N     time allowed for the whole exchange (default "
+     "2000);\n"
      "                     connecting, before it, allows each address this\n"
      "                     time rounded up to whole seconds\n",
      kc_cmd_fanout},
@@ -127,7 +129,8 @@ static void print_main_help(void)
     printf("\nLOAD OPTIONS (every command):\n%s\n"
            "\"kite-cluster COMMAND --help\" tells more of one command.\n"
            "exit status: 0 success, 1 failure (load, check, lookup, "
-           "connection,\nwrite), 2 usage error\n", kc_load_options_help);
+           "connection,\nwrite), 2 usage error\n",
+           kc_load_options_help);
 }
 
 static void print_command_help(const kc_command *cmd)
@@ -138,18 +141,20 @@ static void print_command_help(const kc_command *cmd)
 
 static int main_usage_error(const char *what, const char *arg)
 {
-    fprintf(stderr, "kite-cluster: %s%s%s\nusage: kite-cluster COMMAND "
-            "[OPTIONS] ARGUMENTS\nTry 'kite-cluster --help'.\n", what,
-            arg ? ": " : "", arg ? arg : "");
+    fprintf(stderr,
+            "kite-cluster: %s%s%s\nusage: kite-cluster COMMAND "
+            "[OPTIONS] ARGUMENTS\nTry 'kite-cluster --help'.\n",
+            what, arg ? ": " : "", arg ? arg : "");
     return KC_EXIT_USAGE;
 }
 
 int kc_usage_error(const kc_command *cmd, const char *what, const char *arg)
 {
-    fprintf(stderr, "kite-cluster %s: %s%s%s\nusage: kite-cluster %s %s\n"
-            "Try 'kite-cluster %s --help'.\n", cmd->name, what,
-            arg ? ": " : "", arg ? arg : "", cmd->name, cmd->usage,
-            cmd->name);
+    fprintf(stderr,
+            "kite-cluster %s: %s%s%s\nusage: kite-cluster %s %s\n"
+            "Try 'kite-cluster %s --help'.\n",
+            cmd->name, what, arg ? ": " : "", arg ? arg : "", cmd->name,
+            cmd->usage, cmd->name);
     return KC_EXIT_USAGE;
 }
 
@@ -282,8 +287,8 @@ int kc_load(KTServerConfig *ctx, const kc_load_options *lo, kc_text *text)
     }
     /* The library's steps one by one (what kt_server_load_from_buffer_ex
      * does), so that a text the INI reader refuses is told apart. */
-    result = iniLoadFromBufferEx(text->data, &ini, INI_ANNOTATION_NONE, NULL,
-                                 0, INI_FLAG_VERBATIM_VALUES);
+    result = iniLoadFromBufferEx(text->data, &ini, INI_ANNOTATION_NONE, NULL, 0,
+                                 INI_FLAG_VERBATIM_VALUES);
     if (result != 0) {
         load_failed(text, "the text is not valid INI (see the line above)",
                     result);
@@ -295,9 +300,11 @@ int kc_load(KTServerConfig *ctx, const kc_load_options *lo, kc_text *text)
     ctx->share_between_groups = lo->share;
     result = kt_server_load_data(ctx, &ini, text->caption);
     if (result != 0) {
-        load_failed(text, only_blanks(text->data, text->length)
-                              ? "the file is empty"
-                              : load_failure_words(result, &ini), result);
+        load_failed(text,
+                    only_blanks(text->data, text->length)
+                        ? "the file is empty"
+                        : load_failure_words(result, &ini),
+                    result);
         kc_unload(ctx, text);
     }
     iniFreeContext(&ini);
@@ -316,8 +323,8 @@ void kc_unload(KTServerConfig *ctx, kc_text *text)
  * Returns 0 with ctx loaded, KC_PARSED_HELP, or an exit status. */
 static int parse_and_load(const kc_command *cmd, int argc, char **argv,
                           kc_option *extra_opts, int extra_count,
-                          const char **pos, int pos_count,
-                          KTServerConfig *ctx, kc_text *text)
+                          const char **pos, int pos_count, KTServerConfig *ctx,
+                          kc_text *text)
 {
     kc_load_options lo = {NULL, 0, 0, false};
     kc_option opts[8] = {KC_LOAD_OPTIONS(&lo)};
@@ -325,8 +332,8 @@ static int parse_and_load(const kc_command *cmd, int argc, char **argv,
     for (int i = 0; i < extra_count && n < 8; i++) {
         opts[n++] = extra_opts[i];
     }
-    int result = kc_parse_args(cmd, argc, argv, opts, n, pos, pos_count,
-                               pos_count);
+    int result =
+        kc_parse_args(cmd, argc, argv, opts, n, pos, pos_count, pos_count);
     if (result != 0) {
         return result;
     }
@@ -343,8 +350,8 @@ static int cmd_check(const kc_command *cmd, int argc, char **argv)
     const char *pos[1];
     KTServerConfig ctx;
     kc_text text;
-    int result = parse_and_load(cmd, argc, argv, &strict_opt, 1, pos, 1,
-                                &ctx, &text);
+    int result =
+        parse_and_load(cmd, argc, argv, &strict_opt, 1, pos, 1, &ctx, &text);
     if (result != 0) {
         return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
     }
@@ -381,8 +388,10 @@ static int cmd_render(const kc_command *cmd, int argc, char **argv)
     kite_buffer_destroy(&buffer);
     kc_unload(&ctx, &text);
     if (result != 0) {
-        fprintf(stderr, "kite-cluster: render fail, errno: %d, error info: "
-                "%s\n", result, kt_strerror(result));
+        fprintf(stderr,
+                "kite-cluster: render fail, errno: %d, error info: "
+                "%s\n",
+                result, kt_strerror(result));
         return KC_EXIT_FAIL;
     }
     return KC_EXIT_OK;
@@ -462,8 +471,7 @@ static int cmd_lookup(const kc_command *cmd, int argc, char **argv)
 /* ---- what the network commands share ---- */
 
 KTAddressPtrArray *kc_server_addresses(KTServerConfig *ctx,
-                                       KTServerInfo *server,
-                                       const char *group)
+                                       KTServerInfo *server, const char *group)
 {
     if (group == NULL) {
         return &server->uniq_addresses;
@@ -550,5 +558,6 @@ int main(int argc, char **argv)
         }
     }
     return main_usage_error(argv[1][0] == '-' ? "the command comes first"
-                                              : "unknown command", argv[1]);
+                                              : "unknown command",
+                            argv[1]);
 }

@@ -48,7 +48,7 @@ typedef enum { KC_OPT_FLAG, KC_OPT_INT, KC_OPT_TEXT } kc_option_kind;
 typedef struct {
     const char *name; /* with its dashes: "--group" */
     kc_option_kind kind;
-    void *target;     /* bool *, int * or const char ** */
+    void *target; /* bool *, int * or const char ** */
     int min_value;
     int max_value;
 } kc_option;
@@ -63,10 +63,12 @@ typedef struct {
 } kc_load_options;
 
 /* The options of kc_load_options, for a command's option table. */
-#define KC_LOAD_OPTIONS(lo)                                                \
-    {"--default-port", KC_OPT_INT, &(lo)->default_port, 0, 65535},         \
-    {"--min-hosts", KC_OPT_INT, &(lo)->min_hosts, 0, 2147483647},          \
-    {"--share", KC_OPT_FLAG, &(lo)->share, 0, 0}
+#define KC_LOAD_OPTIONS(lo)                                           \
+    {"--default-port", KC_OPT_INT, &(lo)->default_port, 0, 65535},    \
+        {"--min-hosts", KC_OPT_INT, &(lo)->min_hosts, 0, 2147483647}, \
+    {                                                                 \
+        "--share", KC_OPT_FLAG, &(lo)->share, 0, 0                    \
+    }
 
 /* Help lines of those options. */
 extern const char *const kc_load_options_help;
@@ -106,8 +108,7 @@ void kc_unload(KTServerConfig *ctx, kc_text *text);
  * the named group, or all its addresses (in order of first appearance)
  * when group is null.  Null when the group does not exist. */
 KTAddressPtrArray *kc_server_addresses(KTServerConfig *ctx,
-                                       KTServerInfo *server,
-                                       const char *group);
+                                       KTServerInfo *server, const char *group);
 
 /* Checks that the group named by --group exists (null: no option); prints
  * the error and returns false when it does not. */

@@ -35,7 +35,7 @@
 typedef struct {
     char name[INI_SECTION_NAME_SIZE];
     int line;
-    int first;  /* index of the first header of the same name */
+    int first; /* index of the first header of the same name */
 } header_t;
 
 typedef struct {
@@ -82,8 +82,8 @@ static void warn(lint_t *lint, int line, const char *format, ...)
 static void warn(lint_t *lint, int line, const char *format, ...)
 {
     va_list ap;
-    lint->warnings = append(lint->warnings, &lint->warning_count,
-                            sizeof(warning_t));
+    lint->warnings =
+        append(lint->warnings, &lint->warning_count, sizeof(warning_t));
     warning_t *w = &lint->warnings[lint->warning_count - 1];
     w->line = line;
     w->seq = lint->warning_count;
@@ -107,8 +107,8 @@ static void trim(const char **start, const char **end)
 static void copy_span(char *dest, size_t size, const char *start,
                       const char *end)
 {
-    size_t len = (size_t)(end - start) < size - 1 ? (size_t)(end - start)
-                                                  : size - 1;
+    size_t len =
+        (size_t)(end - start) < size - 1 ? (size_t)(end - start) : size - 1;
     memcpy(dest, start, len);
     dest[len] = '\0';
 }
@@ -116,8 +116,8 @@ static void copy_span(char *dest, size_t size, const char *start,
 static void add_header(lint_t *lint, const char *start, const char *end,
                        int line)
 {
-    lint->headers = append(lint->headers, &lint->header_count,
-                           sizeof(header_t));
+    lint->headers =
+        append(lint->headers, &lint->header_count, sizeof(header_t));
     int index = lint->header_count - 1;
     header_t *h = &lint->headers[index];
     copy_span(h->name, sizeof(h->name), start + 1, end - 1);
@@ -131,8 +131,7 @@ static void add_header(lint_t *lint, const char *start, const char *end,
     }
 }
 
-static void add_item(lint_t *lint, const char *start, const char *end,
-                     int line)
+static void add_item(lint_t *lint, const char *start, const char *end, int line)
 {
     const char *eq = memchr(start, '=', (size_t)(end - start));
     const char *name_end = eq, *value = eq + 1;
@@ -144,7 +143,8 @@ static void add_item(lint_t *lint, const char *start, const char *end,
     lint->items = append(lint->items, &lint->item_count, sizeof(item_t));
     item_t *item = &lint->items[lint->item_count - 1];
     item->section = lint->header_count == 0
-                        ? -1 : lint->headers[lint->header_count - 1].first;
+                        ? -1
+                        : lint->headers[lint->header_count - 1].first;
     item->line = line;
     copy_span(item->name, sizeof(item->name), start, name_end);
     copy_span(item->value, sizeof(item->value), value, end);
@@ -193,12 +193,15 @@ static void check_headers(lint_t *lint, bool *has_groups)
         bool group = starts_with(h->name, "group-");
         *has_groups = *has_groups || group;
         if (!group && !starts_with(h->name, "server-")) {
-            warn(lint, h->line, "section [%s] is neither a group- nor a "
-                 "server- section; the loader ignores it", h->name);
+            warn(lint, h->line,
+                 "section [%s] is neither a group- nor a "
+                 "server- section; the loader ignores it",
+                 h->name);
         } else if (h->first != i) {
-            warn(lint, h->line, "section [%s] appears again (first at line "
-                 "%d); the reader merges the two", h->name,
-                 lint->headers[h->first].line);
+            warn(lint, h->line,
+                 "section [%s] appears again (first at line "
+                 "%d); the reader merges the two",
+                 h->name, lint->headers[h->first].line);
         }
     }
 }
@@ -212,7 +215,8 @@ static const char *ignored_because(const item_t *item, const char *section,
             return "only \"port\" is read before the first section";
         }
         return has_groups ? "a global \"port\" is read only when there is no "
-                            "group section" : NULL;
+                            "group section"
+                          : NULL;
     }
     if (starts_with(section, "group-") && strcmp(item->name, "port") != 0 &&
         strcmp(item->name, "net_type") != 0 &&
@@ -227,8 +231,8 @@ static void check_items(lint_t *lint, bool has_groups)
 {
     for (int i = 0; i < lint->item_count; i++) {
         const item_t *item = &lint->items[i];
-        const char *section = item->section < 0
-                                  ? NULL : lint->headers[item->section].name;
+        const char *section =
+            item->section < 0 ? NULL : lint->headers[item->section].name;
         bool server = section != NULL && starts_with(section, "server-");
         if (section != NULL && !server && !starts_with(section, "group-")) {
             continue; /* the whole section is warned about */
@@ -246,9 +250,14 @@ static void check_items(lint_t *lint, bool has_groups)
         for (int j = 0; j < i; j++) {
             if (lint->items[j].section == item->section &&
                 strcmp(lint->items[j].name, item->name) == 0) {
-                warn(lint, item->line, "item \"%s\" repeats in %s%s%s (first "
-                     "at line %d)", item->name, section ? "section [" : "the "
-                     "global items", section ? section : "", section ? "]" : "",
+                warn(lint, item->line,
+                     "item \"%s\" repeats in %s%s%s (first "
+                     "at line %d)",
+                     item->name,
+                     section ? "section ["
+                             : "the "
+                               "global items",
+                     section ? section : "", section ? "]" : "",
                      lint->items[j].line);
                 break;
             }
@@ -279,7 +288,8 @@ static int address_line(const lint_t *lint, int id, const char *ip)
         if (item->section < 0 ||
             !starts_with(lint->headers[item->section].name, "server-") ||
             atoi(lint->headers[item->section].name + 7) != id ||
-            (strcmp(item->name, "host") != 0 && !ends_with(item->name, "-host"))) {
+            (strcmp(item->name, "host") != 0 &&
+             !ends_with(item->name, "-host"))) {
             continue;
         }
         if (conn_pool_parse_server_info(item->value, &conn, 0) == 0 &&
@@ -313,7 +323,8 @@ static void check_addresses(lint_t *lint, KTServerConfig *ctx)
             if (l1 > l2 || (l1 == l2 && i > j)) {
                 bool v6 = strchr(m1->ip_addr.str, ':') != NULL;
                 bool v6b = strchr(m2->ip_addr.str, ':') != NULL;
-                warn(lint, l1, "address %s%s%s:%d of server %d is the address "
+                warn(lint, l1,
+                     "address %s%s%s:%d of server %d is the address "
                      "%s%s%s:%d of server %d (line %d) written differently",
                      v6 ? "[" : "", m1->ip_addr.str, v6 ? "]" : "", m1->port,
                      m1->server->id, v6b ? "[" : "", m2->ip_addr.str,

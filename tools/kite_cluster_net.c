@@ -122,11 +122,11 @@ static int parse_and_load(const kc_command *cmd, int argc, char **argv,
     } else if (serve) {
         opts[n++] = (kc_option){"--skip", KC_OPT_TEXT, &o->skip, 0, 0};
     } else {
-        opts[n++] = (kc_option){"--timeout-ms", KC_OPT_INT, &o->timeout_ms, 1,
-                                3600000};
+        opts[n++] =
+            (kc_option){"--timeout-ms", KC_OPT_INT, &o->timeout_ms, 1, 3600000};
     }
-    int result = kc_parse_args(cmd, argc, argv, opts, n, pos, pos_count,
-                               pos_count);
+    int result =
+        kc_parse_args(cmd, argc, argv, opts, n, pos, pos_count, pos_count);
     if (result != 0) {
         return result;
     }
@@ -136,8 +136,9 @@ static int parse_and_load(const kc_command *cmd, int argc, char **argv,
         return kc_usage_error(cmd, "--bind needs an IP address", o->bind);
     }
     ConnectionInfo skip;
-    if (o->skip != NULL && (conn_pool_parse_server_info(o->skip, &skip, 0) != 0 ||
-                            skip.port == 0)) {
+    if (o->skip != NULL &&
+        (conn_pool_parse_server_info(o->skip, &skip, 0) != 0 ||
+         skip.port == 0)) {
         return kc_usage_error(cmd, "--skip needs IP:PORT", o->skip);
     }
     o->load.file = pos[0];
@@ -158,12 +159,12 @@ static int parse_and_load(const kc_command *cmd, int argc, char **argv,
 static int ping_server(KTAddressPtrArray *array, const net_options_t *o,
                        int *errs)
 {
-    int start = array->index >= 0 && array->index < array->count
-                    ? array->index : 0;
+    int start =
+        array->index >= 0 && array->index < array->count ? array->index : 0;
     for (int k = 0; k < array->count; k++) {
         int pos = k == 0 ? start : (k - 1 < start ? k - 1 : k);
-        KTAddressPtrArray view = {.alloc = 1, .count = 1, .index = 0,
-                                  .addrs = &array->addrs[pos]};
+        KTAddressPtrArray view = {
+            .alloc = 1, .count = 1, .index = 0, .addrs = &array->addrs[pos]};
         int err = 0;
         if (kt_server_check_connect_ex(&view, o->timeout, o->bind, false,
                                        &err) != NULL) {
@@ -210,9 +211,8 @@ int kc_cmd_ping(const kc_command *cmd, int argc, char **argv)
     KTServerInfoArray *servers = &ctx.sorted_server_arrays.by_id;
     int answered_count = 0;
     for (int i = 0; i < servers->count; i++) {
-        KTAddressPtrArray *array = kc_server_addresses(&ctx,
-                                                       &servers->servers[i],
-                                                       o.group);
+        KTAddressPtrArray *array =
+            kc_server_addresses(&ctx, &servers->servers[i], o.group);
         int *errs = calloc((size_t)array->count + 1, sizeof(int));
         if (errs == NULL) {
             fprintf(stderr, "kite-cluster: out of memory\n");
@@ -247,8 +247,9 @@ static struct {
 
 static int fanout_body_length(const KiteBuffer *recv_buffer)
 {
-    const KiteMultiSockEntry *entry = (const KiteMultiSockEntry *)(
-        (const char *)recv_buffer - offsetof(KiteMultiSockEntry, recv_buffer));
+    const KiteMultiSockEntry *entry =
+        (const KiteMultiSockEntry *)((const char *)recv_buffer -
+                                     offsetof(KiteMultiSockEntry, recv_buffer));
     g_fanout.reply_us[entry - g_fanout.entries] =
         monotonic_ms_x1000() - g_fanout.start_us;
     return frame_body_length((const unsigned char *)recv_buffer->data,
@@ -256,20 +257,20 @@ static int fanout_body_length(const KiteBuffer *recv_buffer)
 }
 
 typedef struct {
-    ConnectionInfo *conn;    /* connected record, or null */
+    ConnectionInfo *conn;       /* connected record, or null */
     ConnectionInfo unconnected; /* stands in when no address answered */
     int connect_error;
 } fanout_target_t;
 
 static void connect_targets(KTServerConfig *ctx, const net_options_t *o,
-                            fanout_target_t *targets, KiteMultiSockEntry *entries)
+                            fanout_target_t *targets,
+                            KiteMultiSockEntry *entries)
 {
     KTServerInfoArray *servers = &ctx->sorted_server_arrays.by_id;
     int seconds = (o->timeout_ms + 999) / 1000;
     for (int i = 0; i < servers->count; i++) {
-        KTAddressPtrArray *array = kc_server_addresses(ctx,
-                                                       &servers->servers[i],
-                                                       o->group);
+        KTAddressPtrArray *array =
+            kc_server_addresses(ctx, &servers->servers[i], o->group);
         fanout_target_t *t = &targets[i];
         int err = ENOENT;
         t->conn = kt_server_check_connect_ex(array, seconds, NULL, false, &err);
@@ -432,7 +433,8 @@ static int listen_on(const ConnectionInfo *conn)
         inet_pton(AF_INET, conn->ip_addr, &a->sin_addr);
         len = sizeof(*a);
     }
-    int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd =
+        socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -errno;
     }
@@ -479,8 +481,10 @@ static bool open_listeners(serve_t *sv, KTAddressPtrArray *array,
         }
         int fd = listen_on(&array->addrs[i]->conn);
         if (fd < 0) {
-            fprintf(stderr, "kite-cluster: server %u: cannot listen on %s: "
-                    "%s\n", sv->id, addr, kt_strerror(-fd));
+            fprintf(stderr,
+                    "kite-cluster: server %u: cannot listen on %s: "
+                    "%s\n",
+                    sv->id, addr, kt_strerror(-fd));
             return false;
         }
         sv->listeners[sv->listener_count++] = fd;
@@ -590,8 +594,8 @@ static void serve_accept(serve_t *sv, int listener)
 /* The poll loop; returns the signal that ended it. */
 static int serve_loop(serve_t *sv, int signal_fd)
 {
-    struct pollfd *fds = calloc((size_t)(1 + sv->listener_count +
-                                         SERVE_MAX_CLIENTS), sizeof(*fds));
+    struct pollfd *fds = calloc(
+        (size_t)(1 + sv->listener_count + SERVE_MAX_CLIENTS), sizeof(*fds));
     if (fds == NULL) {
         return 0;
     }
@@ -599,11 +603,13 @@ static int serve_loop(serve_t *sv, int signal_fd)
         int n = 0;
         fds[n++] = (struct pollfd){.fd = signal_fd, .events = POLLIN};
         for (int i = 0; i < sv->listener_count; i++) {
-            fds[n++] = (struct pollfd){.fd = sv->listeners[i], .events = POLLIN};
+            fds[n++] =
+                (struct pollfd){.fd = sv->listeners[i], .events = POLLIN};
         }
         for (int i = 0; i < sv->client_count; i++) {
             short events = sv->clients[i].out_length > 0 ? POLLOUT : POLLIN;
-            fds[n++] = (struct pollfd){.fd = sv->clients[i].fd, .events = events};
+            fds[n++] =
+                (struct pollfd){.fd = sv->clients[i].fd, .events = events};
         }
         if (poll(fds, (nfds_t)n, -1) < 0 && errno != EINTR) {
             free(fds);
@@ -611,9 +617,10 @@ static int serve_loop(serve_t *sv, int signal_fd)
         }
         if (fds[0].revents != 0) {
             struct signalfd_siginfo info;
-            int signo = read(signal_fd, &info, sizeof(info)) ==
-                                (ssize_t)sizeof(info)
-                            ? (int)info.ssi_signo : SIGTERM;
+            int signo =
+                read(signal_fd, &info, sizeof(info)) == (ssize_t)sizeof(info)
+                    ? (int)info.ssi_signo
+                    : SIGTERM;
             free(fds);
             return signo;
         }
@@ -666,7 +673,8 @@ int kc_cmd_serve(const kc_command *cmd, int argc, char **argv)
         return result;
     }
     KTServerInfo *server = kc_parse_int(pos[1], 1, 2147483647, &id) == 0
-                               ? kt_server_get_by_id(&ctx, id) : NULL;
+                               ? kt_server_get_by_id(&ctx, id)
+                               : NULL;
     serve_t sv = {.id = (uint32_t)id};
     int signal_fd = -1;
     result = KC_EXIT_FAIL;
@@ -680,8 +688,9 @@ int kc_cmd_serve(const kc_command *cmd, int argc, char **argv)
                                     sizeof(serve_client_t))) != NULL) {
         int signo = serve_loop(&sv, signal_fd);
         printf("server %u: stopped by %s\n", sv.id,
-               signo == SIGINT ? "SIGINT" : signo == SIGTERM ? "SIGTERM"
-                                                             : "a failed poll");
+               signo == SIGINT    ? "SIGINT"
+               : signo == SIGTERM ? "SIGTERM"
+                                  : "a failed poll");
         result = signo != 0 ? KC_EXIT_OK : KC_EXIT_FAIL;
     }
     while (sv.client_count > 0) {

@@ -41,8 +41,9 @@ int kc_cmd_whoami(const kc_command *cmd, int argc, char **argv)
     const kc_option opts[] = {KC_LOAD_OPTIONS(&lo),
                               {"--group", KC_OPT_TEXT, &group, 0, 0}};
     const char *pos[1];
-    int result = kc_parse_args(cmd, argc, argv, opts,
-                               (int)(sizeof(opts) / sizeof(opts[0])), pos, 1, 1);
+    int result =
+        kc_parse_args(cmd, argc, argv, opts,
+                      (int)(sizeof(opts) / sizeof(opts[0])), pos, 1, 1);
     if (result != 0) {
         return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
     }
@@ -63,9 +64,10 @@ int kc_cmd_whoami(const kc_command *cmd, int argc, char **argv)
         servers += print_local_addresses(&ctx, &by_id->servers[i], group) > 0;
     }
     if (servers == 0) {
-        fprintf(stderr, "kite-cluster: %s: no server has an address on this "
-                "host%s%s\n", text.caption, group ? " in group " : "",
-                group ? group : "");
+        fprintf(stderr,
+                "kite-cluster: %s: no server has an address on this "
+                "host%s%s\n",
+                text.caption, group ? " in group " : "", group ? group : "");
     }
     kc_unload(&ctx, &text);
     return servers > 0 ? KC_EXIT_OK : KC_EXIT_FAIL;

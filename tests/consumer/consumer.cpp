@@ -22,13 +22,15 @@ void count_one(void *arg, void * /*thread_data*/)
 int main()
 {
     if (std::strcmp(kt_version(), KT_VERSION_STRING) != 0) {
-        std::fprintf(stderr, "headers %s, library %s\n", KT_VERSION_STRING, kt_version());
+        std::fprintf(stderr, "headers %s, library %s\n", KT_VERSION_STRING,
+                     kt_version());
         return 1;
     }
     std::atomic<int> done{0};
     volatile bool running = true;
     KTThreadPool pool;
-    if (kt_thread_pool_init(&pool, "consumer", 2, 256 * 1024, 10, 0, &running) != 0) {
+    if (kt_thread_pool_init(&pool, "consumer", 2, 256 * 1024, 10, 0,
+                            &running) != 0) {
         return 1;
     }
     for (int i = 0; i < 8; i++) {
@@ -41,7 +43,8 @@ int main()
     }
     running = false;
     kt_thread_pool_destroy(&pool);
-    std::printf("C++ consumer: libkitecore %s, thread pool ran %d of 8 work items\n",
-                kt_version(), done.load());
+    std::printf(
+        "C++ consumer: libkitecore %s, thread pool ran %d of 8 work items\n",
+        kt_version(), done.load());
     return done.load() == 8 ? 0 : 1;
 }
