@@ -18,6 +18,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_scale.h"
 #include "kite_timer.h"
 #include "locked_timer.h"
 
@@ -30,7 +31,7 @@ namespace {
 
 constexpr int64_t kStart = 1;
 constexpr int64_t kSpan = 10000;
-constexpr int kFullCount = 1000000;
+const int kFullCount = int(kite_bench_count(1000000));
 
 // The same expiries and cancel list for every contender.
 struct Workload {

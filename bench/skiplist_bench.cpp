@@ -18,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "bench_scale.h"
 #include "skiplist_set.h"
 #include "uniq_skiplist.h"
 
@@ -33,7 +34,7 @@
 
 namespace {
 
-constexpr size_t kN = 1000000;
+const size_t kN = size_t(kite_bench_count(1000000));
 
 uint64_t g_compare_calls = 0;
 bool g_count_calls = false;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_scale.h"
 #include "thread_pool.h"
 
 #if __has_include(<glib.h>)
@@ -40,9 +41,9 @@
 namespace {
 
 constexpr int kThreads = 2;
-constexpr int kLatencyItems = 100000;
-constexpr int kWorkItems = 200000;
-constexpr int kEmptyItems = 1000000;
+const int kLatencyItems = int(kite_bench_count(100000));
+const int kWorkItems = int(kite_bench_count(200000));
+const int kEmptyItems = int(kite_bench_count(1000000));
 constexpr int kBacklog = 1024;
 
 int64_t NowNs()
@@ -101,7 +102,10 @@ void EmptyWork()
 }
 
 template <void (*Work)()>
-constexpr int kItemsOf = Work == Work20us ? kWorkItems : kEmptyItems;
+int items_of()
+{
+    return Work == Work20us ? kWorkItems : kEmptyItems;
+}
 
 void WaitFinished(int64_t count)
 {
@@ -213,7 +217,7 @@ template <void (*Work)(), int Backlog>
 void KtThroughput(benchmark::State &state)
 {
     KtPool kp(Backlog);
-    MeasureThroughput(state, kItemsOf<Work>, [&] {
+    MeasureThroughput(state, items_of<Work>(), [&] {
         kt_thread_pool_run(
             &kp.pool, [](void *, void *) { Work(); }, nullptr);
     });
@@ -264,7 +268,7 @@ void GThroughput(benchmark::State &state)
 {
     static int token;
     GPool gp([](gpointer, gpointer) { Work(); });
-    MeasureThroughput(state, kItemsOf<Work>,
+    MeasureThroughput(state, items_of<Work>(),
                       [&] { g_thread_pool_push(gp.pool, &token, nullptr); });
 }
 
@@ -297,7 +301,7 @@ template <void (*Work)()>
 void AsioThroughput(benchmark::State &state)
 {
     boost::asio::thread_pool pool(kThreads);
-    MeasureThroughput(state, kItemsOf<Work>,
+    MeasureThroughput(state, items_of<Work>(),
                       [&] { boost::asio::post(pool, [] { Work(); }); });
     pool.join();
 }
@@ -345,7 +349,7 @@ void UvThroughput(benchmark::State &state)
 {
     uv_loop_t loop;
     uv_loop_init(&loop);
-    std::vector<uv_work_t> reqs(kItemsOf<Work>);
+    std::vector<uv_work_t> reqs(items_of<Work>());
     for (auto _ : state) {
         g_finished.store(0);
         for (auto &req : reqs) {
@@ -354,9 +358,9 @@ void UvThroughput(benchmark::State &state)
                 [](uv_work_t *, int) {});
         }
         uv_run(&loop, UV_RUN_DEFAULT);
-        WaitFinished(kItemsOf<Work>);
+        WaitFinished(items_of<Work>());
     }
-    state.SetItemsProcessed(state.iterations() * kItemsOf<Work>);
+    state.SetItemsProcessed(state.iterations() * items_of<Work>());
     uv_loop_close(&loop);
 }
 
