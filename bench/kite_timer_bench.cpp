@@ -111,7 +111,7 @@ struct LockedWheel {
     void cancel(uint32_t id)
     {
         locked_timer_remove_ex(&timer, &entries[id],
-                               LOCKED_TIMER_STATUS_CANCELED);
+                               KITE_LOCKED_TIMER_STATUS_CANCELED);
     }
     int64_t advance(int64_t now)
     {

@@ -66,7 +66,8 @@ int main(void)
     printf("buffer: %.*s\n", buffer.length, buffer.data);
     kite_buffer_destroy(&buffer);
 
-    if (iniLoadFromBufferEx(text, &ini, INI_ANNOTATION_NONE, NULL, 0, 0) != 0) {
+    if (iniLoadFromBufferEx(text, &ini, KT_INI_ANNOTATION_NONE, NULL, 0, 0) !=
+        0) {
         return 1;
     }
     printf("ini: workers=%d, listen port=%d, listen host=%s, missing=%d\n",

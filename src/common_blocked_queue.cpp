@@ -84,7 +84,7 @@ KT_API int common_blocked_queue_init_ex(struct common_blocked_queue *queue,
 KT_API int common_blocked_queue_init(struct common_blocked_queue *queue)
 {
     return common_blocked_queue_init_ex(
-        queue, COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE);
+        queue, KITE_COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE);
 }
 
 KT_API void common_blocked_queue_destroy(struct common_blocked_queue *queue)

@@ -23,7 +23,7 @@
 #include "pthread_func.h"
 
 /* Nodes per pool trunk used by common_blocked_queue_init. */
-#define COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE 1024
+#define KITE_COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE 1024
 
 KT_EXTERN_C_BEGIN
 
@@ -49,7 +49,7 @@ KT_API int common_blocked_queue_init_ex(struct common_blocked_queue *queue,
                                         int alloc_elements_once);
 
 /* common_blocked_queue_init_ex with
- * COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE. */
+ * KITE_COMMON_BLOCKED_QUEUE_DEFAULT_ALLOC_ONCE. */
 KT_API int common_blocked_queue_init(struct common_blocked_queue *queue);
 
 /* Releases the lock pair and every node, queued or held by a caller; the

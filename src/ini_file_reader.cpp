@@ -35,7 +35,7 @@
 namespace {
 
 struct SectionRec {
-    char name[INI_SECTION_NAME_SIZE];
+    char name[KT_INI_SECTION_NAME_SIZE];
     int name_len;
     int first_item; /* index of the first item in the shared array, -1 none */
     int last_item;  /* index of the last item added */
@@ -218,10 +218,11 @@ int parse_section_line(Parser *p, const char *start, const char *end)
         memchr(name, '[', name_len) != nullptr) {
         return line_error(p, "invalid section header", start, len);
     }
-    if (name_len >= INI_SECTION_NAME_SIZE) {
+    if (name_len >= KT_INI_SECTION_NAME_SIZE) {
         logError("config file: %s, line: %d, section name length: %d exceeds "
                  "%d",
-                 p->caption, p->line_no, name_len, INI_SECTION_NAME_SIZE - 1);
+                 p->caption, p->line_no, name_len,
+                 KT_INI_SECTION_NAME_SIZE - 1);
         return EINVAL;
     }
     return enter_section(p, name, name_len);
@@ -254,25 +255,25 @@ int parse_item_line(Parser *p, const char *start, const char *end)
     if (name_len == 0) {
         return line_error(p, "empty item name", start, (int)(end - start));
     }
-    if (name_len >= INI_ITEM_NAME_SIZE) {
+    if (name_len >= KT_INI_ITEM_NAME_SIZE) {
         logError("config file: %s, line: %d, item name length: %d exceeds %d",
-                 p->caption, p->line_no, name_len, INI_ITEM_NAME_SIZE - 1);
+                 p->caption, p->line_no, name_len, KT_INI_ITEM_NAME_SIZE - 1);
         return EINVAL;
     }
-    if ((p->flags & INI_FLAG_INLINE_COMMENTS) && value < value_end) {
+    if ((p->flags & KT_INI_FLAG_INLINE_COMMENTS) && value < value_end) {
         cut_inline_comment(value, &value_end);
     }
-    if (!(p->flags & INI_FLAG_VERBATIM_VALUES) && value_end - value >= 2 &&
+    if (!(p->flags & KT_INI_FLAG_VERBATIM_VALUES) && value_end - value >= 2 &&
         *value == '"' && *(value_end - 1) == '"') {
         value++;
         value_end--;
     }
     int value_len = (int)(value_end - value);
-    if (value_len >= INI_ITEM_VALUE_SIZE) {
+    if (value_len >= KT_INI_ITEM_VALUE_SIZE) {
         logError("config file: %s, line: %d, item: %.*s, value length: %d "
                  "exceeds %d",
                  p->caption, p->line_no, name_len, name, value_len,
-                 INI_ITEM_VALUE_SIZE - 1);
+                 KT_INI_ITEM_VALUE_SIZE - 1);
         return EINVAL;
     }
     return add_item(p, name, name_len, value, value_len);
@@ -293,9 +294,9 @@ int parse_annotation(Parser *p, const char *start, const char *end)
             memcmp(e.name, name, name_len) != 0) {
             continue;
         }
-        char args_buff[INI_ITEM_VALUE_SIZE];
+        char args_buff[KT_INI_ITEM_VALUE_SIZE];
         int args_len =
-            std::min((int)(args_end - args), INI_ITEM_VALUE_SIZE - 1);
+            std::min((int)(args_end - args), KT_INI_ITEM_VALUE_SIZE - 1);
         if (args_len < (int)(args_end - args)) {
             return line_error(p, "annotation arguments too long", start,
                               (int)(end - start));
@@ -323,7 +324,7 @@ int parse_line(Parser *p, const char *start, const char *end)
         return 0;
     }
     if (*start == '#' || *start == ';') {
-        if (p->annotation_type == INI_ANNOTATION_ENTRIES && *start == '#' &&
+        if (p->annotation_type == KT_INI_ANNOTATION_ENTRIES && *start == '#' &&
             end - start > 2 && start[1] == '@') {
             return parse_annotation(p, start, end);
         }
@@ -403,11 +404,11 @@ int finish(IniContext *context)
 int check_options(int annotation_type, IniAnnotationEntry *annotations,
                   int annotation_count, int flags)
 {
-    if (flags & ~(INI_FLAG_INLINE_COMMENTS | INI_FLAG_VERBATIM_VALUES)) {
+    if (flags & ~(KT_INI_FLAG_INLINE_COMMENTS | KT_INI_FLAG_VERBATIM_VALUES)) {
         logError("invalid ini flags: %d", flags);
         return EINVAL;
     }
-    if (annotation_type == INI_ANNOTATION_NONE) {
+    if (annotation_type == KT_INI_ANNOTATION_NONE) {
         if (annotations != nullptr || annotation_count != 0) {
             logError("annotation type: %d takes no annotation entries",
                      annotation_type);
@@ -415,7 +416,7 @@ int check_options(int annotation_type, IniAnnotationEntry *annotations,
         }
         return 0;
     }
-    if (annotation_type != INI_ANNOTATION_ENTRIES || annotation_count < 0 ||
+    if (annotation_type != KT_INI_ANNOTATION_ENTRIES || annotation_count < 0 ||
         (annotation_count > 0 && annotations == nullptr)) {
         logError("invalid annotation type: %d or annotation count: %d",
                  annotation_type, annotation_count);

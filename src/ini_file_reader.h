@@ -30,42 +30,42 @@
 #include "common_define.h"
 
 /* Widths of names and values, NUL included. */
-#define INI_ITEM_NAME_SIZE 64
-#define INI_ITEM_VALUE_SIZE 256
-#define INI_SECTION_NAME_SIZE 64
+#define KT_INI_ITEM_NAME_SIZE 64
+#define KT_INI_ITEM_VALUE_SIZE 256
+#define KT_INI_SECTION_NAME_SIZE 64
 
 /*
  * Annotation types (third argument of the load functions).
- *   INI_ANNOTATION_ENTRIES (1): a comment line of the form "#@name args" is an
- *     annotation: the entry of that name among the caller's annotations is
+ *   KT_INI_ANNOTATION_ENTRIES (1): a comment line of the form "#@name args" is
+ * an annotation: the entry of that name among the caller's annotations is
  *     called with the current section's name ("" before any section) and the
  *     trimmed args.  An unknown name, or a non-zero result of the entry, fails
  *     the load (EINVAL, or the entry's result), naming the line.
- *   INI_ANNOTATION_NONE (2): no annotations: every '#' or ';' line is a plain
- *     comment.  annotations must be null and annotation_count 0.
- * Any other type is refused with EINVAL.
+ *   KT_INI_ANNOTATION_NONE (2): no annotations: every '#' or ';' line is a
+ * plain comment.  annotations must be null and annotation_count 0. Any other
+ * type is refused with EINVAL.
  */
-#define INI_ANNOTATION_ENTRIES 1
-#define INI_ANNOTATION_NONE 2
+#define KT_INI_ANNOTATION_ENTRIES 1
+#define KT_INI_ANNOTATION_NONE 2
 
 /*
  * Load flags (sixth argument), a bit set.
- *   INI_FLAG_INLINE_COMMENTS (1): in an item's value, a '#' or ';' preceded by
- *     a blank starts a comment that is dropped with the blanks before it.
- *   INI_FLAG_VERBATIM_VALUES (2): values are kept as written.  Without it, a
+ *   KT_INI_FLAG_INLINE_COMMENTS (1): in an item's value, a '#' or ';' preceded
+ * by a blank starts a comment that is dropped with the blanks before it.
+ *   KT_INI_FLAG_VERBATIM_VALUES (2): values are kept as written.  Without it, a
  *     value wholly enclosed in double quotes loses the two quotes (so that
  *     it may keep leading or trailing blanks).
  * Other bits are refused with EINVAL.
  */
-#define INI_FLAG_INLINE_COMMENTS 1
-#define INI_FLAG_VERBATIM_VALUES 2
+#define KT_INI_FLAG_INLINE_COMMENTS 1
+#define KT_INI_FLAG_VERBATIM_VALUES 2
 
 KT_EXTERN_C_BEGIN
 
 /* One item; both texts NUL-terminated. */
 typedef struct {
-    char name[INI_ITEM_NAME_SIZE];   /* the item's name */
-    char value[INI_ITEM_VALUE_SIZE]; /* its value */
+    char name[KT_INI_ITEM_NAME_SIZE];   /* the item's name */
+    char value[KT_INI_ITEM_VALUE_SIZE]; /* its value */
 } IniItem;
 
 /* The items of one section, in text order. */
@@ -76,7 +76,7 @@ typedef struct {
 
 /* A section's name and its items, as listed by iniGetSectionNamesByPrefix. */
 typedef struct {
-    char section_name[INI_SECTION_NAME_SIZE]; /* the section's name */
+    char section_name[KT_INI_SECTION_NAME_SIZE]; /* the section's name */
     IniSection *pSection; /* its items, owned by the context */
 } IniSectionInfo;
 

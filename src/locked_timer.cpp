@@ -86,7 +86,7 @@ void link_locked(LockedTimerSlot *slot, uint32_t index, LockedTimerEntry *entry)
 {
     kt_list_add_tail(&entry->dlink, &slot->head);
     entry->rehash = false;
-    entry->status = LOCKED_TIMER_STATUS_QUEUED;
+    entry->status = KITE_LOCKED_TIMER_STATUS_QUEUED;
     kite::atomic_of(entry->slot_index).store(index, std::memory_order_relaxed);
 }
 
@@ -128,10 +128,10 @@ int add_entry(LockedTimer *timer, LockedTimerEntry *entry, int64_t when,
 int status_result(uint8_t status)
 {
     switch (status) {
-    case LOCKED_TIMER_STATUS_QUEUED: return 0;
-    case LOCKED_TIMER_STATUS_MOVING: return EAGAIN;
-    case LOCKED_TIMER_STATUS_TIMEOUT: return ETIMEDOUT;
-    case LOCKED_TIMER_STATUS_CANCELED: return ECANCELED;
+    case KITE_LOCKED_TIMER_STATUS_QUEUED: return 0;
+    case KITE_LOCKED_TIMER_STATUS_MOVING: return EAGAIN;
+    case KITE_LOCKED_TIMER_STATUS_TIMEOUT: return ETIMEDOUT;
+    case KITE_LOCKED_TIMER_STATUS_CANCELED: return ECANCELED;
     default: return EINVAL;
     }
 }
@@ -202,9 +202,9 @@ bool take_expired(LockedTimer *timer, LockedTimerEntry *entry)
     if (!guard.ok()) {
         return false;
     }
-    const bool taken = entry->status == LOCKED_TIMER_STATUS_QUEUED;
+    const bool taken = entry->status == KITE_LOCKED_TIMER_STATUS_QUEUED;
     if (taken) {
-        entry->status = LOCKED_TIMER_STATUS_TIMEOUT;
+        entry->status = KITE_LOCKED_TIMER_STATUS_TIMEOUT;
     }
     return taken;
 }
@@ -241,7 +241,7 @@ void move_entry(LockedTimer *timer, LockedTimerEntry *entry, uint32_t target)
     }
     kite::lock_guard slot_guard(&slot->lock, std::adopt_lock, KT_LOG_WARNING);
     kite::lock_guard entry_guard(entry_lock(timer, entry), KT_LOG_WARNING);
-    if (entry_guard.ok() && entry->status == LOCKED_TIMER_STATUS_QUEUED) {
+    if (entry_guard.ok() && entry->status == KITE_LOCKED_TIMER_STATUS_QUEUED) {
         kt_list_del_init(&entry->dlink);
         link_locked(slot, target, entry);
     }
@@ -419,7 +419,7 @@ int bring_forward(LockedTimer *timer, LockedTimerEntry *entry,
                   int64_t new_expires)
 {
     int result =
-        locked_timer_remove_ex(timer, entry, LOCKED_TIMER_STATUS_MOVING);
+        locked_timer_remove_ex(timer, entry, KITE_LOCKED_TIMER_STATUS_MOVING);
     if (result != 0) {
         return result;
     }
@@ -429,7 +429,7 @@ int bring_forward(LockedTimer *timer, LockedTimerEntry *entry,
         // Not linked anywhere: say so instead of leaving others waiting.
         kite::lock_guard guard(entry_lock(timer, entry), KT_LOG_WARNING);
         if (guard.ok()) {
-            entry->status = LOCKED_TIMER_STATUS_NONE;
+            entry->status = KITE_LOCKED_TIMER_STATUS_NONE;
         }
     }
     return result;

@@ -9,7 +9,7 @@
  * hands out its entries oldest first.  Each entry's status is guarded by one
  * of a caller-sized set of shared mutexes, picked by the entry's lock_index;
  * the status settles races between a remover and the walk (whoever moves it
- * away from LOCKED_TIMER_STATUS_QUEUED first owns the entry).  Entries are
+ * away from KITE_LOCKED_TIMER_STATUS_QUEUED first owns the entry).  Entries are
  * the caller's and never freed here.  Results are 0 or a positive errno.
  */
 #ifndef KITE_LOCKED_TIMER_H
@@ -23,11 +23,12 @@
 #include "kt_list.h"
 
 /* Entry status values (the numbers are part of the interface). */
-#define LOCKED_TIMER_STATUS_NONE 0     /* never added (zero-filled) */
-#define LOCKED_TIMER_STATUS_QUEUED 1   /* linked in a slot */
-#define LOCKED_TIMER_STATUS_MOVING 2   /* being moved between slots */
-#define LOCKED_TIMER_STATUS_TIMEOUT 3  /* handed out by the walk */
-#define LOCKED_TIMER_STATUS_CANCELED 4 /* taken out by a remove storing 4 */
+#define KITE_LOCKED_TIMER_STATUS_NONE 0    /* never added (zero-filled) */
+#define KITE_LOCKED_TIMER_STATUS_QUEUED 1  /* linked in a slot */
+#define KITE_LOCKED_TIMER_STATUS_MOVING 2  /* being moved between slots */
+#define KITE_LOCKED_TIMER_STATUS_TIMEOUT 3 /* handed out by the walk */
+#define KITE_LOCKED_TIMER_STATUS_CANCELED \
+    4 /* taken out by a remove storing 4 */
 
 KT_EXTERN_C_BEGIN
 
@@ -136,7 +137,7 @@ static inline void locked_timer_add(LockedTimer *timer, LockedTimerEntry *entry)
 static inline int locked_timer_remove(LockedTimer *timer,
                                       LockedTimerEntry *entry)
 {
-    return locked_timer_remove_ex(timer, entry, LOCKED_TIMER_STATUS_NONE);
+    return locked_timer_remove_ex(timer, entry, KITE_LOCKED_TIMER_STATUS_NONE);
 }
 
 KT_EXTERN_C_END

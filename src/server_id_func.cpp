@@ -51,8 +51,8 @@ constexpr int kServerPrefixLen = sizeof(kServerPrefix) - 1;
 constexpr int kMaxGroupNameLen = KT_SERVER_GROUP_NAME_SIZE - 2;
 constexpr int kMaxIpPrefixLen = KT_SERVER_IP_PREFIX_SIZE - 2;
 constexpr int kFixedServerSections = 16;
-constexpr int kIniAnnotationType = INI_ANNOTATION_NONE;
-constexpr int kIniFlags = INI_FLAG_VERBATIM_VALUES;
+constexpr int kIniAnnotationType = KT_INI_ANNOTATION_NONE;
+constexpr int kIniFlags = KT_INI_FLAG_VERBATIM_VALUES;
 
 /* The state of one server section while it loads. */
 struct SectionLoad {

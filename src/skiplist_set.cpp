@@ -39,7 +39,7 @@ namespace {
 
 using Node = SkiplistSetNode;
 
-constexpr int kMaxLevels = SKIPLIST_SET_MAX_LEVEL_COUNT;
+constexpr int kMaxLevels = KITE_SKIPLIST_SET_MAX_LEVEL_COUNT;
 
 inline int node_size(int level_index)
 {

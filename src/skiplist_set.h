@@ -21,7 +21,7 @@
 #include "kite_mblock.h"
 
 /* Highest number of levels of a set. */
-#define SKIPLIST_SET_MAX_LEVEL_COUNT 30
+#define KITE_SKIPLIST_SET_MAX_LEVEL_COUNT 30
 
 KT_EXTERN_C_BEGIN
 
@@ -46,8 +46,8 @@ typedef struct skiplist_set_node {
 
 /* A skiplist set, owned by the caller; set up by skiplist_set_init. */
 typedef struct skiplist_set {
-    int32_t level_count;                /* 1 to SKIPLIST_SET_MAX_LEVEL_COUNT */
-    int32_t top_level_index;            /* level_count - 1 */
+    int32_t level_count;     /* 1 to KITE_SKIPLIST_SET_MAX_LEVEL_COUNT */
+    int32_t top_level_index; /* level_count - 1 */
     skiplist_compare_func compare_func; /* orders the elements */
     skiplist_free_func free_func;       /* may be null */
     struct kite_mblock_man *mblocks;    /* level_count pools; null: no set */

@@ -46,7 +46,7 @@ namespace {
 
 using Node = volatile UniqSkiplistNode;
 
-constexpr int kMaxLevels = UNIQ_SKIPLIST_MAX_LEVEL_COUNT;
+constexpr int kMaxLevels = KITE_UNIQ_SKIPLIST_MAX_LEVEL_COUNT;
 
 // Entry i: the most elements a list whose head has level index i holds
 // before the head grows (2^(i+1)).  Built at compile time, so it is filled

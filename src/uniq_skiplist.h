@@ -24,7 +24,7 @@
 #include "kite_mblock.h"
 
 /* Highest number of levels a factory may give its lists. */
-#define UNIQ_SKIPLIST_MAX_LEVEL_COUNT 30
+#define KITE_UNIQ_SKIPLIST_MAX_LEVEL_COUNT 30
 
 KT_EXTERN_C_BEGIN
 
@@ -52,7 +52,7 @@ typedef struct uniq_skiplist_node {
 /* Shared by many lists: their comparison, release callback, end node and
  * the node pools of every level.  Owned by the caller. */
 typedef struct uniq_skiplist_factory {
-    int32_t max_level_count;    /* 1 to UNIQ_SKIPLIST_MAX_LEVEL_COUNT */
+    int32_t max_level_count;    /* 1 to KITE_UNIQ_SKIPLIST_MAX_LEVEL_COUNT */
     int32_t delay_free_seconds; /* > 0: removed nodes are reused that late */
     bool bidirection;           /* nodes carry a backward link */
     skiplist_compare_func compare_func; /* orders every list's elements */

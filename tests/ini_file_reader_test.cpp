@@ -19,10 +19,11 @@ using kite_test::LogCapture;
 struct Ini {
     IniContext ctx;
     int result;
-    explicit Ini(const std::string &text, int flags = INI_FLAG_VERBATIM_VALUES)
+    explicit Ini(const std::string &text,
+                 int flags = KT_INI_FLAG_VERBATIM_VALUES)
     {
         std::string copy = text;
-        result = iniLoadFromBufferEx(copy.data(), &ctx, INI_ANNOTATION_NONE,
+        result = iniLoadFromBufferEx(copy.data(), &ctx, KT_INI_ANNOTATION_NONE,
                                      nullptr, 0, flags);
     }
     ~Ini() { iniFreeContext(&ctx); }
@@ -134,9 +135,9 @@ TEST(IniFileReaderTest, Flags)
     EXPECT_EQ(plain.Get(nullptr, "a"), " padded ");
     EXPECT_EQ(plain.Get(nullptr, "b"), "x ; note");
     EXPECT_EQ(plain.Get(nullptr, "d"), "\"");
-    Ini verbatim(text, INI_FLAG_VERBATIM_VALUES);
+    Ini verbatim(text, KT_INI_FLAG_VERBATIM_VALUES);
     EXPECT_EQ(verbatim.Get(nullptr, "a"), "\" padded \"");
-    Ini comments(text, INI_FLAG_INLINE_COMMENTS);
+    Ini comments(text, KT_INI_FLAG_INLINE_COMMENTS);
     EXPECT_EQ(comments.Get(nullptr, "b"), "x");
     EXPECT_EQ(comments.Get(nullptr, "c"), "x;y");
     LogCapture log;
@@ -157,7 +158,7 @@ TEST(IniFileReaderTest, Annotations)
     IniAnnotationEntry entries[] = {{"note", Remember, &seen}};
     std::string text = "#@note  first one \n[s]\n#@note second\n#plain\n";
     IniContext ctx;
-    ASSERT_EQ(iniLoadFromBufferEx(text.data(), &ctx, INI_ANNOTATION_ENTRIES,
+    ASSERT_EQ(iniLoadFromBufferEx(text.data(), &ctx, KT_INI_ANNOTATION_ENTRIES,
                                   entries, 1, 0),
               0);
     iniFreeContext(&ctx);
@@ -165,20 +166,20 @@ TEST(IniFileReaderTest, Annotations)
 
     LogCapture log;
     std::string unknown = "#@other x\n";
-    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, INI_ANNOTATION_ENTRIES,
-                                  entries, 1, 0),
+    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx,
+                                  KT_INI_ANNOTATION_ENTRIES, entries, 1, 0),
               EINVAL);
     std::string failing = "\n#@note fail\n";
-    EXPECT_EQ(iniLoadFromBufferEx(failing.data(), &ctx, INI_ANNOTATION_ENTRIES,
-                                  entries, 1, 0),
+    EXPECT_EQ(iniLoadFromBufferEx(failing.data(), &ctx,
+                                  KT_INI_ANNOTATION_ENTRIES, entries, 1, 0),
               EPERM);
     EXPECT_TRUE(log.contains("line: 2, annotation: note fail")) << log.last();
     // Type 2 ignores annotation lines and takes no entries.
-    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, INI_ANNOTATION_NONE,
+    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, KT_INI_ANNOTATION_NONE,
                                   nullptr, 0, 0),
               0);
     iniFreeContext(&ctx);
-    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, INI_ANNOTATION_NONE,
+    EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, KT_INI_ANNOTATION_NONE,
                                   entries, 1, 0),
               EINVAL);
     EXPECT_EQ(iniLoadFromBufferEx(unknown.data(), &ctx, 0, nullptr, 0, 0),
@@ -235,33 +236,33 @@ TEST(IniFileReaderTest, Files)
     kite_test::TempFile file(std::string("[a]\nx = 1\n") + '\0' + "y = 2\n");
     IniContext ctx;
     LogCapture log;
-    EXPECT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0),
+    EXPECT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx,
+                                KT_INI_ANNOTATION_NONE, nullptr, 0, 0),
               EINVAL);
     EXPECT_TRUE(log.contains(file.path() + ", line: 3, NUL byte in the text"))
         << log.last();
     file.write("[a]\nx = 1\r\n");
-    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0),
+    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx,
+                                KT_INI_ANNOTATION_NONE, nullptr, 0, 0),
               0);
     EXPECT_STREQ(iniGetStrValueEx("a", "x", &ctx, false), "1");
     iniFreeContext(&ctx);
     iniFreeContext(&ctx);  // twice is harmless
     // A byte-order mark opens the text only; elsewhere it stays bad text.
     file.write("\xEF\xBB\xBF[a]\nx = 1\n");
-    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0),
+    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx,
+                                KT_INI_ANNOTATION_NONE, nullptr, 0, 0),
               0);
     EXPECT_STREQ(iniGetStrValueEx("a", "x", &ctx, false), "1");
     iniFreeContext(&ctx);
     file.write("[a]\n\xEF\xBB\xBFx = 1\n");
-    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx, INI_ANNOTATION_NONE,
-                                nullptr, 0, 0),
+    ASSERT_EQ(iniLoadFromFileEx(file.path().c_str(), &ctx,
+                                KT_INI_ANNOTATION_NONE, nullptr, 0, 0),
               0);
     EXPECT_EQ(iniGetStrValueEx("a", "x", &ctx, false), nullptr);
     iniFreeContext(&ctx);
     EXPECT_EQ(iniLoadFromFileEx("/nonexistent/dir/x.ini", &ctx,
-                                INI_ANNOTATION_NONE, nullptr, 0, 0),
+                                KT_INI_ANNOTATION_NONE, nullptr, 0, 0),
               ENOENT);
 }
 
@@ -295,8 +296,8 @@ TEST(IniFileReaderTest, AllocationFailures)
         int result;
         {
             kite_test::FailingAllocator fail(n, true);
-            result = iniLoadFromBufferEx(text.data(), &ctx, INI_ANNOTATION_NONE,
-                                         nullptr, 0, 0);
+            result = iniLoadFromBufferEx(text.data(), &ctx,
+                                         KT_INI_ANNOTATION_NONE, nullptr, 0, 0);
         }
         if (result == 0) {
             successes++;

@@ -35,7 +35,7 @@ class Wheel {
         int count = locked_timer_timeouts_get(&timer, now, &head);
         Out out;
         for (LockedTimerEntry *e = head.next; e != nullptr; e = e->next) {
-            EXPECT_EQ(LOCKED_TIMER_STATUS_TIMEOUT, e->status);
+            EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_TIMEOUT, e->status);
             EXPECT_TRUE(kt_list_empty(&e->dlink));
             out.push_back(e);
         }
@@ -100,7 +100,7 @@ TEST(LockedTimerTest, AddClampsLateTimesAndWalkHandsOutOldestFirst)
     locked_timer_add_ex(&w.timer, &late, 50, 0);  // not later: next tick
     EXPECT_EQ(101, late.expires);
     EXPECT_EQ(1u, late.slot_index);
-    EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, late.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_QUEUED, late.status);
     EXPECT_FALSE(late.rehash);
     own.expires = 999;
     locked_timer_add_ex(&w.timer, &own, 103, 0);  // slot of 103, keeps 999
@@ -133,11 +133,12 @@ TEST(LockedTimerTest, ShortFormsEvaluateTheirArgumentsOnce)
     EXPECT_EQ(entries + 1, cursor);
     EXPECT_EQ(105, entries[0].expires);
     EXPECT_EQ(5u, entries[0].slot_index);
-    EXPECT_EQ(LOCKED_TIMER_STATUS_NONE, entries[1].status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_NONE, entries[1].status);
     cursor = entries;
     EXPECT_EQ(0, locked_timer_remove(&timer, cursor++));
     EXPECT_EQ(entries + 1, cursor);
-    EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, entries[0].status);  // status kept
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_QUEUED,
+              entries[0].status);  // status kept
     EXPECT_TRUE(kt_list_empty(&entries[0].dlink));
     locked_timer_destroy(&timer);
 }
@@ -149,7 +150,7 @@ TEST(LockedTimerTest, RemoveFollowsTheStatusProtocol)
     e.lock_index = 9;  // beyond the 4 locks: must still pick a valid one
     locked_timer_add_ex(&w.timer, &e, 105, 1);
     EXPECT_EQ(0, locked_timer_remove_ex(&w.timer, &e, 4));
-    EXPECT_EQ(LOCKED_TIMER_STATUS_CANCELED, e.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_CANCELED, e.status);
     EXPECT_TRUE(kt_list_empty(&e.dlink));
     EXPECT_TRUE(kt_list_empty(&w.timer.slots[5].head));
     EXPECT_EQ(ECANCELED, locked_timer_remove_ex(&w.timer, &e, 4));
@@ -157,7 +158,7 @@ TEST(LockedTimerTest, RemoveFollowsTheStatusProtocol)
 
     locked_timer_add_ex(&w.timer, &keep, 105, 1);
     EXPECT_EQ(0, locked_timer_remove_ex(&w.timer, &keep, 0));
-    EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, keep.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_QUEUED, keep.status);
     EXPECT_TRUE(kt_list_empty(&w.timer.slots[5].head));
 
     EXPECT_EQ(EINVAL, locked_timer_remove_ex(&w.timer, &never, 4));
@@ -169,10 +170,10 @@ TEST(LockedTimerTest, RemoveFollowsTheStatusProtocol)
     EXPECT_EQ(Out{&gone}, w.walk(102));
     EXPECT_EQ(ETIMEDOUT, locked_timer_remove_ex(&w.timer, &gone, 4));
     EXPECT_EQ(ETIMEDOUT, locked_timer_modify(&w.timer, &gone, 300));
-    EXPECT_EQ(LOCKED_TIMER_STATUS_TIMEOUT, gone.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_TIMEOUT, gone.status);
     EXPECT_EQ(101, gone.expires);
     locked_timer_add_ex(&w.timer, &gone, 104, 1);  // re-adding revives it
-    EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, gone.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_QUEUED, gone.status);
 }
 
 TEST(LockedTimerTest, ModifyMovesEarlierAndFlagsLater)
@@ -183,7 +184,7 @@ TEST(LockedTimerTest, ModifyMovesEarlierAndFlagsLater)
     EXPECT_EQ(0, locked_timer_modify(&w.timer, &e, 4));  // earlier: moved
     EXPECT_EQ(3u, e.slot_index);
     EXPECT_TRUE(w.linked_in(&e, 3));
-    EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, e.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_QUEUED, e.status);
     EXPECT_EQ(0, locked_timer_modify(&w.timer, &e, 24));  // two turns on
     EXPECT_FALSE(e.rehash);
     EXPECT_EQ(0, locked_timer_modify(&w.timer, &e, 26));  // another slot
@@ -209,12 +210,12 @@ TEST(LockedTimerTest, WalkLeavesEntriesOwnedByOthersInPlace)
     Wheel w(4, 1);
     LockedTimerEntry e = {};
     locked_timer_add_ex(&w.timer, &e, 2, 1);
-    e.status = LOCKED_TIMER_STATUS_CANCELED;  // as if a remover took it
+    e.status = KITE_LOCKED_TIMER_STATUS_CANCELED;  // as if a remover took it
     LockedTimerEntry head;
     EXPECT_EQ(0, locked_timer_timeouts_get(&w.timer, 5, &head));
     EXPECT_EQ(nullptr, head.next);
     EXPECT_TRUE(w.linked_in(&e, 1));
-    e.status = LOCKED_TIMER_STATUS_QUEUED;
+    e.status = KITE_LOCKED_TIMER_STATUS_QUEUED;
     EXPECT_EQ(Out{&e}, w.walk(9));  // next turn
 }
 
@@ -226,7 +227,7 @@ TEST(LockedTimerTest, RemoveWaitsWhileTheEntryIsMoving)
     locked_timer_add_ex(&w.timer, &e, 3, 1);
     pthread_mutex_t *lock = &w.timer.entry_shares.locks[1];
     pthread_mutex_lock(lock);
-    e.status = LOCKED_TIMER_STATUS_MOVING;
+    e.status = KITE_LOCKED_TIMER_STATUS_MOVING;
     pthread_mutex_unlock(lock);
     std::atomic<int> result{-1};
     std::thread remover(
@@ -234,11 +235,11 @@ TEST(LockedTimerTest, RemoveWaitsWhileTheEntryIsMoving)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(-1, result.load());  // cannot finish while the status is 2
     pthread_mutex_lock(lock);
-    e.status = LOCKED_TIMER_STATUS_QUEUED;
+    e.status = KITE_LOCKED_TIMER_STATUS_QUEUED;
     pthread_mutex_unlock(lock);
     remover.join();
     EXPECT_EQ(0, result.load());
-    EXPECT_EQ(LOCKED_TIMER_STATUS_CANCELED, e.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_CANCELED, e.status);
 }
 
 // An error-checking mutex already held by this thread makes the next lock
@@ -281,10 +282,10 @@ TEST(LockedTimerTest, FailedLocksChangeNothing)
     kite_test::LogCapture log;
     hold_as_errorcheck(&w.timer.slots[1].lock);
     locked_timer_add_ex(&w.timer, &blocked, 6, 1);  // slot 1: refused
-    EXPECT_EQ(LOCKED_TIMER_STATUS_NONE, blocked.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_NONE, blocked.status);
     EXPECT_EQ(0, blocked.expires);
     EXPECT_EQ(EDEADLK, locked_timer_remove_ex(&w.timer, &in, 4));
-    EXPECT_EQ(LOCKED_TIMER_STATUS_QUEUED, in.status);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_QUEUED, in.status);
     EXPECT_EQ(EDEADLK, locked_timer_modify(&w.timer, &in, 1));
     EXPECT_EQ(2, in.expires);
     EXPECT_EQ(Out{}, w.walk(5));  // stops at slot 1
@@ -380,8 +381,8 @@ void stress_round(uint64_t seed)
     EXPECT_GT(kEntries - total_removed, kEntries / 4);
     for (int i = 0; i < kEntries; ++i) {
         ASSERT_EQ(1, removed[i].load() + handed[i].load()) << "entry " << i;
-        EXPECT_EQ(removed[i] ? LOCKED_TIMER_STATUS_CANCELED
-                             : LOCKED_TIMER_STATUS_TIMEOUT,
+        EXPECT_EQ(removed[i] ? KITE_LOCKED_TIMER_STATUS_CANCELED
+                             : KITE_LOCKED_TIMER_STATUS_TIMEOUT,
                   e[i].status)
             << i;
         EXPECT_TRUE(kt_list_empty(&e[i].dlink)) << i;

@@ -287,8 +287,8 @@ int kc_load(KTServerConfig *ctx, const kc_load_options *lo, kc_text *text)
     }
     /* The library's steps one by one (what kt_server_load_from_buffer_ex
      * does), so that a text the INI reader refuses is told apart. */
-    result = iniLoadFromBufferEx(text->data, &ini, INI_ANNOTATION_NONE, NULL, 0,
-                                 INI_FLAG_VERBATIM_VALUES);
+    result = iniLoadFromBufferEx(text->data, &ini, KT_INI_ANNOTATION_NONE, NULL,
+                                 0, KT_INI_FLAG_VERBATIM_VALUES);
     if (result != 0) {
         load_failed(text, "the text is not valid INI (see the line above)",
                     result);

@@ -33,7 +33,7 @@
 #include "kite_cluster.h"
 
 typedef struct {
-    char name[INI_SECTION_NAME_SIZE];
+    char name[KT_INI_SECTION_NAME_SIZE];
     int line;
     int first; /* index of the first header of the same name */
 } header_t;
@@ -41,8 +41,8 @@ typedef struct {
 typedef struct {
     int section; /* index of the section's first header; -1 global */
     int line;
-    char name[INI_ITEM_NAME_SIZE];
-    char value[INI_ITEM_VALUE_SIZE];
+    char name[KT_INI_ITEM_NAME_SIZE];
+    char value[KT_INI_ITEM_VALUE_SIZE];
 } item_t;
 
 typedef struct {
