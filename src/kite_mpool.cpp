@@ -31,7 +31,7 @@ namespace {
 using trunk_t = kite_mpool_malloc;
 
 // Takes a trunk off the free list.  Its own free_next is left as it was.
-void remove_free_node(kite_mpool_man *mpool, trunk_t *trunk)
+void kite_mpool_remove_free_node(kite_mpool_man *mpool, trunk_t *trunk)
 {
     trunk_t **link = &mpool->free_chain_head;
     while (*link != nullptr && *link != trunk) {
@@ -43,7 +43,7 @@ void remove_free_node(kite_mpool_man *mpool, trunk_t *trunk)
 }
 
 // Carves size bytes from one trunk, or returns null when it lacks room.
-char *do_alloc(kite_mpool_man *mpool, trunk_t *trunk, int size)
+char *kite_mpool_do_alloc(kite_mpool_man *mpool, trunk_t *trunk, int size)
 {
     if ((int32_t)(trunk->end_ptr - trunk->free_ptr) < size) {
         return nullptr;
@@ -51,14 +51,14 @@ char *do_alloc(kite_mpool_man *mpool, trunk_t *trunk, int size)
     char *ptr = trunk->free_ptr;
     trunk->free_ptr += size;
     if (trunk->end_ptr - trunk->free_ptr <= mpool->discard_size) {
-        remove_free_node(mpool, trunk);
+        kite_mpool_remove_free_node(mpool, trunk);
     }
     return ptr;
 }
 
 // A new trunk of alloc_size usable bytes at the front of both lists, or
 // null with the pool unchanged (the wrapper logged the failure).
-trunk_t *prealloc(kite_mpool_man *mpool, int alloc_size)
+trunk_t *kite_mpool_prealloc(kite_mpool_man *mpool, int alloc_size)
 {
     size_t bytes = sizeof(trunk_t) + static_cast<size_t>(alloc_size);
     auto *trunk = static_cast<trunk_t *>(kt_malloc(bytes));
@@ -85,17 +85,17 @@ void *alloc(kite_mpool_man *mpool, int size)
     }
     for (trunk_t *trunk = mpool->free_chain_head; trunk != nullptr;
          trunk = trunk->free_next) {
-        if (char *ptr = do_alloc(mpool, trunk, size)) {
+        if (char *ptr = kite_mpool_do_alloc(mpool, trunk, size)) {
             return ptr;
         }
     }
     int alloc_size = std::max(size, static_cast<int>(mpool->alloc_size_once));
-    trunk_t *trunk = prealloc(mpool, alloc_size);
+    trunk_t *trunk = kite_mpool_prealloc(mpool, alloc_size);
     if (trunk == nullptr) {
         errno = ENOMEM;
         return nullptr;
     }
-    return do_alloc(mpool, trunk, size);
+    return kite_mpool_do_alloc(mpool, trunk, size);
 }
 
 }  // namespace
