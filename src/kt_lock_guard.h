@@ -35,9 +35,38 @@
 
 #ifdef __cplusplus
 
+#include <cerrno>
 #include <mutex>
 
 namespace kite {
+
+// Tag of the guard that spins briefly before it sleeps on a busy lock.
+struct spin_first_t {
+    explicit spin_first_t() = default;
+};
+inline constexpr spin_first_t spin_first{};
+
+// Tries a busy mutex a bounded number of times, pausing between tries;
+// true once it holds the lock.  Any result of the try other than EBUSY ends
+// the tries, so the blocking lock that follows reports it.
+inline bool try_lock_briefly(pthread_mutex_t *lock) noexcept
+{
+    constexpr int kTries = 64;
+    for (int i = 0; i < kTries; i++) {
+        int result = pthread_mutex_trylock(lock);
+        if (result != EBUSY) {
+            return result == 0;
+        }
+        for (int j = 0; j < 8; j++) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#elif defined(__aarch64__)
+            __asm__ __volatile__("yield");
+#endif
+        }
+    }
+    return false;
+}
 
 class lock_guard {
  public:
@@ -49,6 +78,19 @@ class lock_guard {
     {
     }
 
+    // For locks held only a few dozen instructions at a time by threads on
+    // other cores (the blocking queues): a short spin usually finds the
+    // lock free, where sleeping in the kernel and being woken again costs
+    // two system calls and a context switch on each side.
+    lock_guard(pthread_mutex_t *lock, spin_first_t, int level = KT_LOG_ERROR,
+               const char *file = __builtin_FILE(),
+               int line = __builtin_LINE()) noexcept
+        : lock_(lock), level_(level), file_(file), line_(line),
+          error_(try_lock_briefly(lock)
+                     ? 0
+                     : kt_mutex_lock_ex(lock, level, file, line))
+    {
+    }
     // Takes over a mutex the caller has already locked (by a try-lock loop,
     // say) and releases it at the end of the scope.
     lock_guard(pthread_mutex_t *lock, std::adopt_lock_t,
