@@ -40,6 +40,29 @@
 
 namespace kite {
 
+// kt_mutex_lock_ex and kt_mutex_unlock_ex, inline: the guards sit on the
+// hot paths of the queues and the wheels, where a second call per lock and
+// per unlock is measurable.  The failure is logged the same way.
+inline int lock_logged(pthread_mutex_t *lock, int level, const char *file,
+                       int line) noexcept
+{
+    const int result = pthread_mutex_lock(lock);
+    if (__builtin_expect(result != 0, 0)) {
+        kt_log_call_fail(level, file, line, "pthread_mutex_lock", result);
+    }
+    return result;
+}
+
+inline int unlock_logged(pthread_mutex_t *lock, int level, const char *file,
+                         int line) noexcept
+{
+    const int result = pthread_mutex_unlock(lock);
+    if (__builtin_expect(result != 0, 0)) {
+        kt_log_call_fail(level, file, line, "pthread_mutex_unlock", result);
+    }
+    return result;
+}
+
 // Tag of the guard that spins briefly before it sleeps on a busy lock.
 struct spin_first_t {
     explicit spin_first_t() = default;
@@ -74,7 +97,7 @@ class lock_guard {
                         const char *file = __builtin_FILE(),
                         int line = __builtin_LINE()) noexcept
         : lock_(lock), level_(level), file_(file), line_(line),
-          error_(kt_mutex_lock_ex(lock, level, file, line))
+          error_(lock_logged(lock, level, file, line))
     {
     }
 
@@ -86,9 +109,8 @@ class lock_guard {
                const char *file = __builtin_FILE(),
                int line = __builtin_LINE()) noexcept
         : lock_(lock), level_(level), file_(file), line_(line),
-          error_(try_lock_briefly(lock)
-                     ? 0
-                     : kt_mutex_lock_ex(lock, level, file, line))
+          error_(try_lock_briefly(lock) ? 0
+                                        : lock_logged(lock, level, file, line))
     {
     }
     // Takes over a mutex the caller has already locked (by a try-lock loop,
@@ -113,7 +135,7 @@ class lock_guard {
     void unlock() noexcept
     {
         if (error_ == 0 && lock_ != nullptr) {
-            kt_mutex_unlock_ex(lock_, level_, file_, line_);
+            unlock_logged(lock_, level_, file_, line_);
             lock_ = nullptr;
         }
     }
