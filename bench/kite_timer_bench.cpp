@@ -4,7 +4,9 @@
 // BM_*_Run times the whole workload; BM_*_ScheduleCancel/N times only the
 // scheduling and cancelling of N timers and reports the cost of each
 // operation (sched_ns, cancel_ns), which for the wheels must stay flat as N
-// grows from 10K to 1M.
+// grows from 10K to 1M.  BM_*_Threads: 4 threads schedule and cancel
+// while a fifth walks, the locked wheel against a mutex-guarded wheel and a
+// mutex-guarded binary heap.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,10 +14,13 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <queue>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "bench_scale.h"
@@ -294,6 +299,164 @@ KITE_TIMER_BENCH(BoostDaryHeap, DaryHeapTimers);
 #endif
 KITE_TIMER_BENCH(StdPriorityQueue, LazyPriorityQueue);
 KITE_TIMER_BENCH(StdMultimap, MultimapTimers);
+
+// 4 threads each schedule their quarter of the timers at random expiries up
+// to kSpan ticks after the walker's current tick and cancel every other one
+// of them; the fifth thread advances the time by one tick per kOpsPerTick
+// operations done and takes what expired.  Each contender: schedule(id, t),
+// cancel(id) and walk(now) (returns how many fired), all callable at once.
+constexpr int kMtThreads = 4;
+constexpr int64_t kOpsPerTick = 64;
+
+struct MtLocked {
+    LockedTimer timer{};
+    std::vector<LockedTimerEntry> entries;
+    explicit MtLocked(int n) : entries(n)
+    {
+        for (int i = 0; i < n; ++i) entries[i].lock_index = (uint16_t)(i % 64);
+        locked_timer_init_ex(&timer, (int)kSpan, kStart, 64, false);
+    }
+    ~MtLocked() { locked_timer_destroy(&timer); }
+    void schedule(uint32_t id, int64_t t)
+    {
+        locked_timer_add_ex(&timer, &entries[id], t, 1);
+    }
+    void cancel(uint32_t id)
+    {
+        locked_timer_remove_ex(&timer, &entries[id],
+                               KITE_LOCKED_TIMER_STATUS_CANCELED);
+    }
+    int64_t walk(int64_t now)
+    {
+        LockedTimerEntry head;
+        int64_t fired = 0;
+        locked_timer_timeouts_get(&timer, now, &head);
+        for (LockedTimerEntry *e = head.next; e != nullptr; e = e->next)
+            ++fired;
+        return fired;
+    }
+};
+
+// The single-thread wheel behind one mutex; the walker unhooks what fired
+// under the lock, so that a late cancel finds it in no chain.
+struct MtGuardedKite {
+    std::mutex mutex;
+    KiteTimer timer{};
+    std::vector<KiteTimerEntry> entries;
+    explicit MtGuardedKite(int n) : entries(n)
+    {
+        kite_timer_init(&timer, (int)kSpan, kStart);
+    }
+    ~MtGuardedKite() { kite_timer_destroy(&timer); }
+    void schedule(uint32_t id, int64_t t)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        kite_timer_add_ex(&timer, &entries[id], t, true);
+    }
+    void cancel(uint32_t id)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        kite_timer_remove(&timer, &entries[id]);
+    }
+    int64_t walk(int64_t now)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        KiteTimerEntry head;
+        int64_t fired = 0;
+        kite_timer_timeouts_get(&timer, now, &head);
+        for (KiteTimerEntry *e = head.next; e != nullptr;) {
+            KiteTimerEntry *next = e->next;
+            e->prev = e->next = nullptr;
+            e = next;
+            ++fired;
+        }
+        return fired;
+    }
+};
+
+struct MtGuardedHeap {
+    std::mutex mutex;
+    LazyPriorityQueue heap;
+    explicit MtGuardedHeap(int n) : heap(n) {}
+    void schedule(uint32_t id, int64_t t)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        heap.schedule(id, t);
+    }
+    void cancel(uint32_t id)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        heap.cancel(id);
+    }
+    int64_t walk(int64_t now)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return heap.advance(now);
+    }
+};
+
+template <class Timers>
+void BM_Threads(benchmark::State &state)
+{
+    const int count = (int)kite_bench_count(400000);
+    const int per = count / kMtThreads;
+    for (auto _ : state) {
+        Timers timers(count);
+        std::atomic<int64_t> now{kStart};
+        std::atomic<int64_t> ops{0};
+        std::atomic<int> running{kMtThreads};
+        std::thread walker([&] {
+            int64_t tick = kStart;
+            while (running.load(std::memory_order_acquire) > 0) {
+                if (ops.load(std::memory_order_relaxed) <
+                    (tick - kStart) * kOpsPerTick) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                benchmark::DoNotOptimize(timers.walk(++tick));
+                now.store(tick, std::memory_order_relaxed);
+            }
+        });
+        std::vector<std::thread> workers;
+        for (int w = 0; w < kMtThreads; ++w) {
+            workers.emplace_back([&, w] {
+                std::mt19937 rng(w + 1);
+                const uint32_t first = (uint32_t)(w * per);
+                for (uint32_t id = first; id < first + per; ++id) {
+                    const int64_t t = now.load(std::memory_order_relaxed) + 1 +
+                                      (int64_t)(rng() % kSpan);
+                    timers.schedule(id, t);
+                    if ((id & 1) != 0) timers.cancel(id - 1);
+                    if ((id & 15) == 15) ops.fetch_add(24);
+                }
+                running.fetch_sub(1, std::memory_order_release);
+            });
+        }
+        for (auto &t : workers) t.join();
+        walker.join();
+    }
+    state.SetItemsProcessed(state.iterations() * (count + count / 2));
+}
+
+void BM_LockedTimer_Threads(benchmark::State &s)
+{
+    BM_Threads<MtLocked>(s);
+}
+void BM_GuardedKiteTimer_Threads(benchmark::State &s)
+{
+    BM_Threads<MtGuardedKite>(s);
+}
+void BM_GuardedPriorityQueue_Threads(benchmark::State &s)
+{
+    BM_Threads<MtGuardedHeap>(s);
+}
+BENCHMARK(BM_LockedTimer_Threads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_GuardedKiteTimer_Threads)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_GuardedPriorityQueue_Threads)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -6,12 +6,15 @@
 // in a ring of kWindow, and the producer never runs more than kWindow items
 // ahead of the consumer (the intrusive queues need each queued record to be
 // distinct, and the window keeps the unbounded queues' memory bounded).
-// Producer and consumer are pinned to CPUs 0 and 1.
+// Producer and consumer are pinned to CPUs 0 and 1.  A second set runs 4
+// producers and 4 consumers through the library's queues, mutex + deque and
+// moodycamel's blocking queue.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_scale.h"
 #include "common_blocked_queue.h"
 #include "kite_blocked_queue.h"
 #include "kt_queue.h"
@@ -32,6 +36,11 @@
 #include <tbb/concurrent_queue.h>
 #define KITE_BENCH_TBB 1
 #endif
+#if defined(KITE_BENCH_HAVE_APR_QUEUE) && __has_include(<apr_queue.h>)
+#include <apr_pools.h>
+#include <apr_queue.h>
+#define KITE_BENCH_APR 1
+#endif
 #if __has_include(<glib.h>)
 #include <glib.h>
 #define KITE_BENCH_GLIB 1
@@ -39,7 +48,7 @@
 
 namespace {
 
-constexpr int64_t kItems = 5000000;
+const int64_t kItems = kite_bench_count(5000000);
 constexpr int64_t kWindow = 1 << 16;
 constexpr int64_t kCheckEvery = 1024;
 
@@ -255,6 +264,175 @@ void BM_GAsyncQueue_Spsc(benchmark::State &state)
     g_async_queue_unref(q);
 }
 BENCHMARK(BM_GAsyncQueue_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+#ifdef KITE_BENCH_APR
+void BM_AprQueue_Spsc(benchmark::State &state)
+{
+    apr_initialize();
+    apr_pool_t *pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    apr_queue_t *q = nullptr;
+    apr_queue_create(&q, kWindow, pool);
+    RunSpsc(
+        state, [&](int64_t i) { apr_queue_push(q, RecordAt(i)); },
+        [&] {
+            void *p = nullptr;
+            apr_queue_pop(q, &p);
+            return p;
+        },
+        RecordSeq);
+    apr_pool_destroy(pool);
+}
+BENCHMARK(BM_AprQueue_Spsc)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+// 4 producers and 4 consumers; each producer pushes its share of the items
+// (records of its own slice of the ring, so intrusive queues see distinct
+// records).  A consumer stops at a null-data stop record; since the library's
+// queues wake one consumer per change from empty, the stop records are
+// pushed one at a time, and the condition is broadcast while consumers are
+// left, so none sleeps through its stop.
+constexpr int kThreads = 4;
+
+struct MpmcRecord {
+    int64_t value;  // -1: stop
+    void *link;
+    kite_task_info task;
+};
+
+MpmcRecord *NoDrain()
+{
+    return nullptr;
+}
+
+// drain() takes what is left without waiting, for queues that order items
+// only per producer (moodycamel's), where a stop can overtake items.
+template <typename PushFn, typename PopFn, typename WakeFn, typename DrainFn>
+void RunMpmc(benchmark::State &state, PushFn push, PopFn pop, WakeFn wake_all,
+             DrainFn drain)
+{
+    const int64_t items = kite_bench_count(2000000);
+    const int64_t per = items / kThreads;
+    std::vector<MpmcRecord> records(items + kThreads);
+    for (auto _ : state) {
+        std::atomic<int64_t> sum{0};
+        std::atomic<int> left{kThreads};
+        std::vector<std::thread> threads;
+        for (int c = 0; c < kThreads; c++) {
+            threads.emplace_back([&] {
+                int64_t local = 0;
+                for (;;) {
+                    MpmcRecord *r = pop();
+                    if (r == nullptr) continue;
+                    if (r->value < 0) break;
+                    local += r->value;
+                }
+                sum.fetch_add(local);
+                left.fetch_sub(1);
+            });
+        }
+        std::vector<std::thread> producers;
+        for (int p = 0; p < kThreads; p++) {
+            producers.emplace_back([&, p] {
+                for (int64_t i = p * per; i < (p + 1) * per; i++) {
+                    records[i].value = i;
+                    push(&records[i]);
+                }
+            });
+        }
+        for (auto &t : producers) t.join();
+        for (int c = 0; c < kThreads; c++) {
+            records[items + c].value = -1;
+            push(&records[items + c]);
+        }
+        while (left.load() > 0) {
+            wake_all();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        for (auto &t : threads) t.join();
+        for (MpmcRecord *r; (r = drain()) != nullptr;) sum += r->value;
+        const int64_t n = per * kThreads;
+        if (sum.load() != n * (n - 1) / 2) state.SkipWithError("lost items");
+    }
+    state.SetItemsProcessed(state.iterations() * per * kThreads);
+}
+
+void BM_KtQueue_Mpmc(benchmark::State &state)
+{
+    struct kt_queue q;
+    kt_queue_init(&q, offsetof(MpmcRecord, link));
+    RunMpmc(
+        state, [&](MpmcRecord *r) { kt_queue_push(&q, r); },
+        [&] { return static_cast<MpmcRecord *>(kt_queue_pop(&q)); },
+        [&] { pthread_cond_broadcast(&q.lc_pair.cond); }, NoDrain);
+    kt_queue_destroy(&q);
+}
+BENCHMARK(BM_KtQueue_Mpmc)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CommonBlockedQueue_Mpmc(benchmark::State &state)
+{
+    struct common_blocked_queue q;
+    common_blocked_queue_init(&q);
+    RunMpmc(
+        state, [&](MpmcRecord *r) { common_blocked_queue_push(&q, r); },
+        [&] { return static_cast<MpmcRecord *>(common_blocked_queue_pop(&q)); },
+        [&] { pthread_cond_broadcast(&q.lc_pair.cond); }, NoDrain);
+    common_blocked_queue_destroy(&q);
+}
+BENCHMARK(BM_CommonBlockedQueue_Mpmc)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_KiteBlockedQueue_Mpmc(benchmark::State &state)
+{
+    struct kite_blocked_queue q;
+    blocked_queue_init(&q);
+    RunMpmc(
+        state,
+        [&](MpmcRecord *r) {
+            r->task.arg = r;
+            blocked_queue_push(&q, &r->task);
+        },
+        [&]() -> MpmcRecord * {
+            kite_task_info *t = blocked_queue_pop(&q);
+            return t != nullptr ? static_cast<MpmcRecord *>(t->arg) : nullptr;
+        },
+        [&] { blocked_queue_terminate(&q); }, NoDrain);
+    blocked_queue_destroy(&q);
+}
+BENCHMARK(BM_KiteBlockedQueue_Mpmc)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_MutexDeque_Mpmc(benchmark::State &state)
+{
+    MutexDequeQueue q;
+    RunMpmc(
+        state, [&](MpmcRecord *r) { q.Push(r); },
+        [&] { return static_cast<MpmcRecord *>(q.Pop()); }, [] {}, NoDrain);
+}
+BENCHMARK(BM_MutexDeque_Mpmc)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+#ifdef KITE_BENCH_MOODYCAMEL
+void BM_Moodycamel_Mpmc(benchmark::State &state)
+{
+    moodycamel::BlockingConcurrentQueue<MpmcRecord *> q;
+    RunMpmc(
+        state, [&](MpmcRecord *r) { q.enqueue(r); },
+        [&] {
+            MpmcRecord *r = nullptr;
+            q.wait_dequeue(r);
+            return r;
+        },
+        [] {},
+        [&] {
+            MpmcRecord *r = nullptr;
+            q.try_dequeue(r);
+            return r;
+        });
+}
+BENCHMARK(BM_Moodycamel_Mpmc)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
 
 }  // namespace

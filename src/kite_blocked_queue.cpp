@@ -7,6 +7,8 @@
 // non-empty and only after the mutex is released, so the woken thread does
 // not block straight away on the lock the producer still holds.  Pops wait
 // once and never loop, which keeps shutdown simple (terminate wakes them).
+// Push and pop spin briefly on a busy lock before sleeping on it, as the
+// lock is only ever held for a few instructions.
 #include "kite_blocked_queue.h"
 
 #include "kt_lock_guard.h"
@@ -46,7 +48,7 @@ KT_API int blocked_queue_push(struct kite_blocked_queue *pQueue,
 {
     bool was_empty;
     {
-        kite::lock_guard guard(&pQueue->lock);
+        kite::lock_guard guard(&pQueue->lock, kite::spin_first);
         if (!guard.ok()) {
             return guard.error();
         }
@@ -68,7 +70,7 @@ KT_API int blocked_queue_push(struct kite_blocked_queue *pQueue,
 KT_API struct kite_task_info *blocked_queue_pop(
     struct kite_blocked_queue *pQueue)
 {
-    kite::lock_guard guard(&pQueue->lock);
+    kite::lock_guard guard(&pQueue->lock, kite::spin_first);
     if (!guard.ok()) {
         return nullptr;
     }

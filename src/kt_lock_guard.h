@@ -35,9 +35,61 @@
 
 #ifdef __cplusplus
 
+#include <cerrno>
 #include <mutex>
 
 namespace kite {
+
+// kt_mutex_lock_ex and kt_mutex_unlock_ex, inline: the guards sit on the
+// hot paths of the queues and the wheels, where a second call per lock and
+// per unlock is measurable.  The failure is logged the same way.
+inline int lock_logged(pthread_mutex_t *lock, int level, const char *file,
+                       int line) noexcept
+{
+    const int result = pthread_mutex_lock(lock);
+    if (__builtin_expect(result != 0, 0)) {
+        kt_log_call_fail(level, file, line, "pthread_mutex_lock", result);
+    }
+    return result;
+}
+
+inline int unlock_logged(pthread_mutex_t *lock, int level, const char *file,
+                         int line) noexcept
+{
+    const int result = pthread_mutex_unlock(lock);
+    if (__builtin_expect(result != 0, 0)) {
+        kt_log_call_fail(level, file, line, "pthread_mutex_unlock", result);
+    }
+    return result;
+}
+
+// Tag of the guard that spins briefly before it sleeps on a busy lock.
+struct spin_first_t {
+    explicit spin_first_t() = default;
+};
+inline constexpr spin_first_t spin_first{};
+
+// Tries a busy mutex a bounded number of times, pausing between tries;
+// true once it holds the lock.  Any result of the try other than EBUSY ends
+// the tries, so the blocking lock that follows reports it.
+inline bool try_lock_briefly(pthread_mutex_t *lock) noexcept
+{
+    constexpr int kTries = 64;
+    for (int i = 0; i < kTries; i++) {
+        int result = pthread_mutex_trylock(lock);
+        if (result != EBUSY) {
+            return result == 0;
+        }
+        for (int j = 0; j < 8; j++) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#elif defined(__aarch64__)
+            __asm__ __volatile__("yield");
+#endif
+        }
+    }
+    return false;
+}
 
 class lock_guard {
  public:
@@ -45,10 +97,22 @@ class lock_guard {
                         const char *file = __builtin_FILE(),
                         int line = __builtin_LINE()) noexcept
         : lock_(lock), level_(level), file_(file), line_(line),
-          error_(kt_mutex_lock_ex(lock, level, file, line))
+          error_(lock_logged(lock, level, file, line))
     {
     }
 
+    // For locks held only a few dozen instructions at a time by threads on
+    // other cores (the blocking queues): a short spin usually finds the
+    // lock free, where sleeping in the kernel and being woken again costs
+    // two system calls and a context switch on each side.
+    lock_guard(pthread_mutex_t *lock, spin_first_t, int level = KT_LOG_ERROR,
+               const char *file = __builtin_FILE(),
+               int line = __builtin_LINE()) noexcept
+        : lock_(lock), level_(level), file_(file), line_(line),
+          error_(try_lock_briefly(lock) ? 0
+                                        : lock_logged(lock, level, file, line))
+    {
+    }
     // Takes over a mutex the caller has already locked (by a try-lock loop,
     // say) and releases it at the end of the scope.
     lock_guard(pthread_mutex_t *lock, std::adopt_lock_t,
@@ -71,7 +135,7 @@ class lock_guard {
     void unlock() noexcept
     {
         if (error_ == 0 && lock_ != nullptr) {
-            kt_mutex_unlock_ex(lock_, level_, file_, line_);
+            unlock_logged(lock_, level_, file_, line_);
             lock_ = nullptr;
         }
     }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <optional>
+#include <thread>
 
 #include "kt_lock_guard.h"
 #include "sched_thread.h"
@@ -211,6 +213,73 @@ TEST(PthreadFuncTest, LockHelpersLogFailuresAtTheirLevel)
               std::string::npos);
     EXPECT_EQ(PTHREAD_MUTEX_UNLOCK_WARN(&lock), 0);
     pthread_mutex_destroy(&lock);
+}
+
+// Both guards, the plain one and the one that spins first, log a failed lock
+// once at their level with the file and line given, report it and never unlock.
+TEST(PthreadFuncTest, LockGuardsReportAndLogAFailedLock)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "misuses a mutex on purpose, which ThreadSanitizer reports";
+#endif
+    pthread_mutex_t lock;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_init(&lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+    ASSERT_EQ(pthread_mutex_lock(&lock), 0);
+    for (bool spin : {false, true}) {
+        SCOPED_TRACE(spin ? "spin_first" : "plain");
+        LogCapture capture;
+        {
+            std::optional<kite::lock_guard> guard;
+            if (spin) {
+                guard.emplace(&lock, kite::spin_first, KT_LOG_WARNING,
+                              "guard.cpp", 7);
+            } else {
+                guard.emplace(&lock, KT_LOG_WARNING, "guard.cpp", 7);
+            }
+            EXPECT_FALSE(guard->ok());
+            EXPECT_EQ(guard->error(), EDEADLK);
+        }
+        auto records = capture.records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, KT_LOG_WARNING);
+        EXPECT_NE(records[0].message.find("file: guard.cpp, line: 7, "),
+                  std::string::npos)
+            << records[0].message;
+        EXPECT_NE(
+            records[0].message.find("call pthread_mutex_lock fail, errno: 35"),
+            std::string::npos);
+    }
+    EXPECT_EQ(pthread_mutex_unlock(&lock), 0);  // still ours: never unlocked
+    pthread_mutex_destroy(&lock);
+}
+
+// A guard that spins first still waits out a holder that keeps the lock
+// longer than the spin, and then holds the lock until its scope ends.
+TEST(PthreadFuncTest, SpinningGuardWaitsForALongHolder)
+{
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<bool> held{false};
+    std::thread holder([&] {
+        pthread_mutex_lock(&lock);
+        held.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pthread_mutex_unlock(&lock);
+    });
+    while (!held.load()) std::this_thread::yield();
+    {
+        kite::lock_guard guard(&lock, kite::spin_first);
+        ASSERT_TRUE(guard.ok());
+        std::thread prober(
+            [&] { EXPECT_EQ(pthread_mutex_trylock(&lock), EBUSY); });
+        prober.join();
+    }
+    EXPECT_EQ(pthread_mutex_trylock(&lock), 0);
+    pthread_mutex_unlock(&lock);
+    holder.join();
 }
 
 }  // namespace
