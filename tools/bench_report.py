@@ -166,7 +166,11 @@ def machine(docs, cpuinfo='/proc/cpuinfo'):
     loads = [c['load_avg'][0] for c in contexts if c.get('load_avg')]
     dates = sorted(c['date'] for c in contexts if c.get('date'))
     cores = contexts[0].get('num_cpus', os.cpu_count()) if contexts else 0
-    return {'cpu': cpu, 'cores': cores, 'date': dates[0] if dates else '?',
+    date = '?'
+    if dates:  # 2026-12-08T12:59:44+00:00 -> 2026-12-08 12:59 UTC
+        date = dates[0][:16].replace('T', ' ') + ' ' + (
+            'UTC' if dates[0].endswith(('+00:00', 'Z')) else dates[0][19:])
+    return {'cpu': cpu, 'cores': cores, 'date': date,
             'load': (min(loads), max(loads)) if loads else None}
 
 
@@ -193,6 +197,9 @@ def markdown(table, mach, failed=(), chart=None):
            'below 1.00x ours leads, above it trails.  Floors (a bare system '
            'call, memcpy) are lower bounds, not peers; ours is compared with '
            'a floor only where a workload has no peer (marked "floor").', '',
+           'Each figure is the run\'s real time, except: ' + '; '.join(
+               f'{m} {c} compares the median `{n}`' for (m, c), (n, _)
+               in METRIC.items()) + '.', '',
            summary(table), '']
     if chart:
         out += [f'![Ratio to the best peer per workload]({chart})', '']
@@ -223,8 +230,8 @@ def svg(table, mach):
     height = top + row_h * len(items) + 50
     lo = min([0.5] + [r['ratio'] for r in items])
     hi = max([2.0] + [r['ratio'] for r in items])
-    lo_e = math.floor(math.log2(lo)) - 0.3
-    hi_e = math.ceil(math.log2(hi)) + 0.3
+    # Room beyond the extreme bars for their value labels.
+    lo_e, hi_e = math.log2(lo) - 0.8, math.log2(hi) + 0.8
 
     def x(v):
         return label_w + (math.log2(v) - lo_e) / (hi_e - lo_e) * plot_w

@@ -90,7 +90,7 @@ class ReportTest(unittest.TestCase):
             root = ET.parse(chart).getroot()
         self.assertIn('Test CPU 9000, 2 cores, 1-minute load average '
                       '1.50 to 2.25', text)
-        self.assertIn('Date: 2026-01-02T03:01:00+00:00', text)
+        self.assertIn('Date: 2026-01-02 03:01 UTC', text)
         self.assertIn('ours leads in 1 of 3 workloads and trails in 2', text)
         self.assertIn('| kite_mblock AllocFree/64 | KiteMblock | 100 ns | '
                       'BoostObjectPool 200 ns, Malloc 250 ns | '
