@@ -8,7 +8,7 @@ DEPS = bash tools/ensure_deps.sh
 CONFIGURE = bash tools/configure.sh
 RELEASE = $(BUILD)/release
 
-.PHONY: demo test consumer docs examples clang release-test asan tsan bench bench-smoke fuzz format-check clean
+.PHONY: demo test consumer docs examples clang release-test asan tsan bench bench-smoke bench-report fuzz format-check clean
 
 demo:
 	$(DEPS) demo
@@ -102,6 +102,26 @@ bench-smoke: bench
 	  KITE_BENCH_SMOKE=1 timeout 900 $$b --benchmark_min_time=$(BENCH_MIN_TIME) > $$b.log 2>&1 || \
 	    { echo "$$b failed, see $$b.log"; tail -20 $$b.log; exit 1; }; \
 	done
+
+# Every benchmark program with 5 randomly interleaved repetitions, medians
+# only, as JSON under $(BENCH_OUT); tools/bench_report.py turns the medians
+# into docs/performance.md (the table) and docs/performance.svg (the chart).
+# Takes several minutes.  A program that fails is named and left out of the
+# table, and the target then fails.
+BENCH_OUT = $(BUILD)/bench/report
+BENCH_FLAGS = --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true --benchmark_format=json
+bench-report: bench
+	rm -rf $(BENCH_OUT); mkdir -p $(BENCH_OUT)
+	failed=; for b in $(BUILD)/bench/bench/*_bench; do \
+	  n=$$(basename $$b); echo "== $$n"; \
+	  timeout 1800 $$b $(BENCH_FLAGS) > $(BENCH_OUT)/$$n.json 2> $(BENCH_OUT)/$$n.log || \
+	    { echo "$$n failed, see $(BENCH_OUT)/$$n.log"; rm -f $(BENCH_OUT)/$$n.json; \
+	      failed="$$failed $$n"; }; \
+	done; \
+	python3 tools/bench_report.py --markdown docs/performance.md \
+	  --svg docs/performance.svg --failed "$$failed" $(BENCH_OUT)/*.json && \
+	test -z "$$failed"
 
 # Lists unformatted C and C++ files; fails when there is any.
 format-check:
