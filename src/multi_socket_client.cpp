@@ -64,6 +64,50 @@ ssize_t write_no_signal(int sock, const char *data, size_t size)
     return bytes;
 }
 
+/* One write (sending) or read of an entry, retried after EINTR.  Returns
+ * the byte count; 0 when the socket would block; or the negated error code,
+ * logged with the step's own message (a result of 0 bytes means the peer
+ * closed: ECONNRESET). */
+template <class Io>
+ssize_t transfer_once(const ConnectionInfo *conn, bool sending, Io io)
+{
+    for (;;) {
+        ssize_t bytes = io();
+        if (bytes > 0) {
+            return bytes;
+        }
+        if (bytes == 0) {
+            if (sending) {
+                logError("send to server %s:%u, sock: %d fail, connection "
+                         "disconnected",
+                         conn->ip_addr, conn->port, conn->sock);
+            } else {
+                logError("server: %s:%u, sock: %d, recv failed, connection "
+                         "disconnected",
+                         conn->ip_addr, conn->port, conn->sock);
+            }
+            return -ECONNRESET;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        if (errno == EINTR) {
+            logDebugPrefixed("server: %s:%u, ignore interupt signal",
+                             conn->ip_addr, conn->port);
+            continue;
+        }
+        int result = errno_or(ECONNRESET);
+        if (sending) {
+            logError("send to server %s:%u fail, errno: %d, error info: %s",
+                     conn->ip_addr, conn->port, result, KT_STRERROR(result));
+        } else {
+            logError("server: %s:%u, recv failed, errno: %d, error info: %s",
+                     conn->ip_addr, conn->port, result, KT_STRERROR(result));
+        }
+        return -result;
+    }
+}
+
 void clear_client(KiteMultiSockClient *client)
 {
     memset(client, 0, sizeof(*client));
@@ -115,39 +159,23 @@ int kite_multi_sock_client_start_recv(KiteMultiSockClient *client,
 int kite_multi_sock_client_do_send(KiteMultiSockClient *client,
                                    KiteMultiSockEntry *entry)
 {
+    if (entry->remain <= 0) {
+        return 0;
+    }
     const ConnectionInfo *conn = entry->conn;
-    while (entry->remain > 0) {
-        const KiteBuffer *request = entry->send_buffer;
-        ssize_t bytes = write_no_signal(
+    const KiteBuffer *request = entry->send_buffer;
+    ssize_t bytes = transfer_once(conn, true, [&] {
+        return write_no_signal(
             conn->sock, request->data + (request->length - entry->remain),
             (size_t)entry->remain);
-        if (bytes < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return 0;
-            }
-            if (errno == EINTR) {
-                logDebugPrefixed("server: %s:%u, ignore interupt signal",
-                                 conn->ip_addr, conn->port);
-                continue;
-            }
-            int result = errno_or(ECONNRESET);
-            logError("send to server %s:%u fail, errno: %d, error info: %s",
-                     conn->ip_addr, conn->port, result, KT_STRERROR(result));
-            return result;
-        }
-        if (bytes == 0) {
-            logError("send to server %s:%u, sock: %d fail, connection "
-                     "disconnected",
-                     conn->ip_addr, conn->port, conn->sock);
-            return ECONNRESET;
-        }
-        entry->remain -= (int32_t)bytes;
-        if (entry->remain == 0) {
-            return kite_multi_sock_client_start_recv(client, entry);
-        }
-        return 0; /* a short write: the socket is full until it drains */
+    });
+    if (bytes <= 0) {
+        return (int)-bytes;
     }
-    return 0;
+    entry->remain -= (int32_t)bytes;
+    /* After a short write the socket is full until it drains. */
+    return entry->remain == 0 ? kite_multi_sock_client_start_recv(client, entry)
+                              : 0;
 }
 
 /* The header is complete: ask for the body length and make room for it;
@@ -188,27 +216,12 @@ int kite_multi_sock_client_read_stage(KiteMultiSockClient *client,
     const ConnectionInfo *conn = entry->conn;
     KiteBuffer *buffer = &entry->recv_buffer;
     while (entry->remain > 0) {
-        ssize_t bytes = read(conn->sock, buffer->data + buffer->length,
-                             (size_t)entry->remain);
-        if (bytes < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return 0;
-            }
-            if (errno == EINTR) {
-                logDebugPrefixed("server: %s:%u, ignore interupt signal",
-                                 conn->ip_addr, conn->port);
-                continue;
-            }
-            int result = errno_or(ECONNRESET);
-            logError("server: %s:%u, recv failed, errno: %d, error info: %s",
-                     conn->ip_addr, conn->port, result, KT_STRERROR(result));
-            return result;
-        }
-        if (bytes == 0) {
-            logError("server: %s:%u, sock: %d, recv failed, connection "
-                     "disconnected",
-                     conn->ip_addr, conn->port, conn->sock);
-            return ECONNRESET;
+        ssize_t bytes = transfer_once(conn, false, [&] {
+            return read(conn->sock, buffer->data + buffer->length,
+                        (size_t)entry->remain);
+        });
+        if (bytes <= 0) {
+            return (int)-bytes;
         }
         buffer->length += (int32_t)bytes;
         entry->remain -= (int32_t)bytes;
