@@ -40,9 +40,10 @@
 
 namespace kite {
 
-// kt_mutex_lock_ex and kt_mutex_unlock_ex, inline: the guards sit on the
-// hot paths of the queues and the wheels, where a second call per lock and
-// per unlock is measurable.  The failure is logged the same way.
+// Lock and unlock that log a failure; the bodies of kt_mutex_lock_ex and
+// kt_mutex_unlock_ex, inline here because the guards sit on the hot paths of
+// the queues and the wheels, where a second call per lock and per unlock is
+// measurable.
 inline int lock_logged(pthread_mutex_t *lock, int level, const char *file,
                        int line) noexcept
 {

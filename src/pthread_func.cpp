@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "kt_lock_guard.h"
 #include "logger.h"
 #include "sched_thread.h"
 
@@ -144,21 +145,13 @@ KT_API int kt_cond_timedwait(pthread_lock_cond_pair_t *lcp, const int timeout,
 KT_API int kt_mutex_lock_ex(pthread_mutex_t *lock, int level, const char *file,
                             int line)
 {
-    int result = pthread_mutex_lock(lock);
-    if (result != 0) {
-        kt_log_call_fail(level, file, line, "pthread_mutex_lock", result);
-    }
-    return result;
+    return kite::lock_logged(lock, level, file, line);
 }
 
 KT_API int kt_mutex_unlock_ex(pthread_mutex_t *lock, int level,
                               const char *file, int line)
 {
-    int result = pthread_mutex_unlock(lock);
-    if (result != 0) {
-        kt_log_call_fail(level, file, line, "pthread_mutex_unlock", result);
-    }
-    return result;
+    return kite::unlock_logged(lock, level, file, line);
 }
 
 }  // extern "C"

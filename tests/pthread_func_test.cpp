@@ -185,17 +185,24 @@ TEST(PthreadFuncTest, CreatedThreadsAreDetachedWithTheGivenStack)
     EXPECT_LT(facts.stack_size, 1024u * 1024);
 }
 
+// A mutex that reports misuse (relocking, unlocking when not owned) with
+// an error instead of hanging, so lock failures can be provoked.
+static void InitErrorCheckingMutex(pthread_mutex_t *lock)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutex_init(lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
 TEST(PthreadFuncTest, LockHelpersLogFailuresAtTheirLevel)
 {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "misuses a mutex on purpose, which ThreadSanitizer reports";
 #endif
     pthread_mutex_t lock;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-    pthread_mutex_init(&lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    InitErrorCheckingMutex(&lock);
 
     LogCapture capture;
     EXPECT_EQ(PTHREAD_MUTEX_UNLOCK(&lock), EPERM);  // not owned
@@ -223,11 +230,7 @@ TEST(PthreadFuncTest, LockGuardsReportAndLogAFailedLock)
     GTEST_SKIP() << "misuses a mutex on purpose, which ThreadSanitizer reports";
 #endif
     pthread_mutex_t lock;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-    pthread_mutex_init(&lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    InitErrorCheckingMutex(&lock);
     ASSERT_EQ(pthread_mutex_lock(&lock), 0);
     for (bool spin : {false, true}) {
         SCOPED_TRACE(spin ? "spin_first" : "plain");

@@ -353,7 +353,7 @@ static int cmd_check(const kc_command *cmd, int argc, char **argv)
     int result =
         parse_and_load(cmd, argc, argv, &strict_opt, 1, pos, 1, &ctx, &text);
     if (result != 0) {
-        return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
+        return result;
     }
     int warnings = kc_print_warnings(&ctx, &text);
     if (strict && warnings > 0) {
@@ -378,7 +378,7 @@ static int cmd_render(const kc_command *cmd, int argc, char **argv)
     KiteBuffer buffer;
     int result = parse_and_load(cmd, argc, argv, NULL, 0, pos, 1, &ctx, &text);
     if (result != 0) {
-        return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
+        return result;
     }
     kite_buffer_init(&buffer);
     result = kt_server_to_config_string(&ctx, &buffer);
@@ -404,7 +404,7 @@ static int cmd_dump(const kc_command *cmd, int argc, char **argv)
     kc_text text;
     int result = parse_and_load(cmd, argc, argv, NULL, 0, pos, 1, &ctx, &text);
     if (result != 0) {
-        return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
+        return result;
     }
     kt_server_to_log(&ctx);
     kc_unload(&ctx, &text);
@@ -446,7 +446,7 @@ static int cmd_lookup(const kc_command *cmd, int argc, char **argv)
     int id;
     int result = parse_and_load(cmd, argc, argv, NULL, 0, pos, 2, &ctx, &text);
     if (result != 0) {
-        return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
+        return result;
     }
     if (kc_parse_int(pos[1], 0, 2147483647, &id) == 0) {
         server = kt_server_get_by_id(&ctx, id);

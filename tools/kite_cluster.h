@@ -29,7 +29,7 @@
 typedef struct kc_command kc_command;
 
 /* Runs a command: argv[0] is its name, argv[1..argc-1] its arguments.
- * Returns the exit status. */
+ * Returns the exit status, or KC_PARSED_HELP (success) after --help. */
 typedef int (*kc_run_func)(const kc_command *cmd, int argc, char **argv);
 
 struct kc_command {

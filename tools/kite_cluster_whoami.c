@@ -45,7 +45,7 @@ int kc_cmd_whoami(const kc_command *cmd, int argc, char **argv)
         kc_parse_args(cmd, argc, argv, opts,
                       (int)(sizeof(opts) / sizeof(opts[0])), pos, 1, 1);
     if (result != 0) {
-        return result == KC_PARSED_HELP ? KC_EXIT_OK : result;
+        return result;
     }
     lo.file = pos[0];
     KTServerConfig ctx;
