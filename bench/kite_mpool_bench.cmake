@@ -1,9 +1,3 @@
 # Peer of kite_mpool_bench: APR's pools (apr_palloc / apr_pool_clear).
-if(PkgConfig_FOUND)
-  pkg_check_modules(KITE_MPOOL_APR QUIET apr-1)
-  if(KITE_MPOOL_APR_FOUND)
-    target_include_directories(kite_mpool_bench PRIVATE ${KITE_MPOOL_APR_INCLUDE_DIRS})
-    target_link_libraries(kite_mpool_bench PRIVATE ${KITE_MPOOL_APR_LINK_LIBRARIES})
-    target_compile_definitions(kite_mpool_bench PRIVATE KITE_BENCH_LINK_APR)
-  endif()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/peers.cmake)
+kite_bench_link_pkg(kite_mpool_bench KITE_BENCH_LINK_APR apr-1)

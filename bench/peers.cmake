@@ -21,3 +21,20 @@ function(kite_bench_link_peers target library definition)
     target_compile_definitions(${target} PRIVATE ${definition})
   endif()
 endfunction()
+
+# kite_bench_link_pkg(<target> <definition> <pkg-config modules...>): links
+# the modules (include directories and libraries) into <target> and defines
+# <definition> when pkg-config finds all of them.
+function(kite_bench_link_pkg target definition)
+  if(NOT PKG_CONFIG_FOUND)
+    return()
+  endif()
+  string(MAKE_C_IDENTIFIER "${target}_${definition}" var)
+  string(TOUPPER ${var} var)
+  pkg_check_modules(${var} QUIET ${ARGN})
+  if(${var}_FOUND)
+    target_include_directories(${target} PRIVATE ${${var}_INCLUDE_DIRS})
+    target_link_libraries(${target} PRIVATE ${${var}_LINK_LIBRARIES})
+    target_compile_definitions(${target} PRIVATE ${definition})
+  endif()
+endfunction()
