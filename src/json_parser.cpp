@@ -13,11 +13,16 @@
 // ends before the scratch buffer does.
 //
 // Encoding sizes the output once for the worst case (every byte escaped) and
-// writes it in one pass; each string is escaped through a temporary buffer
-// of 2 * len + 1 bytes (the one allocation per string that the codec
-// promises).  Escaping tests 16 bytes at a time and the last bytes of a
-// string in one step, with overlapping loads that never read outside it.  No
-// locks: records are the caller's.
+// writes it in one pass; each string's escaped text is written to a
+// temporary buffer of 2 * len + 1 bytes (the one allocation per string that
+// the codec promises) and, from the same registers, to the output.  A string
+// of up to 64 bytes with nothing to escape is tested and copied in one step
+// by four loads whose offsets are clamped to its length: every length of one
+// class (1-3, 4-7, 8-32, 33-64 bytes) takes the same branches, as random
+// lengths would otherwise mispredict a branch or two per string.  Loads and
+// stores never leave the string, the temporary buffer or the string's share
+// of the output.  Strings with escapes go 16 bytes at a time up to the next
+// candidate byte.  No locks: records are the caller's.
 #include "json_parser.h"
 
 #include <emmintrin.h>
@@ -434,18 +439,60 @@ int decode_record(const string_t *input, Record *record, const char open,
     return result;
 }
 
-// Escapes n bytes one by one without branches: both bytes are always
-// written (the destination has room for two per source byte) and the
-// position moves by one or two.
-inline char *escape_bytes(const char *p, ptrdiff_t n, char *d)
+// Where an escaped text goes: the string's temporary buffer and, at the
+// same offsets, the output just after the opening quote.  Each piece of
+// escaped text is stored to both from the same register; copying the text
+// from the buffer afterwards loads across several fresh stores, which
+// stall, and cost a fifth of the encoding time.  Both have room for two
+// bytes per source byte.
+struct EscapeTarget {
+    char *temp;
+    char *out;
+};
+
+inline void put_bytes(const EscapeTarget &t, ptrdiff_t at, char first,
+                      char second)
 {
-    for (const char *end = p + n; p < end; ++p) {
-        const char letter = kEscapes[static_cast<unsigned char>(*p)];
-        d[0] = letter != 0 ? '\\' : *p;
-        d[1] = letter;
-        d += 1 + (letter != 0);
-    }
-    return d;
+    t.temp[at] = first;
+    t.temp[at + 1] = second;
+    t.out[at] = first;
+    t.out[at + 1] = second;
+}
+
+inline void put16(const EscapeTarget &t, ptrdiff_t at, __m128i v)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(t.temp + at), v);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(t.out + at), v);
+}
+
+inline void put8(const EscapeTarget &t, ptrdiff_t at, __m128i v)
+{
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(t.temp + at), v);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(t.out + at), v);
+}
+
+inline void put4(const EscapeTarget &t, ptrdiff_t at, __m128i v)
+{
+    const int32_t x = _mm_cvtsi128_si32(v);
+    memcpy(t.temp + at, &x, sizeof(x));
+    memcpy(t.out + at, &x, sizeof(x));
+}
+
+inline __m128i load32(const char *p)
+{
+    int32_t v;
+    memcpy(&v, p, sizeof(v));
+    return _mm_cvtsi32_si128(v);
+}
+
+inline __m128i load16(const char *p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+inline __m128i load64(const char *p)
+{
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
 }
 
 // Lanes of v that may need an escape: the quotes, the backslash and every
@@ -460,77 +507,130 @@ inline unsigned escape_candidates(__m128i v)
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 
-inline __m128i load32(const char *p)
+// Escapes the byte at p to offset at; returns the offset after it.
+inline ptrdiff_t escape_byte(const char *p, const EscapeTarget &t, ptrdiff_t at)
 {
-    int32_t v;
-    memcpy(&v, p, sizeof(v));
-    return _mm_cvtsi32_si128(v);
+    const char letter = kEscapes[static_cast<unsigned char>(*p)];
+    put_bytes(t, at, letter != 0 ? '\\' : *p, letter);
+    return at + 1 + (letter != 0);
 }
 
-inline void store32(char *d, __m128i v)
+ptrdiff_t escape_bytes(const char *p, const char *end, const EscapeTarget &t,
+                       ptrdiff_t at)
 {
-    const int32_t x = _mm_cvtsi128_si32(v);
-    memcpy(d, &x, sizeof(x));
+    for (; p < end; ++p) at = escape_byte(p, t, at);
+    return at;
 }
 
-// The last r (< 16) bytes: with 4 or more, two overlapping loads of 8 (or
-// 4) bytes cover them in one vector test, and when none needs an escape
-// two overlapping stores write them (within the r bytes of room, which
-// 2 * r does not exceed); otherwise byte by byte.  Nothing outside the r
-// source bytes is read.
-inline char *escape_tail(const char *p, const char *end, char *d)
+// A string of 16 bytes or more: 16 at a time until at most 16 are left,
+// then the last 16 bytes in one test, overlapping bytes already written
+// unchanged when none of them needs an escape.
+ptrdiff_t escape_long(const char *p, const char *end, const EscapeTarget &t)
 {
-    const ptrdiff_t r = end - p;
-    if (r >= 8) {
-        const __m128i lo =
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p));
-        const __m128i hi =
-            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(end - 8));
-        if (escape_candidates(_mm_unpacklo_epi64(lo, hi)) == 0) {
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(d), lo);
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(d + r - 8), hi);
-            return d + r;
+    ptrdiff_t at = 0;
+    while (end - p > 16) {
+        const __m128i v = load16(p);
+        put16(t, at, v);
+        const unsigned mask = escape_candidates(v);
+        if (mask == 0) {
+            p += 16;
+            at += 16;
+            continue;
         }
-    } else if (r >= 4) {
-        const __m128i lo = load32(p);
-        const __m128i hi = load32(end - 4);
-        // Lanes 4-7 and 12-15 are zero padding, which the test would flag.
-        if ((escape_candidates(_mm_unpacklo_epi64(lo, hi)) & 0x0F0F) == 0) {
-            store32(d, lo);
-            store32(d + r - 4, hi);
-            return d + r;
-        }
+        const unsigned n = static_cast<unsigned>(__builtin_ctz(mask));
+        at = escape_byte(p + n, t, at + n);
+        p += n + 1;
     }
-    return escape_bytes(p, r, d);
+    const __m128i last = load16(end - 16);
+    if (escape_candidates(last) != 0) return escape_bytes(p, end, t, at);
+    const ptrdiff_t left = end - p;
+    put16(t, at + left - 16, last);
+    return at + left;
 }
 
-// Escapes len bytes of src into dest (room for 2 * len bytes); returns the
-// bytes written.  Runs without any of the seven escaped bytes move 16 at a
-// time, and the last bytes in one step when they need no escape.
-int json_escape_string(const char *src, const int len, char *dest)
+// min(offset, last) by arithmetic: a branch on the length would be
+// mispredicted as often as lengths vary.
+inline ptrdiff_t clamp_offset(ptrdiff_t offset, ptrdiff_t last)
 {
-    const char *p = src;
+    const ptrdiff_t over = last - offset;
+    return offset + (over & (over >> 63));
+}
+
+// Four loads of width W at 0, W, 2 W (each moved back to len - W when it
+// would pass the end) and len - W: together they cover any length from W
+// to 4 W with no branch on the length.
+template <int W>
+inline bool copy_plain4(const char *src, const int len, const EscapeTarget &t)
+{
+    const ptrdiff_t last = len - W;
+    const ptrdiff_t o1 = clamp_offset(W, last);
+    const ptrdiff_t o2 = clamp_offset(2 * W, last);
+    if constexpr (W == 8) {
+        const __m128i a = load64(src), b = load64(src + o1);
+        const __m128i c = load64(src + o2), d = load64(src + last);
+        if ((escape_candidates(_mm_unpacklo_epi64(a, b)) |
+             escape_candidates(_mm_unpacklo_epi64(c, d))) != 0)
+            return false;
+        put8(t, 0, a);
+        put8(t, o1, b);
+        put8(t, o2, c);
+        put8(t, last, d);
+    } else {
+        const __m128i a = load16(src), b = load16(src + o1);
+        const __m128i c = load16(src + o2), d = load16(src + last);
+        if ((escape_candidates(a) | escape_candidates(b) |
+             escape_candidates(c) | escape_candidates(d)) != 0)
+            return false;
+        put16(t, 0, a);
+        put16(t, o1, b);
+        put16(t, o2, c);
+        put16(t, last, d);
+    }
+    return true;
+}
+
+// Copies a string of up to 64 bytes that needs no escape in one step and
+// returns true; false (nothing written) when some byte may need an escape
+// or the string is longer.  Reads only the len bytes of src and writes only
+// the first len bytes of each target.
+inline bool copy_plain(const char *src, const int len, const EscapeTarget &t)
+{
+    if (len >= 8) {
+        if (len <= 32) return copy_plain4<8>(src, len, t);
+        return len <= 64 && copy_plain4<16>(src, len, t);
+    }
     const char *end = src + len;
-    char *d = dest;
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), v);
-        unsigned mask = escape_candidates(v);
-        unsigned n =
-            mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
-        p += n;
-        d += n;
-        if (mask == 0) continue;
-        const char letter = kEscapes[static_cast<unsigned char>(*p)];
-        if (letter != 0) *d++ = '\\';
-        *d++ = letter != 0 ? letter : *p;
-        ++p;
+    if (len >= 4) {
+        const __m128i head = load32(src);
+        const __m128i tail = load32(end - 4);
+        // Lanes 4-7 and 12-15 are zero padding, which the test would flag.
+        if ((escape_candidates(_mm_unpacklo_epi64(head, tail)) & 0x0F0F) != 0)
+            return false;
+        put4(t, 0, head);
+        put4(t, len - 4, tail);
+    } else if (len > 0) {
+        // First, middle and last byte: all of a string of 1 to 3 bytes.
+        const unsigned char a = src[0], b = src[len / 2], c = src[len - 1];
+        if ((kEscapes[a] | kEscapes[b] | kEscapes[c]) != 0) return false;
+        t.temp[0] = t.out[0] = a;
+        t.temp[len / 2] = t.out[len / 2] = b;
+        t.temp[len - 1] = t.out[len - 1] = c;
     }
-    d = escape_tail(p, end, d);
-    return static_cast<int>(d - dest);
+    return true;
 }
 
-// Writes src double-quoted and escaped at *pos and moves *pos past it.
+// Escapes len bytes of src into both targets; returns the escaped length.
+int json_escape_string(const char *src, const int len, const EscapeTarget &t)
+{
+    if (copy_plain(src, len, t)) return len;
+    const char *end = src + len;
+    if (len >= 16) return static_cast<int>(escape_long(src, end, t));
+    return static_cast<int>(escape_bytes(src, end, t, 0));
+}
+
+// Writes src double-quoted and escaped at *pos and moves *pos past it; the
+// escaped text is also written to a temporary buffer of 2 * len + 1 bytes,
+// allocated and released for this string.
 int json_quote_string(char **pos, const string_t *src, char *error_info,
                       const int error_size)
 {
@@ -540,13 +640,12 @@ int json_quote_string(char **pos, const string_t *src, char *error_info,
         write_error(error_info, error_size, "malloc %d bytes fail", temp_size);
         return ENOMEM;
     }
-    const int n = json_escape_string(src->str, src->len, temp.get());
     char *p = *pos;
-    *p++ = '"';
-    memcpy(p, temp.get(), n);
-    p += n;
-    *p++ = '"';
-    *pos = p;
+    *p = '"';
+    const int n =
+        json_escape_string(src->str, src->len, EscapeTarget{temp.get(), p + 1});
+    p[n + 1] = '"';
+    *pos = p + n + 2;
     return 0;
 }
 

@@ -460,6 +460,71 @@ TEST(JsonParserTest, EncodeFailures)
     EXPECT_EQ(out.str, nullptr);
 }
 
+namespace {
+
+// One string encoded from a heap block of exactly its size, so that the
+// sanitizers catch a read past it.
+std::string EncodeExact(const std::string &s)
+{
+    std::unique_ptr<char[]> bytes(new char[s.size()]);
+    memcpy(bytes.get(), s.data(), s.size());
+    string_t item{bytes.get(), static_cast<int32_t>(s.size())};
+    json_array_t array{&item, 1, sizeof(string_t), 1, nullptr};
+    string_t out{nullptr, 0};
+    char error[64] = "";
+    EXPECT_EQ(encode_json_array(&array, &out, error, sizeof(error)), 0);
+    std::string text(out.str, out.len);
+    free_json_string(&out);
+    return text;
+}
+
+// The quoted form of s, escaped one byte at a time.
+std::string QuotedByHand(const std::string &s)
+{
+    std::string quoted = "\"";
+    for (char c : s) {
+        const char *escaped = c == '\b'   ? "\\b"
+                              : c == '\t' ? "\\t"
+                              : c == '\n' ? "\\n"
+                              : c == '\r' ? "\\r"
+                              : c == '"'  ? "\\\""
+                              : c == '\'' ? "\\'"
+                              : c == '\\' ? "\\\\"
+                                          : nullptr;
+        if (escaped != nullptr) {
+            quoted += escaped;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+}  // namespace
+
+// Plain runs are copied several bytes at a time with loads that overlap as
+// the length demands; every length past the widest such step, with an
+// escaped byte (or a control byte that is copied as it is) at every
+// position, must give the bytes of escaping one at a time.
+TEST(JsonParserTest, EncodeMatchesBytewiseEscapingAtAnyLengthAndPosition)
+{
+    static const char kSpecial[] = {'"',  '\'', '\\',   '\b',   '\t', '\n',
+                                    '\r', '\0', '\x01', '\x0b', '/'};
+    for (size_t len = 0; len <= 80; ++len) {
+        for (size_t pos = 0; pos <= len; ++pos) {
+            for (char special : kSpecial) {
+                std::string s(len, ' ');
+                for (size_t i = 0; i < len; ++i) s[i] = 'a' + i % 26;
+                if (pos < len) s[pos] = special;
+                if (pos < len && pos % 2 == 1) s[len - 1] = special;
+                ASSERT_EQ(EncodeExact(s), "[" + QuotedByHand(s) + "]")
+                    << "length " << len << ", position " << pos;
+                if (pos == len) break;
+            }
+        }
+    }
+}
+
 // Strings of arbitrary bytes (NUL, control characters, both quotes,
 // backslashes, bytes above 127) survive an encode and a decode, for lengths
 // on both sides of the 16-byte vector width.
