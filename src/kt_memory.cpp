@@ -25,7 +25,10 @@ std::atomic<kt_malloc_func> g_malloc{&malloc};
 std::atomic<kt_realloc_func> g_realloc{&realloc};
 std::atomic<kt_free_func> g_free{&free};
 
-void report_failure(const char *file, int line, const char *call, size_t size)
+// Out of line and cold, so the allocation paths that every module takes do
+// not save and restore the registers the logging call needs.
+[[gnu::noinline, gnu::cold]] void report_failure(const char *file, int line,
+                                                 const char *call, size_t size)
 {
     int err = errno != 0 ? errno : ENOMEM;
     kt_log_write(KT_LOG_ERROR, file, line,
@@ -55,7 +58,7 @@ KT_API int kt_set_allocator(kt_malloc_func malloc_fn,
 KT_API void *kt_malloc_ex(const char *file, int line, size_t size)
 {
     void *ptr = g_malloc.load(std::memory_order_relaxed)(size != 0 ? size : 1);
-    if (ptr == nullptr) {
+    if (__builtin_expect(ptr == nullptr, 0)) {
         report_failure(file, line, "malloc", size);
     }
     return ptr;
@@ -65,7 +68,7 @@ KT_API void *kt_realloc_ex(const char *file, int line, void *ptr, size_t size)
 {
     void *new_ptr =
         g_realloc.load(std::memory_order_relaxed)(ptr, size != 0 ? size : 1);
-    if (new_ptr == nullptr) {
+    if (__builtin_expect(new_ptr == nullptr, 0)) {
         report_failure(file, line, "realloc", size);
     }
     return new_ptr;
