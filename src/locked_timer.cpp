@@ -178,7 +178,7 @@ int claim_queued(LockedTimer *timer, LockedTimerEntry *entry, uint32_t index,
     return 0;
 }
 
-// Runs under_slot(slot, index) holding the lock of the slot that holds a
+// Runs under_slot(index) holding the lock of the slot that holds a
 // queued entry, after the entry lock confirmed it there (and stored
 // new_status when non-zero) and was let go: while that slot lock is held no
 // one else can unlink the entry, so its status stays.  The slot is guessed
@@ -206,7 +206,7 @@ int with_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
             }
             result = claim_queued(timer, entry, index, new_status);
             if (result == 0) {
-                return under_slot(slot, index);
+                return under_slot(index);
             }
         }
         if (result == EAGAIN) {
@@ -430,7 +430,7 @@ int locked_timer_remove_ex(LockedTimer *timer, LockedTimerEntry *entry,
                            const int new_status)
 {
     return with_queued_entry(timer, entry, (uint8_t)new_status,
-                             [entry](LockedTimerSlot *, uint32_t) {
+                             [entry](uint32_t) {
                                  kt_list_del_init(&entry->dlink);
                                  return 0;
                              });
@@ -474,9 +474,8 @@ int locked_timer_modify(LockedTimer *timer, LockedTimerEntry *entry,
             return bring_forward(timer, entry, new_expires);
         }
         const int result = with_queued_entry(
-            timer, entry, KITE_LOCKED_TIMER_STATUS_NONE,
-            [=](LockedTimerSlot *, uint32_t index) {
-                if (entry->expires != old_expires) {
+            timer, entry, KITE_LOCKED_TIMER_STATUS_NONE, [=](uint32_t index) {
+                if (load_expires(entry) != old_expires) {
                     return kOtherSlot;  // changed meanwhile: decide again
                 }
                 store_expires(entry, new_expires);
