@@ -11,12 +11,17 @@
 // thread walks.  Removers and modifiers guess the entry's slot from an
 // unlocked read of slot_index, take that slot lock and then the entry lock,
 // and confirm under both that the entry is still queued in that very slot
-// before touching the list (the walk may have moved or handed it out); a
-// status of MOVING makes them back off 1 ms and try again.
-// Whoever moves a status away from QUEUED owns the entry.  A walk never
-// lets others see a half-done move: it holds the target slot and the entry
-// lock across it.  A lock that cannot be taken is logged and the operation
-// is left with nothing changed.  expires is written under the lock of the
+// (the walk may have moved or handed it out); a status of MOVING makes them
+// back off 1 ms and try again.  Whoever moves a status away from QUEUED
+// owns the entry.  The list itself is only ever touched under the slot
+// lock, and every unlink from a slot needs that slot's lock, so the entry
+// lock is let go as soon as status and slot_index are settled and the list
+// work (with its cache misses on the neighbours) is done under the slot
+// lock alone: each shared entry lock, which many entries use, is held for a
+// few stores only, and each operation takes each of its two locks once.
+// A walk never lets others see a half-done move: it holds both slots across
+// it.  A lock that cannot be taken is logged and the operation is left with
+// nothing changed.  expires is written under the lock of the
 // slot that holds the entry but read once without a lock by modify, so it
 // is accessed atomically; current_time is read by adders and advanced by
 // the walk, both atomically.  Every atomic access goes through
@@ -30,7 +35,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <optional>
 
 #include "kt_atomic_ref.h"
 #include "kt_lock_guard.h"
@@ -81,19 +85,28 @@ pthread_mutex_t *entry_lock(LockedTimer *timer, LockedTimerEntry *entry)
     return timer->entry_shares.locks + (index < count ? index : index % count);
 }
 
-// With the slot lock and the entry lock held: append entry to the slot.
-void link_locked(LockedTimerSlot *slot, uint32_t index, LockedTimerEntry *entry)
+// With the lock of slot `index` held: records under the entry lock that
+// entry is queued there.  Returns 0 or the lock error (logged).
+int mark_queued(pthread_mutex_t *elock, LockedTimerEntry *entry, uint32_t index)
 {
-    kt_list_add_tail(&entry->dlink, &slot->head);
-    entry->rehash = false;
-    entry->status = KITE_LOCKED_TIMER_STATUS_QUEUED;
-    kite::atomic_of(entry->slot_index).store(index, std::memory_order_relaxed);
+    kite::lock_guard guard(elock, KT_LOG_WARNING);
+    if (guard.ok()) {
+        entry->status = KITE_LOCKED_TIMER_STATUS_QUEUED;
+        kite::atomic_of(entry->slot_index)
+            .store(index, std::memory_order_relaxed);
+    }
+    return guard.error();
 }
 
 // Files entry at time `when` (already clamped to the future).  The slot is
-// re-checked under its lock: if the walk passed it meanwhile, the entry goes
-// to the next slot to visit instead of waiting a whole turn.  Returns 0 or a
-// lock error (logged, entry untouched).
+// computed before locking and re-checked under its lock: if the walk passed
+// it meanwhile, the entry goes to the next slot to visit instead of waiting
+// a whole turn.  Status and slot_index are set first, under the entry lock,
+// and the list is linked after it is let go: the slot lock, held
+// throughout, keeps everyone who would look at the entry in that list out
+// (removers confirm the slot under it), and the shared entry lock is not
+// held across the miss on the old tail.  Returns 0 or a lock error (logged,
+// entry untouched).
 int add_entry(LockedTimer *timer, LockedTimerEntry *entry, int64_t when,
               bool store)
 {
@@ -105,23 +118,22 @@ int add_entry(LockedTimer *timer, LockedTimerEntry *entry, int64_t when,
         if (!slot_guard.ok()) {
             return slot_guard.error();
         }
-        // The old tail is written below after the entry lock, a barrier:
-        // start fetching it now.
-        __builtin_prefetch(slot->head.prev, 1);
+        __builtin_prefetch(slot->head.prev, 1);  // the old tail, written below
         const int64_t now = load_time(timer);
         if (when <= now) {
             when = now + 1;
             store = true;
             continue;
         }
-        kite::lock_guard entry_guard(elock, KT_LOG_WARNING);
-        if (entry_guard.ok()) {
+        const int result = mark_queued(elock, entry, index);
+        if (result == 0) {
             if (store) {
                 store_expires(entry, when);
             }
-            link_locked(slot, index, entry);
+            kt_list_add_tail(&entry->dlink, &slot->head);
+            entry->rehash = false;
         }
-        return entry_guard.error();
+        return result;
     }
 }
 
@@ -136,60 +148,70 @@ int status_result(uint8_t status)
     }
 }
 
-// Both the lock of the slot holding a queued entry and the entry's lock,
-// released together (the entry's first) by release() or at the end of the
-// holder's scope.
-struct HeldEntry {
-    LockedTimerSlot *slot = nullptr;
-    std::optional<kite::lock_guard> slot_guard;
-    std::optional<kite::lock_guard> entry_guard;
+// Result of claim_queued when the entry is queued, but in another slot than
+// the one locked (the walk moved it since slot_index was read).
+constexpr int kOtherSlot = -1;
 
-    void release()
-    {
-        entry_guard.reset();
-        slot_guard.reset();
+// With the lock of slot `index` held: checks under the entry lock that entry
+// is queued in that very slot and, if so, stores new_status when non-zero.
+// Returns 0, kOtherSlot, the error of the status (EAGAIN while it is being
+// moved) or a lock error.
+int claim_queued(LockedTimer *timer, LockedTimerEntry *entry, uint32_t index,
+                 uint8_t new_status)
+{
+    kite::lock_guard guard(entry_lock(timer, entry), KT_LOG_WARNING);
+    if (!guard.ok()) {
+        return guard.error();
     }
-};
+    const int result = status_result(entry->status);
+    if (result != 0) {
+        return result;
+    }
+    if (entry->slot_index != index) {
+        // Never linked here: the status was forged by the caller.
+        return entry->slot_index >= (uint32_t)timer->slot_count ? EINVAL
+                                                                : kOtherSlot;
+    }
+    if (new_status != 0) {
+        entry->status = new_status;
+    }
+    return 0;
+}
 
-// Returns 0 with both locks held and the entry QUEUED in held->slot, or the
-// error of its status (EAGAIN never: a move is waited out, 1 ms at a time)
-// or a lock error, with no lock held.  The slot is guessed from an unlocked
-// read of slot_index and confirmed under the entry lock; the walk may move
-// the entry in between, and then the guess is simply taken again.
-int lock_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
-                      HeldEntry *held)
+// Runs under_slot(index) holding the lock of the slot that holds a
+// queued entry, after the entry lock confirmed it there (and stored
+// new_status when non-zero) and was let go: while that slot lock is held no
+// one else can unlink the entry, so its status stays.  The slot is guessed
+// from an unlocked read of slot_index; when the walk moved the entry in
+// between, the guess is taken again.  A move in progress is waited out, 1 ms
+// at a time.  Returns under_slot's result, the error of the status or a lock
+// error (logged; nothing changed).
+template <class UnderSlot>
+int with_queued_entry(LockedTimer *timer, LockedTimerEntry *entry,
+                      uint8_t new_status, UnderSlot &&under_slot)
 {
     static const struct timespec kBackOff = {0, 1000000};
     for (;;) {
         uint32_t index =
             kite::atomic_of(entry->slot_index).load(std::memory_order_relaxed);
         if (index >= (uint32_t)timer->slot_count) {
-            index = 0;  // never linked here: the status below decides
+            index = 0;  // never linked here: the status decides
         }
-        held->slot = timer->slots + index;
-        held->slot_guard.emplace(&held->slot->lock, KT_LOG_WARNING, __FILE__,
-                                 __LINE__);
-        int result = held->slot_guard->error();
-        if (result == 0) {
-            held->entry_guard.emplace(entry_lock(timer, entry), KT_LOG_WARNING,
-                                      __FILE__, __LINE__);
-            result = held->entry_guard->error();
+        LockedTimerSlot *slot = timer->slots + index;
+        int result;
+        {
+            kite::lock_guard guard(&slot->lock, KT_LOG_WARNING);
+            if (!guard.ok()) {
+                return guard.error();
+            }
+            result = claim_queued(timer, entry, index, new_status);
+            if (result == 0) {
+                return under_slot(index);
+            }
         }
-        if (result != 0) {
-            held->release();
-            return result;
-        }
-        result = status_result(entry->status);
-        if (result == 0 && entry->slot_index == index) {
-            return 0;
-        }
-        if (result == 0 && entry->slot_index >= (uint32_t)timer->slot_count) {
-            result = EINVAL;  // status forged by the caller, never linked
-        }
-        held->release();
         if (result == EAGAIN) {
             nanosleep(&kBackOff, nullptr);
-        } else if (result != 0) {
+        } else if (result != kOtherSlot) {
             return result;
         }
     }
@@ -240,11 +262,19 @@ void move_entry(LockedTimer *timer, LockedTimerEntry *entry, uint32_t target)
         return;
     }
     kite::lock_guard slot_guard(&slot->lock, std::adopt_lock, KT_LOG_WARNING);
-    kite::lock_guard entry_guard(entry_lock(timer, entry), KT_LOG_WARNING);
-    if (entry_guard.ok() && entry->status == KITE_LOCKED_TIMER_STATUS_QUEUED) {
-        kt_list_del_init(&entry->dlink);
-        link_locked(slot, target, entry);
+    {
+        kite::lock_guard entry_guard(entry_lock(timer, entry), KT_LOG_WARNING);
+        if (!entry_guard.ok() ||
+            entry->status != KITE_LOCKED_TIMER_STATUS_QUEUED) {
+            return;
+        }
+        // Both slots are held, so no one sees the entry between them.
+        kite::atomic_of(entry->slot_index)
+            .store(target, std::memory_order_relaxed);
     }
+    kt_list_del_init(&entry->dlink);
+    kt_list_add_tail(&entry->dlink, &slot->head);
+    entry->rehash = false;
 }
 
 struct Collector {
@@ -399,16 +429,11 @@ void locked_timer_add_ex(LockedTimer *timer, LockedTimerEntry *entry,
 int locked_timer_remove_ex(LockedTimer *timer, LockedTimerEntry *entry,
                            const int new_status)
 {
-    HeldEntry held;
-    const int result = lock_queued_entry(timer, entry, &held);
-    if (result != 0) {
-        return result;
-    }
-    if (new_status != 0) {
-        entry->status = (uint8_t)new_status;
-    }
-    kt_list_del_init(&entry->dlink);
-    return 0;
+    return with_queued_entry(timer, entry, (uint8_t)new_status,
+                             [entry](uint32_t) {
+                                 kt_list_del_init(&entry->dlink);
+                                 return 0;
+                             });
 }
 
 namespace {
@@ -448,18 +473,18 @@ int locked_timer_modify(LockedTimer *timer, LockedTimerEntry *entry,
         if (new_expires < old_expires) {
             return bring_forward(timer, entry, new_expires);
         }
-        HeldEntry held;
-        const int result = lock_queued_entry(timer, entry, &held);
-        if (result != 0) {
+        const int result = with_queued_entry(
+            timer, entry, KITE_LOCKED_TIMER_STATUS_NONE, [=](uint32_t index) {
+                if (load_expires(entry) != old_expires) {
+                    return kOtherSlot;  // changed meanwhile: decide again
+                }
+                store_expires(entry, new_expires);
+                entry->rehash = slot_index_of(timer, new_expires) != index;
+                return 0;
+            });
+        if (result != kOtherSlot) {
             return result;
         }
-        if (entry->expires == old_expires) {
-            store_expires(entry, new_expires);
-            entry->rehash =
-                slot_index_of(timer, new_expires) != entry->slot_index;
-            return 0;
-        }
-        // Changed by another thread: let go of both locks and decide again.
     }
 }
 

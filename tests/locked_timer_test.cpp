@@ -297,6 +297,11 @@ TEST(LockedTimerTest, FailedLocksChangeNothing)
     locked_timer_add_ex(&w.timer, &blocked, 6, 1);
     hold_as_errorcheck(&w.timer.entry_shares.locks[0]);
     EXPECT_EQ(EDEADLK, locked_timer_remove_ex(&w.timer, &blocked, 4));
+    LockedTimerEntry fresh = {};  // status unsettled: not linked either
+    locked_timer_add_ex(&w.timer, &fresh, 7, 1);
+    EXPECT_EQ(KITE_LOCKED_TIMER_STATUS_NONE, fresh.status);
+    EXPECT_EQ(0, fresh.expires);
+    EXPECT_FALSE(w.linked_in(&fresh, 2));
     EXPECT_EQ(Out{}, w.walk(8));  // due, but its status cannot be read
     EXPECT_TRUE(w.linked_in(&blocked, 1));
     pthread_mutex_unlock(&w.timer.entry_shares.locks[0]);
