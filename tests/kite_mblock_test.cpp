@@ -111,6 +111,14 @@ TEST_F(KiteMblockTest, DelayedElementsWaitWhileOthersGoOutAtOnce)
     EXPECT_EQ(stats.delay_free_count, 1);
     EXPECT_EQ(stats.element_used_count, 1);
 
+    // A trunk larger than a page is set up a page at a time: its untouched
+    // rest still goes out before a delayed element whose time has come.
+    kite_mblock_man big;
+    ASSERT_EQ(kite_mblock_init(&big, 1000, 8, false), 0);
+    std::vector<kite_mblock_node *> first_page;
+    for (int i = 0; i < 4; i++) first_page.push_back(kite_mblock_alloc(&big));
+    kite_mblock_delay_free(&big, first_page[0], 1);
+
     // While a waits, new elements come from a new trunk, never a.
     time_t freed_at = time(nullptr);
     void *c = kite_mblock_alloc_object(&pool_);
@@ -128,6 +136,16 @@ TEST_F(KiteMblockTest, DelayedElementsWaitWhileOthersGoOutAtOnce)
     EXPECT_EQ(stats.delay_free_count, 0);
     EXPECT_EQ(stats.trunk_total_count, 2);
     (void)b;
+
+    for (int i = 4; i < 8; i++) {
+        kite_mblock_node *node = kite_mblock_alloc(&big);
+        EXPECT_EQ(reinterpret_cast<char *>(node),
+                  reinterpret_cast<char *>(first_page[0]) + i * big.node_size);
+    }
+    EXPECT_EQ(kite_mblock_alloc(&big), first_page[0]);
+    kite_mblock_get_stats(&big, &stats);
+    EXPECT_EQ(stats.trunk_total_count, 1);
+    kite_mblock_destroy(&big);
 }
 
 TEST_F(KiteMblockTest, DelayChainStaysOrderedForMixedDelays)
