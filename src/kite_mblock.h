@@ -193,7 +193,8 @@ KITE_MBLOCK_FAST struct kite_mblock_node *kite_mblock_alloc(
 {
     struct kite_mblock_node *node;
     /* A locked pool's chain may only be read under its lock. */
-    if (mblock->need_lock || (node = mblock->free_chain) == NULL) {
+    if (__builtin_expect(
+            mblock->need_lock || (node = mblock->free_chain) == NULL, 0)) {
         return kite_mblock_alloc_slow(mblock);
     }
     mblock->free_chain = node->next;
@@ -204,7 +205,7 @@ KITE_MBLOCK_FAST struct kite_mblock_node *kite_mblock_alloc(
 KITE_MBLOCK_FAST void kite_mblock_free(kite_mblock_man *__restrict mblock,
                                        struct kite_mblock_node *__restrict node)
 {
-    if (mblock->need_lock) {
+    if (__builtin_expect(mblock->need_lock, 0)) {
         kite_mblock_free_slow(mblock, node);
         return;
     }
