@@ -262,9 +262,9 @@ bool carve_tail(kite_mblock_man *mblock)
         return false;
     }
     const int32_t node_size = mblock->node_size;
-    int32_t count = (int32_t)std::min<int64_t>(
-        trunk->element_count - trunk->carved_count,
-        std::max(1, kCarveBytes / node_size));
+    int32_t count =
+        (int32_t)std::min<int64_t>(trunk->element_count - trunk->carved_count,
+                                   std::max(1, kCarveBytes / node_size));
     int32_t offset =
         (int32_t)(kTrunkHeaderSize + trunk->carved_count * node_size);
     trunk->carved_count += count;

@@ -276,8 +276,8 @@ TEST_F(KiteMblockTest, FreshElementsAreZeroedInAddressOrderOverDirtyMemory)
             EXPECT_EQ(std::count(bytes, bytes + c.element_size, 0),
                       c.element_size);
             memset(nodes.back()->data, 0x5a, c.element_size);
-            char *trunk = reinterpret_cast<char *>(nodes.back()) -
-                          nodes.back()->offset;
+            char *trunk =
+                reinterpret_cast<char *>(nodes.back()) - nodes.back()->offset;
             if (i % c.once != 0) {
                 EXPECT_EQ(reinterpret_cast<char *>(nodes[i - 1]) +
                               pool_.node_size,
