@@ -2,21 +2,34 @@
 //
 // Memory comes in trunks: one allocation holding a small header and then
 // alloc_elements_once nodes of node_size bytes (header plus element, rounded
-// up to 16 so every element is aligned for any record).  A trunk is zeroed
-// once and each element initialised once when the trunk is made; from then
-// on elements only move between three places: handed out, the free chain
-// (LIFO, so the most recently used and cache-warm element goes out first),
-// or the delay chain, kept in order of recycle time, where an element waits
-// out the delay its caller asked for.  Allocation takes from the free chain
-// first and looks at the delay chain's head only when that is empty, so the
-// common path is a pointer pop.  Trunks are released only by destroy.  An
-// optional release function undoes each element's init: at destroy on every
-// element, and on the elements already set up when an init fails part-way
-// through a new trunk (which then goes back whole).
+// up to 16 so every element is aligned for any record).  Elements only move
+// between four places: the untouched tail of the newest trunk, handed out,
+// the free chain (LIFO, so the most recently used and cache-warm element
+// goes out first), or the delay chain, kept in order of recycle time, where
+// an element waits out the delay its caller asked for.  Allocation pops the
+// free chain; when it is empty, the next page or so of the newest trunk's
+// tail is zeroed and chained in address order, then the delay chain's head
+// is looked at, and a new trunk is made only when all three are empty, so
+// only the newest trunk can have a tail.  That hands elements out in the
+// order a free chain threaded through the whole trunk at once would, without
+// a pass that writes every node before the first is used: each node is
+// zeroed and its header set just before it goes out, while its lines are
+// still in the cache.  The kernel is asked to map a new trunk's pages in one
+// call rather than one fault per page.  A pool with an init or release
+// function zeroes, initialises and chains the whole trunk when it is made
+// instead, as those functions see every element.  Trunks are released only
+// by destroy, oldest first, so the allocator merges them into one free
+// block rather than trimming its heap once per trunk.  An optional release
+// function undoes each element's init: at destroy on every element, and on
+// the elements already set up when an init fails part-way through a new
+// trunk (which then goes back whole).
 //
 // With need_lock every public call runs under the pool's mutex; without it
 // the pool touches no lock at all.
 #include "kite_mblock.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,13 +47,17 @@ struct kite_mblock_trunk {
     struct kite_mblock_trunk *next;
     int64_t bytes;
     int64_t element_count;
-    int64_t reserved;  // keeps the header a multiple of 16 bytes
+    int64_t carved_count;  // nodes set up and chained so far; the rest of
+                           // the trunk is its untouched tail
 };
 
 namespace {
 
 constexpr int kTrunkHeaderSize = sizeof(kite_mblock_trunk);
 constexpr int kDefaultTrunkBytes = 64 * 1024;
+// Bytes of a trunk's tail zeroed and chained onto the free chain at a time:
+// a page, still in the cache when its nodes are handed out.
+constexpr int kCarveBytes = 4096;
 static_assert(kTrunkHeaderSize % KITE_MBLOCK_ALIGNMENT == 0);
 static_assert(offsetof(kite_mblock_node, data) % KITE_MBLOCK_ALIGNMENT == 0);
 
@@ -99,11 +116,13 @@ void release_elements(kite_mblock_man *mblock, kite_mblock_trunk *trunk,
     }
 }
 
-// Runs the init function on every element of a fresh trunk and chains the
-// nodes in address order onto the free chain.  When one init fails, the
+// Zeroes a fresh trunk, runs the init function on every element and chains
+// the nodes in address order onto the free chain.  When one init fails, the
 // elements before it are released again, so the trunk can go back whole.
 int fill_trunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
 {
+    memset(node_at(trunk, kTrunkHeaderSize), 0,
+           trunk->element_count * mblock->node_size);
     kite_mblock_node *first = nullptr;
     kite_mblock_node **link = &first;
     for (int64_t i = 0; i < trunk->element_count; i++) {
@@ -124,7 +143,27 @@ int fill_trunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
     }
     *link = mblock->free_chain;
     mblock->free_chain = first;
+    trunk->carved_count = trunk->element_count;
     return 0;
+}
+
+// Asks the kernel to map the whole pages of a fresh trunk in one call
+// rather than one fault per page as its nodes are first written.  Only a
+// hint: where it is not supported or fails, the pages fault in as usual.
+void prefault_pages(void *start, int64_t bytes)
+{
+#ifdef MADV_POPULATE_WRITE
+    static const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+    uintptr_t end = ((uintptr_t)start + bytes) & ~(page - 1);
+    if (end > first) {
+        madvise(reinterpret_cast<void *>(first), end - first,
+                MADV_POPULATE_WRITE);
+    }
+#else
+    (void)start;
+    (void)bytes;
+#endif
 }
 
 bool add_trunk(kite_mblock_man *mblock)
@@ -140,13 +179,20 @@ bool add_trunk(kite_mblock_man *mblock)
         !mblock->trunk_check(bytes, mblock->trunk_args)) {
         return false;
     }
-    auto *trunk = static_cast<kite_mblock_trunk *>(kt_calloc(1, bytes));
+    // Zeroed memory is promised to the init function and to callers of a
+    // fresh element; without an init or release function, which see every
+    // element at once, each node is zeroed as it is carved.
+    auto *trunk = static_cast<kite_mblock_trunk *>(kt_malloc(bytes));
     if (trunk == nullptr) {
         return false;
     }
+    prefault_pages(trunk, bytes);
     trunk->bytes = bytes;
     trunk->element_count = count;
-    if (fill_trunk(mblock, trunk) != 0) {
+    trunk->carved_count = 0;
+    bool eager =
+        mblock->init_func != nullptr || mblock->release_func != nullptr;
+    if (eager && fill_trunk(mblock, trunk) != 0) {
         kt_free(trunk);
         return false;
     }
@@ -206,15 +252,51 @@ void push_free(kite_mblock_man *mblock, kite_mblock_node *node)
     mblock->stats.element_used_count--;
 }
 
-// The slow path of an allocation: a delayed element whose time has come,
-// else a new trunk.
+// Moves the next nodes of the newest trunk's untouched tail, about a page
+// of them, onto the empty free chain in address order, zeroed and with
+// their offsets set.  Returns false when that trunk has no tail left.
+bool carve_tail(kite_mblock_man *mblock)
+{
+    kite_mblock_trunk *trunk = mblock->trunks;
+    if (trunk == nullptr || trunk->carved_count == trunk->element_count) {
+        return false;
+    }
+    const int32_t node_size = mblock->node_size;
+    int32_t count =
+        (int32_t)std::min<int64_t>(trunk->element_count - trunk->carved_count,
+                                   std::max(1, kCarveBytes / node_size));
+    int32_t offset =
+        (int32_t)(kTrunkHeaderSize + trunk->carved_count * node_size);
+    trunk->carved_count += count;
+    char *first = reinterpret_cast<char *>(node_at(trunk, offset));
+    memset(first, 0, (size_t)count * node_size);
+    kite_mblock_node *node = reinterpret_cast<kite_mblock_node *>(first);
+    mblock->free_chain = node;
+    for (int32_t i = 1; i < count; i++, offset += node_size) {
+        node->offset = offset;
+        node->next = node_at(trunk, offset + node_size);
+        node = node->next;
+    }
+    node->offset = offset;
+    node->next = nullptr;
+    return true;
+}
+
+// The slow path of an allocation, taken when the free chain is empty: the
+// newest trunk's tail, a delayed element whose time has come, else a new
+// trunk.
 __attribute__((noinline)) kite_mblock_node *alloc_slow(kite_mblock_man *mblock)
 {
-    kite_mblock_node *node = take_recycled(mblock);
-    if (node == nullptr) {
+    kite_mblock_node *node = nullptr;
+    if (!carve_tail(mblock) && (node = take_recycled(mblock)) == nullptr) {
         if (!add_trunk(mblock)) {
             return nullptr;
         }
+        if (mblock->free_chain == nullptr) {  // not chained whole when made
+            carve_tail(mblock);
+        }
+    }
+    if (node == nullptr) {
         node = mblock->free_chain;
         mblock->free_chain = node->next;
     }
@@ -359,11 +441,20 @@ KT_API void kite_mblock_set_release_func(
 
 KT_API void kite_mblock_destroy(kite_mblock_man *mblock)
 {
-    kite_mblock_trunk *trunk = mblock->trunks;
+    // Oldest first: in address order the allocator merges the trunks into
+    // one free block instead of trimming its heap once per trunk.
+    kite_mblock_trunk *trunk = nullptr;
+    while (mblock->trunks != nullptr) {
+        kite_mblock_trunk *next = mblock->trunks->next;
+        mblock->trunks->next = trunk;
+        trunk = mblock->trunks;
+        mblock->trunks = next;
+    }
     while (trunk != nullptr) {
         kite_mblock_trunk *next = trunk->next;
         int64_t bytes = trunk->bytes;
-        release_elements(mblock, trunk, trunk->element_count);
+        // A tail never carved was never set up (nor zeroed) either.
+        release_elements(mblock, trunk, trunk->carved_count);
         kt_free(trunk);
         if (mblock->trunk_notify != nullptr) {
             mblock->trunk_notify(KITE_MBLOCK_TRUNK_FREE, bytes,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -110,6 +111,14 @@ TEST_F(KiteMblockTest, DelayedElementsWaitWhileOthersGoOutAtOnce)
     EXPECT_EQ(stats.delay_free_count, 1);
     EXPECT_EQ(stats.element_used_count, 1);
 
+    // A trunk larger than a page is set up a page at a time: its untouched
+    // rest still goes out before a delayed element whose time has come.
+    kite_mblock_man big;
+    ASSERT_EQ(kite_mblock_init(&big, 1000, 8, false), 0);
+    std::vector<kite_mblock_node *> first_page;
+    for (int i = 0; i < 4; i++) first_page.push_back(kite_mblock_alloc(&big));
+    kite_mblock_delay_free(&big, first_page[0], 1);
+
     // While a waits, new elements come from a new trunk, never a.
     time_t freed_at = time(nullptr);
     void *c = kite_mblock_alloc_object(&pool_);
@@ -127,6 +136,16 @@ TEST_F(KiteMblockTest, DelayedElementsWaitWhileOthersGoOutAtOnce)
     EXPECT_EQ(stats.delay_free_count, 0);
     EXPECT_EQ(stats.trunk_total_count, 2);
     (void)b;
+
+    for (int i = 4; i < 8; i++) {
+        kite_mblock_node *node = kite_mblock_alloc(&big);
+        EXPECT_EQ(reinterpret_cast<char *>(node),
+                  reinterpret_cast<char *>(first_page[0]) + i * big.node_size);
+    }
+    EXPECT_EQ(kite_mblock_alloc(&big), first_page[0]);
+    kite_mblock_get_stats(&big, &stats);
+    EXPECT_EQ(stats.trunk_total_count, 1);
+    kite_mblock_destroy(&big);
 }
 
 TEST_F(KiteMblockTest, DelayChainStaysOrderedForMixedDelays)
@@ -222,6 +241,63 @@ TEST_F(KiteMblockTest, TrunkNotificationsAndDestroyReleaseEverything)
     EXPECT_EQ(counts.freed, counts.allocated);
     EXPECT_EQ(pool_.trunks, nullptr);
     kite_mblock_destroy(&pool_);  // a second destroy does nothing
+}
+
+// Trunks of a pool without init function are set up a batch at a time as
+// they are used up: over memory the allocator hands back dirty, every fresh
+// element is still zeroed with its node's offset set, elements of one trunk
+// go out in address order, freed ones first, and the counters are exact.
+void *DirtyMalloc(size_t size)
+{
+    void *p = malloc(size);
+    if (p != nullptr) memset(p, 0xa5, size);
+    return p;
+}
+
+TEST_F(KiteMblockTest, FreshElementsAreZeroedInAddressOrderOverDirtyMemory)
+{
+    struct Case {
+        int element_size, once;
+    } cases[] = {{1, 10}, {64, 1024}, {200, 97}, {5000, 3}};
+    kt_set_allocator(DirtyMalloc, nullptr, nullptr);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.element_size);
+        ASSERT_EQ(kite_mblock_init(&pool_, c.element_size, c.once, false), 0);
+        const int total = 2 * c.once + 3;  // a third trunk, partly used
+        std::vector<kite_mblock_node *> nodes;
+        for (int i = 0; i < total; i++) {
+            if (i == c.once / 2) {  // a freed element goes out before the tail
+                kite_mblock_free(&pool_, nodes.back());
+                ASSERT_EQ(kite_mblock_alloc(&pool_), nodes.back());
+            }
+            nodes.push_back(kite_mblock_alloc(&pool_));
+            ASSERT_NE(nodes.back(), nullptr);
+            const char *bytes = nodes.back()->data;
+            EXPECT_EQ(std::count(bytes, bytes + c.element_size, 0),
+                      c.element_size);
+            memset(nodes.back()->data, 0x5a, c.element_size);
+            char *trunk =
+                reinterpret_cast<char *>(nodes.back()) - nodes.back()->offset;
+            if (i % c.once != 0) {
+                EXPECT_EQ(reinterpret_cast<char *>(nodes[i - 1]) +
+                              pool_.node_size,
+                          reinterpret_cast<char *>(nodes[i]));
+                EXPECT_EQ(reinterpret_cast<char *>(nodes[i - 1]) -
+                              nodes[i - 1]->offset,
+                          trunk);
+            }
+        }
+        kite_mblock_stats stats;
+        kite_mblock_get_stats(&pool_, &stats);
+        EXPECT_EQ(stats.element_total_count, 3 * c.once);
+        EXPECT_EQ(stats.element_used_count, total);
+        EXPECT_EQ(stats.trunk_total_count, 3);
+        for (auto *n : nodes) kite_mblock_free(&pool_, n);
+        kite_mblock_get_stats(&pool_, &stats);
+        EXPECT_EQ(stats.element_used_count, 0);
+        kite_mblock_destroy(&pool_);
+    }
+    kt_set_allocator(nullptr, nullptr, nullptr);
 }
 
 // Elements whose init attaches memory: the release function frees it on
