@@ -11,7 +11,8 @@
 // Push and pop hold the lock for a few dozen instructions, so they spin
 // briefly on a busy lock before sleeping on it: with a producer and a
 // consumer on two cores, sleeping on every collision made each item cost
-// system calls on both sides.
+// system calls on both sides.  The guard skips the spin where it does not
+// pay: more threads than CPUs, or two threads taking turns item by item.
 #include "common_blocked_queue.h"
 
 #include <cerrno>
