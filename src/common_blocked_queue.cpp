@@ -12,7 +12,7 @@
 // briefly on a busy lock before sleeping on it: with a producer and a
 // consumer on two cores, sleeping on every collision made each item cost
 // system calls on both sides.  The guard skips the spin where it does not
-// pay: more threads than CPUs, or two threads taking turns item by item.
+// pay, with more threads than CPUs.
 #include "common_blocked_queue.h"
 
 #include <cerrno>

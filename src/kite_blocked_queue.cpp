@@ -9,7 +9,7 @@
 // once and never loop, which keeps shutdown simple (terminate wakes them).
 // Push and pop spin briefly on a busy lock before sleeping on it, as the
 // lock is only ever held for a few instructions, unless the guard finds
-// that the spin does not pay (more threads than CPUs, or turn-taking).
+// that the spin does not pay (more threads than CPUs).
 #include "kite_blocked_queue.h"
 
 #include "kt_lock_guard.h"

@@ -74,17 +74,11 @@ struct spin_first_t {
 inline constexpr spin_first_t spin_first{};
 
 // When the spin pays.  Spinning on a busy lock wins only while the holder
-// runs on another CPU and lets go within a few hundred nanoseconds; the
-// spinning guard skips it in two cases where sleeping at once does better:
-// - more threads take busy spinning locks than there are CPUs: the holder
-//   may wait for the very CPU the spinner keeps, and a thread that sleeps
-//   hands its CPU to one that has work (4 producers and 4 consumers on two
-//   cores ran markedly slower with the spin);
-// - this thread has lately found the lock busy on more than one take in
-//   kMaxBusyShare: two threads then take turns on the lock item by item,
-//   each turn moving the lock, the list ends and the pool between the two
-//   cores' caches; sleeping now and then lets the other side work through a
-//   batch on warm caches.
+// runs on another CPU and lets go within a few hundred nanoseconds.  Once
+// more threads take busy spinning locks than there are CPUs, the holder may
+// wait for the very CPU the spinner keeps, and a thread that sleeps hands
+// its CPU to one that has work: 4 producers and 4 consumers on two cores
+// ran markedly slower with the spin.  The spinning guard then sleeps at once.
 namespace spin_detail {
 
 // Threads that have found a spinning lock busy at least once, counted until
@@ -102,16 +96,6 @@ struct busy_thread_mark {
 };
 inline thread_local busy_thread_mark this_thread_mark;
 
-// This thread's recent share of takes that found the lock busy, in units of
-// 1/kShareOne; each take moves it 1/2^kShareShift of the way to 0 (free) or
-// kShareOne (busy), so it follows about the last few hundred takes.  Read
-// and written on every take, hence the cheapest TLS model.
-constexpr unsigned kShareOne = 1u << 16;
-constexpr unsigned kShareShift = 8;
-constexpr unsigned kMaxBusyShare = kShareOne / 16;
-__attribute__((tls_model("initial-exec"))) inline thread_local unsigned
-    busy_share = 0;
-
 inline int online_cpus() noexcept
 {
     static const int count = [] {
@@ -124,13 +108,11 @@ inline int online_cpus() noexcept
 // Called once per take that found the lock busy.
 inline bool spin_pays() noexcept
 {
-    busy_share += (kShareOne - busy_share) >> kShareShift;
     if (!this_thread_mark.counted) {
         this_thread_mark.counted = true;
         busy_threads.fetch_add(1, std::memory_order_relaxed);
     }
-    return busy_share <= kMaxBusyShare &&
-           busy_threads.load(std::memory_order_relaxed) <= online_cpus();
+    return busy_threads.load(std::memory_order_relaxed) <= online_cpus();
 }
 
 // True while the mutex is visibly held: spinning on a plain read keeps the
@@ -168,7 +150,6 @@ inline bool try_lock_briefly(pthread_mutex_t *lock) noexcept
     using namespace spin_detail;
     int result = pthread_mutex_trylock(lock);
     if (__builtin_expect(result == 0, 1)) {
-        busy_share -= busy_share >> kShareShift;
         return true;
     }
     if (result != EBUSY || !spin_pays()) {
