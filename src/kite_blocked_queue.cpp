@@ -8,7 +8,8 @@
 // not block straight away on the lock the producer still holds.  Pops wait
 // once and never loop, which keeps shutdown simple (terminate wakes them).
 // Push and pop spin briefly on a busy lock before sleeping on it, as the
-// lock is only ever held for a few instructions.
+// lock is only ever held for a few instructions, unless the guard finds
+// that the spin does not pay (more threads than CPUs).
 #include "kite_blocked_queue.h"
 
 #include "kt_lock_guard.h"

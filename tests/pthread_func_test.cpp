@@ -10,6 +10,7 @@
 #include <ctime>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "kt_lock_guard.h"
 #include "sched_thread.h"
@@ -283,6 +284,40 @@ TEST(PthreadFuncTest, SpinningGuardWaitsForALongHolder)
     EXPECT_EQ(pthread_mutex_trylock(&lock), 0);
     pthread_mutex_unlock(&lock);
     holder.join();
+}
+
+// The spinning guard counts each thread that found a lock busy once, for as
+// long as the thread lives: a count that leaked would stop every later spin
+// for good, one that missed threads would spin with more threads than CPUs.
+TEST(PthreadFuncTest, SpinningGuardCountsBusyThreadsUntilTheyExit)
+{
+    using kite::spin_detail::busy_threads;
+    constexpr int kThreads = 3;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    const int before = busy_threads.load();
+    ASSERT_EQ(pthread_mutex_lock(&lock), 0);
+    int inside = 0;  // written under the lock only
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; i++) {
+        threads.emplace_back([&] {
+            for (int take = 0; take < 2; take++) {
+                kite::lock_guard guard(&lock, kite::spin_first);
+                ASSERT_TRUE(guard.ok());
+                inside++;
+            }
+        });
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (busy_threads.load() < before + kThreads &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(busy_threads.load(), before + kThreads);
+    pthread_mutex_unlock(&lock);
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(inside, 2 * kThreads);
+    EXPECT_EQ(busy_threads.load(), before);
 }
 
 }  // namespace
