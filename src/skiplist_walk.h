@@ -61,14 +61,24 @@ inline void prefetch_address(const volatile void *address)
 //   the walk's next stop should below sort after data too.
 // - next sorts before data: the walk moves to next and then compares the
 //   node after it, or goes down from next; both nodes are prefetched.
+// Prefetches node for a visit on level: the line of its data and the
+// line of its link on that level, which for a node that straddles two
+// lines or sits on a high level is another one.
+template <class Node>
+inline void prefetch_node(Node *node, int level)
+{
+    prefetch_address(node);
+    prefetch_address(&node->links[level]);
+}
+
 template <class Node>
 inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
 {
-    prefetch_address(next->links[level]);
+    prefetch_node<Node>(next->links[level], level);
     if (level == 0) {
         return;
     }
-    prefetch_address(next->links[level - 1]);
+    prefetch_node<Node>(next->links[level - 1], level - 1);
     int below_level = level - 1;
     Node *below = current->links[below_level];
     while (below == next) {
@@ -78,13 +88,15 @@ inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
         below = current->links[--below_level];
     }
     if (below_level > 0) {
-        prefetch_address(current->links[below_level - 1]);
+        prefetch_node<Node>(current->links[below_level - 1],
+                            below_level - 1);
     }
     if (below != tail) {
         prefetch_address(below->data);
-        prefetch_address(below->links[below_level]);
+        prefetch_node<Node>(below->links[below_level], below_level);
         if (below_level > 0) {
-            prefetch_address(below->links[below_level - 1]);
+            prefetch_node<Node>(below->links[below_level - 1],
+                                below_level - 1);
         }
     }
 }
