@@ -46,6 +46,16 @@ inline void prefetch_address(const volatile void *address)
 #endif
 }
 
+// Prefetches node for a visit on level: the line of its data and the
+// line of its link on that level, which for a node that straddles two
+// lines or sits on a high level is another one.
+template <class Node>
+inline void prefetch_node(Node *node, int level)
+{
+    prefetch_address(node);
+    prefetch_address(&node->links[level]);
+}
+
 // Called while next, on level `level` after current, is being compared
 // with data.  Each comparison waits for a node and then for the element it
 // points to, and each node's address is read from the node before it, so
@@ -61,16 +71,6 @@ inline void prefetch_address(const volatile void *address)
 //   the walk's next stop should below sort after data too.
 // - next sorts before data: the walk moves to next and then compares the
 //   node after it, or goes down from next; both nodes are prefetched.
-// Prefetches node for a visit on level: the line of its data and the
-// line of its link on that level, which for a node that straddles two
-// lines or sits on a high level is another one.
-template <class Node>
-inline void prefetch_node(Node *node, int level)
-{
-    prefetch_address(node);
-    prefetch_address(&node->links[level]);
-}
-
 template <class Node>
 inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
 {
@@ -88,15 +88,13 @@ inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
         below = current->links[--below_level];
     }
     if (below_level > 0) {
-        prefetch_node<Node>(current->links[below_level - 1],
-                            below_level - 1);
+        prefetch_node<Node>(current->links[below_level - 1], below_level - 1);
     }
     if (below != tail) {
         prefetch_address(below->data);
         prefetch_node<Node>(below->links[below_level], below_level);
         if (below_level > 0) {
-            prefetch_node<Node>(below->links[below_level - 1],
-                                below_level - 1);
+            prefetch_node<Node>(below->links[below_level - 1], below_level - 1);
         }
     }
 }
