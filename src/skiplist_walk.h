@@ -70,7 +70,8 @@ inline void prefetch_node(Node *node, int level)
 //   down) are prefetched, as is the node under current one level lower,
 //   the walk's next stop should below sort after data too.
 // - next sorts before data: the walk moves to next and then compares the
-//   node after it, or goes down from next; both nodes are prefetched.
+//   node after it, or goes down from next; those nodes, and next's link
+//   two levels down for the walk's later descents, are prefetched.
 template <class Node>
 inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
 {
@@ -79,6 +80,9 @@ inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
         return;
     }
     prefetch_node<Node>(next->links[level - 1], level - 1);
+    if (level > 1) {
+        prefetch_node<Node>(next->links[level - 2], level - 2);
+    }
     int below_level = level - 1;
     Node *below = current->links[below_level];
     while (below == next) {
