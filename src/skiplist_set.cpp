@@ -16,7 +16,8 @@
  *
  * The search walk skips comparing against the node that ended the walk on
  * the level above, which is known to be greater than the probe, and
- * prefetches the two nodes it may visit next while a comparison runs.
+ * while a comparison runs prefetches the nodes and elements that the next
+ * two steps may compare, so that their cache misses overlap.
  * The walk, the level draw and the predecessor search are shared with
  * the other skiplist module through skiplist_walk.h.
  *

@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <type_traits>
 
 #include "kite_mblock.h"
 
@@ -34,16 +33,73 @@ struct Levels {
     int (*compare)(const void *a, const void *b);
 };
 
-// Called while a comparison with a node is pending: starts loading both
-// nodes the walk may visit next (the one after it on this level, and the
-// first candidate one level down), so their cache misses overlap with it.
-template <class Node>
-inline void prefetch_node(Node *after_next, Node *current, int level)
+// Starts loading the cache line at address; any address is allowed, null
+// included.  An asm statement on x86-64 because the optimiser may drop a
+// __builtin_prefetch that sits in a branch, which is where the walk needs
+// most of them.
+inline void prefetch_address(const volatile void *address)
 {
-    using Plain = const std::remove_cv_t<Node>;
-    __builtin_prefetch(const_cast<Plain *>(after_next));
-    if (level > 0) {
-        __builtin_prefetch(const_cast<Plain *>(current->links[level - 1]));
+#if defined(__x86_64__)
+    asm volatile("prefetcht0 (%0)" : : "r"(address));
+#else
+    __builtin_prefetch(const_cast<const void *>(address));
+#endif
+}
+
+// Prefetches node for a visit on level: the line of its data and the
+// line of its link on that level, which for a node that straddles two
+// lines or sits on a high level is another one.
+template <class Node>
+inline void prefetch_node(Node *node, int level)
+{
+    prefetch_address(node);
+    prefetch_address(&node->links[level]);
+}
+
+// Called while next, on level `level` after current, is being compared
+// with data.  Each comparison waits for a node and then for the element it
+// points to, and each node's address is read from the node before it, so
+// the walk is a chain of cache misses.  The steps after this comparison
+// are known up to its outcome and the next one's; this starts loading
+// what they will read, always from nodes prefetched on an earlier step,
+// so that their misses overlap the comparison under way:
+// - next sorts after data: the walk goes down from current to `below`,
+//   the first node under current that is not next (next is not compared
+//   again).  below came in on an earlier step, so its element is fetched
+//   now, and the nodes it leads to (after it on its level, and one level
+//   down) are prefetched, as is the node under current one level lower,
+//   the walk's next stop should below sort after data too.
+// - next sorts before data: the walk moves to next and then compares the
+//   node after it, or goes down from next; those nodes, and next's link
+//   two levels down for the walk's later descents, are prefetched.
+template <class Node>
+inline void prefetch_ahead(Node *current, Node *next, Node *tail, int level)
+{
+    prefetch_node<Node>(next->links[level], level);
+    if (level == 0) {
+        return;
+    }
+    prefetch_node<Node>(next->links[level - 1], level - 1);
+    if (level > 1) {
+        prefetch_node<Node>(next->links[level - 2], level - 2);
+    }
+    int below_level = level - 1;
+    Node *below = current->links[below_level];
+    while (below == next) {
+        if (below_level == 0) {
+            return;
+        }
+        below = current->links[--below_level];
+    }
+    if (below_level > 0) {
+        prefetch_node<Node>(current->links[below_level - 1], below_level - 1);
+    }
+    if (below != tail) {
+        prefetch_address(below->data);
+        prefetch_node<Node>(below->links[below_level], below_level);
+        if (below_level > 0) {
+            prefetch_node<Node>(below->links[below_level - 1], below_level - 1);
+        }
     }
 }
 
@@ -81,7 +137,7 @@ inline Node *walk_levels(const Levels<Node> &sl, const void *data,
     for (int i = sl.top_level_index; i >= 0; i--) {
         Node *next = current->links[i];
         while (next != stop && next != tail) {
-            prefetch_node<Node>(next->links[i], current, i);
+            prefetch_ahead<Node>(current, next, tail, i);
             int cmp = sl.compare(data, next->data);
             if (cmp < 0) {
                 break;

@@ -21,7 +21,8 @@
  * The search walk skips comparing against the node that ended the walk on
  * the level above: that node is known to be greater than the probe.  This
  * saves about a third of the comparisons and changes no result.  While a
- * comparison runs, the walk prefetches the two nodes it may visit next.
+ * comparison runs, the walk prefetches the nodes and elements that the
+ * next two steps may compare, so that their cache misses overlap.
  * The walk, the level draw and the predecessor search are shared with
  * the other skiplist module through skiplist_walk.h.
  *
