@@ -24,6 +24,17 @@ namespace {
 
 constexpr char kPoolName[] = "queue_node";
 
+// Starts loading, for writing, the two lines a push or pop touches besides
+// the lock: the list ends and the pool's free chain and counters.  With a
+// producer and a consumer on two cores both lines were last written by the
+// other side; fetched one after the other they would cost two transfers in
+// a row under the lock, fetched together about one.
+inline void fetch_shared_lines(struct common_blocked_queue *queue)
+{
+    __builtin_prefetch(&queue->head, 1);
+    __builtin_prefetch(&queue->mblock.free_chain, 1);
+}
+
 // Unlinks the head node, frees it and returns its pointer; lock held, head
 // not null.  The pool hands nodes out last freed first, so the chain does
 // not run through memory in order once a producer has run ahead; the next
@@ -51,6 +62,7 @@ void *pop_with(struct common_blocked_queue *queue, bool blocked, WaitFn wait)
     if (!guard.ok()) {
         return nullptr;
     }
+    fetch_shared_lines(queue);
     if (queue->head == nullptr && blocked) {
         wait();
     }
@@ -110,6 +122,7 @@ KT_API int common_blocked_queue_push_ex(struct common_blocked_queue *queue,
     if (!guard.ok()) {
         return guard.error();
     }
+    fetch_shared_lines(queue);
     auto *node = static_cast<struct common_blocked_node *>(
         kite_mblock_alloc_object(&queue->mblock));
     if (node == nullptr) {
