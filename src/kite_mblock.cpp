@@ -116,34 +116,51 @@ void release_elements(kite_mblock_man *mblock, kite_mblock_trunk *trunk,
     }
 }
 
-// Zeroes a fresh trunk, runs the init function on every element and chains
-// the nodes in address order onto the free chain.  When one init fails, the
-// elements before it are released again, so the trunk can go back whole.
+// Zeroes the next count nodes of a trunk's untouched tail (count >= 1),
+// sets their offsets and chains them in address order ahead of rest;
+// returns the first.
+kite_mblock_node *chain_next_nodes(const kite_mblock_man *mblock,
+                                   kite_mblock_trunk *trunk, int64_t count,
+                                   kite_mblock_node *rest)
+{
+    const int32_t node_size = mblock->node_size;
+    int64_t offset = kTrunkHeaderSize + trunk->carved_count * node_size;
+    trunk->carved_count += count;
+    kite_mblock_node *first = node_at(trunk, offset);
+    memset(first, 0, (size_t)(count * node_size));
+    kite_mblock_node *node = first;
+    for (int64_t i = 1; i < count; i++, offset += node_size) {
+        node->offset = (int32_t)offset;
+        node->next = node_at(trunk, offset + node_size);
+        node = node->next;
+    }
+    node->offset = (int32_t)offset;
+    node->next = rest;
+    return first;
+}
+
+// Sets a fresh trunk up whole: every node zeroed and chained in address
+// order onto the free chain, the init function run on every element.  When
+// one init fails, the elements before it are released again and the free
+// chain is left as it was, so the trunk can go back whole.
 int fill_trunk(kite_mblock_man *mblock, kite_mblock_trunk *trunk)
 {
-    memset(node_at(trunk, kTrunkHeaderSize), 0,
-           trunk->element_count * mblock->node_size);
-    kite_mblock_node *first = nullptr;
-    kite_mblock_node **link = &first;
-    for (int64_t i = 0; i < trunk->element_count; i++) {
-        int64_t offset = kTrunkHeaderSize + i * mblock->node_size;
-        kite_mblock_node *node = node_at(trunk, offset);
-        node->offset = (int32_t)offset;
-        if (mblock->init_func != nullptr) {
-            int result = mblock->init_func(node->data, mblock->init_args);
-            if (result != 0) {
-                logError("mblock %s: init element fail, result: %d",
-                         mblock->name, result);
-                release_elements(mblock, trunk, i);
-                return result;
-            }
+    kite_mblock_node *first = chain_next_nodes(
+        mblock, trunk, trunk->element_count, mblock->free_chain);
+    const int64_t init_count =
+        mblock->init_func != nullptr ? trunk->element_count : 0;
+    for (int64_t i = 0; i < init_count; i++) {
+        kite_mblock_node *node =
+            node_at(trunk, kTrunkHeaderSize + i * mblock->node_size);
+        int result = mblock->init_func(node->data, mblock->init_args);
+        if (result != 0) {
+            logError("mblock %s: init element fail, result: %d", mblock->name,
+                     result);
+            release_elements(mblock, trunk, i);
+            return result;
         }
-        *link = node;
-        link = &node->next;
     }
-    *link = mblock->free_chain;
     mblock->free_chain = first;
-    trunk->carved_count = trunk->element_count;
     return 0;
 }
 
@@ -261,24 +278,10 @@ bool carve_tail(kite_mblock_man *mblock)
     if (trunk == nullptr || trunk->carved_count == trunk->element_count) {
         return false;
     }
-    const int32_t node_size = mblock->node_size;
-    int32_t count =
-        (int32_t)std::min<int64_t>(trunk->element_count - trunk->carved_count,
-                                   std::max(1, kCarveBytes / node_size));
-    int32_t offset =
-        (int32_t)(kTrunkHeaderSize + trunk->carved_count * node_size);
-    trunk->carved_count += count;
-    char *first = reinterpret_cast<char *>(node_at(trunk, offset));
-    memset(first, 0, (size_t)count * node_size);
-    kite_mblock_node *node = reinterpret_cast<kite_mblock_node *>(first);
-    mblock->free_chain = node;
-    for (int32_t i = 1; i < count; i++, offset += node_size) {
-        node->offset = offset;
-        node->next = node_at(trunk, offset + node_size);
-        node = node->next;
-    }
-    node->offset = offset;
-    node->next = nullptr;
+    int64_t count =
+        std::min<int64_t>(trunk->element_count - trunk->carved_count,
+                          std::max(1, kCarveBytes / mblock->node_size));
+    mblock->free_chain = chain_next_nodes(mblock, trunk, count, nullptr);
     return true;
 }
 

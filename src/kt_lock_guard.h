@@ -41,6 +41,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "kt_atomic_ref.h"
+
 namespace kite {
 
 // Lock and unlock that log a failure; the bodies of kt_mutex_lock_ex and
@@ -79,6 +81,17 @@ inline constexpr spin_first_t spin_first{};
 // wait for the very CPU the spinner keeps, and a thread that sleeps hands
 // its CPU to one that has work: 4 producers and 4 consumers on two cores
 // ran markedly slower with the spin.  The spinning guard then sleeps at once.
+// One spin-wait hint to the CPU: lets the sibling hyperthread run and
+// saves power while a thread watches memory another thread will write.
+inline void cpu_relax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
 namespace spin_detail {
 
 // Threads that have found a spinning lock busy at least once, counted until
@@ -121,7 +134,8 @@ inline bool spin_pays() noexcept
 inline bool looks_held(pthread_mutex_t *lock) noexcept
 {
 #ifdef __GLIBC__
-    return __atomic_load_n(&lock->__data.__lock, __ATOMIC_RELAXED) != 0;
+    return kite::atomic_of(lock->__data.__lock)
+               .load(std::memory_order_relaxed) != 0;
 #else
     (void)lock;
     return false;
@@ -131,11 +145,7 @@ inline bool looks_held(pthread_mutex_t *lock) noexcept
 inline void pause_briefly() noexcept
 {
     for (int j = 0; j < 8; j++) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        __asm__ __volatile__("yield");
-#endif
+        cpu_relax();
     }
 }
 

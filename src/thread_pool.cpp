@@ -190,7 +190,7 @@ bool spin_until(ReadyFn ready, int pauses = kSpinPauses)
         if (ready()) {
             return true;
         }
-        __builtin_ia32_pause();
+        kite::cpu_relax();
     }
     return ready();
 }
